@@ -1,0 +1,3 @@
+#include "log_handle.h"
+
+unilog *log_handle = nullptr;

@@ -1,0 +1,4 @@
+// The real Win32 declarations.
+#pragma once
+
+#include <windows.h>

@@ -1,0 +1,5 @@
+// The real COM runtime.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>

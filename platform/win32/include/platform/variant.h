@@ -1,0 +1,5 @@
+// The real OLE Automation VARIANT.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
