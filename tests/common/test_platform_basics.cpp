@@ -1,0 +1,60 @@
+// The platform calls that every subsystem leans on: the module path, the
+// clock and the narrow conversion behave as the server expects on both targets.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/module.h"
+#include "platform/text.h"
+
+namespace {
+
+TEST(ModulePath, NamesTheRunningExecutable) {
+    char narrow[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, narrow, sizeof narrow);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(n, std::strlen(narrow));
+    EXPECT_NE(std::string(narrow).find("test_platform_basics"), std::string::npos) << narrow;
+
+    wchar_t wide[MAX_PATH + 1] = {};
+    const DWORD w = GetModuleFileNameW(GetModuleHandleW(nullptr), wide, MAX_PATH + 1);
+    EXPECT_EQ(w, n);
+    EXPECT_EQ(wide[w], L'\0');
+}
+
+// A path that does not fit is reported by a result equal to the size. Not every
+// implementation terminates the cut text, so callers terminate it themselves.
+TEST(ModulePath, ShortBufferIsReportedBySizeAndNotOverrun) {
+    char narrow[16];
+    std::memset(narrow, 'x', sizeof narrow);
+    const DWORD n = GetModuleFileNameA(nullptr, narrow, 8);
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(narrow[8], 'x');
+}
+
+TEST(Clock, FileTimeIsTheCurrentUtcTimeIn100nsSince1601) {
+    FILETIME ft{};
+    const std::time_t before = std::time(nullptr);
+    GetSystemTimeAsFileTime(&ft);
+    const std::time_t after = std::time(nullptr);
+    const long long units = (static_cast<long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    const long long seconds = units / 10000000LL - 11644473600LL;
+    EXPECT_GE(seconds, static_cast<long long>(before) - 1);
+    EXPECT_LE(seconds, static_cast<long long>(after) + 1);
+}
+
+TEST(NarrowText, OutputThatDoesNotFitIsRefused) {
+    char out[4];
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abcdef", -1, out, sizeof out, "?", nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST(NarrowText, SizeQueryCountsTheTerminator) {
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abc", -1, nullptr, 0, "?", nullptr), 4);
+}
+
+}  // namespace
