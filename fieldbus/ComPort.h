@@ -1,0 +1,56 @@
+// The one serial port over which the server talks to its instruments: its mode
+// string, the port number taken from it, and the synchronous, time-bounded I/O
+// a Modbus transaction needs. Every failure is thrown as CError.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/serial.h"
+
+class ComPort {
+public:
+    static constexpr unsigned kModeStringCapacity = 256;
+    static constexpr std::uint32_t kDefaultTimeoutMs = 500;
+    static constexpr int kPortCount = 9;  // COM1 to COM9
+
+    ComPort();
+    ~ComPort();
+    ComPort(const ComPort &) = delete;
+    ComPort &operator=(const ComPort &) = delete;
+
+    // Stores text as the mode string (kept even when the port number in it is
+    // refused), then selects the port that "COMn" in it names. Throws "bad
+    // mode string" for 256 characters or more (nothing stored then), the
+    // syntax hint when there is no "COM", "only COM1 to COM9 are supported",
+    // or "Port is not closed".
+    void SetModeString(const char *text);
+    // index 0 is COM1. Throws "only COM1 to COM9 are supported" outside 0..8,
+    // then "Port is not closed" while open.
+    void SetPortNumber(int index);
+
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+    // Opens and configures the device; call it only while closed. A failure
+    // to configure leaves the port open as the device then was.
+    void Open();
+    void Configure();
+    // Discards what was received and not yet read.
+    void PurgeInput();
+    // Throws "WriteFile failed. Incomplete write." when the write time-out cut
+    // the write short.
+    void Write(const void *bytes, DWORD count);
+    // Returns what arrived within the read time-out: count or fewer, maybe 0.
+    DWORD Read(void *buffer, DWORD count);
+    // Does nothing when closed.
+    void Close();
+
+    const char *ModeString() const { return modeString; }
+    int PortIndex() const { return portIndex; }
+
+private:
+    char modeString[kModeStringCapacity];
+    std::uint32_t readTimeoutMs;
+    std::uint32_t writeTimeoutMs;
+    COMMTIMEOUTS timeouts;
+    std::int32_t portIndex;
+    HANDLE handle;
+};

@@ -1,0 +1,4 @@
+// The real Win32 serial communications.
+#pragma once
+
+#include <windows.h>
