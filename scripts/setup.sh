@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix wine wine64
-  socat python3 python3-pymodbus python3-serial
+  socat python3 python3-pymodbus python3-serial python3-serial-asyncio
 )
 
 missing=()
