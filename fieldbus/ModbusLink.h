@@ -1,0 +1,41 @@
+// The process-wide owner of the serial port, the codec and the client, and
+// the register read through which the rest of the server talks to its
+// instruments, with the "+" / "-" indicator on the console.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "ComPort.h"
+#include "ModbusAscii.h"
+#include "ModbusClient.h"
+
+class ModbusLink {
+public:
+    // The port starts closed, with an empty mode string and 500 ms time-outs.
+    ModbusLink();
+    // Closes the port, then destroys the client before the codec and the
+    // port it uses; the port is closed once more (a no-op) before it goes.
+    ~ModbusLink();
+    ModbusLink(const ModbusLink &) = delete;
+    ModbusLink &operator=(const ModbusLink &) = delete;
+
+    // Driver initialisation sets the mode string and proves the port here.
+    ComPort &Port() { return port; }
+
+    // ModbusClient::ReadHoldingRegisters with every CError caught: its text
+    // is printed on a line of its own. Prints "+" for a good read; for a
+    // failed one the banner the first time in the process, "-" after that.
+    bool ReadRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count, std::uint16_t *regs);
+
+private:
+    ComPort port;
+    // Held in place (never on the heap) so that the destructor can end them
+    // in its own order.
+    std::optional<ModbusAscii> codec;
+    std::optional<ModbusClient> client;
+};
+
+// The one link of the process: a static object, constructed before main and
+// destroyed after it has returned. The tag updater keeps a pointer to it.
+extern ModbusLink modbusLink;
