@@ -1,0 +1,93 @@
+#include "log_system.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/com.h"
+#include "platform/module.h"
+
+namespace unilog_system {
+namespace {
+
+// strerror_r comes in two flavours; both give the text in the end.
+[[maybe_unused]] const char *PickErrorText(int result, const char *buffer) {
+    return result == 0 ? buffer : "";
+}
+[[maybe_unused]] const char *PickErrorText(const char *text, const char *) {
+    return text != nullptr ? text : "";
+}
+
+void CopyText(const char *text, char *out, std::size_t size) {
+    if (size == 0) return;
+    std::strncpy(out, text, size - 1);
+    out[size - 1] = '\0';
+}
+
+// Linux has no message table for COM results: the ones our stand-ins return
+// carry the texts that Windows gives them.
+struct KnownCode {
+    HRESULT code;
+    const char *text;
+};
+const KnownCode kKnownCodes[] = {
+    {S_OK, "The operation completed successfully."},
+    {E_NOTIMPL, "Not implemented"},
+    {E_NOINTERFACE, "No such interface supported"},
+    {E_POINTER, "Invalid pointer"},
+    {E_FAIL, "Unspecified error"},
+    {E_UNEXPECTED, "Catastrophic failure"},
+    {E_ACCESSDENIED, "Access is denied."},
+    {E_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+    {E_INVALIDARG, "The parameter is incorrect."},
+    {CLASS_E_NOAGGREGATION, "Class does not support aggregation (or class object is remote)"},
+    {CLASS_E_CLASSNOTAVAILABLE, "ClassFactory cannot supply requested class"},
+    {REGDB_E_CLASSNOTREG, "Class not registered"},
+    {CO_E_NOTINITIALIZED, "CoInitialize has not been called."},
+    {CO_E_OBJISREG, "Object is already registered"},
+    {CO_E_OBJNOTREG, "Object is not registered"},
+    {RPC_E_CHANGED_MODE, "Cannot change thread mode after it is set."},
+};
+
+}  // namespace
+
+std::FILE *OpenBesideExecutable(const char *suffix, const char *mode) {
+    char path[PATH_MAX + 1];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return nullptr;
+    // Not inherited by programs the process might start.
+    return std::fopen((std::string(path) + suffix).c_str(), (std::string(mode) + "e").c_str());
+}
+
+unsigned long CurrentThreadId() {
+    return static_cast<unsigned long>(gettid());
+}
+
+void LocalTimestamp(char *out, std::size_t size) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    std::snprintf(out, size, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, now.tv_nsec / 1000000L);
+}
+
+void SystemErrorText(unsigned long error, char *out, std::size_t size) {
+    char buffer[256] = "";
+    CopyText(PickErrorText(strerror_r(static_cast<int>(error), buffer, sizeof buffer), buffer), out, size);
+}
+
+void ErrorCodeText(long code, char *out, std::size_t size) {
+    for (const KnownCode &known : kKnownCodes) {
+        if (known.code == static_cast<HRESULT>(code)) {
+            CopyText(known.text, out, size);
+            return;
+        }
+    }
+    CopyText("", out, size);
+}
+
+}  // namespace unilog_system
