@@ -19,7 +19,9 @@ ComPort::ComPort()
       portIndex(0),
       handle(INVALID_HANDLE_VALUE) {}
 
-ComPort::~ComPort() { Close(); }
+ComPort::~ComPort() {
+    Close();
+}
 
 void ComPort::SetModeString(const char *text) {
     if (text == nullptr) text = "";

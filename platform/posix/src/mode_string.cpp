@@ -16,9 +16,7 @@ struct Token {
     const char *end;
 
     std::size_t size() const { return static_cast<std::size_t>(end - begin); }
-    bool Is(const char *word) const {
-        return size() == std::strlen(word) && strncasecmp(begin, word, size()) == 0;
-    }
+    bool Is(const char *word) const { return size() == std::strlen(word) && strncasecmp(begin, word, size()) == 0; }
 };
 
 const char *SkipBlanks(const char *p) {
@@ -39,16 +37,18 @@ bool ParseNumber(Token token, DWORD *value) {
 }
 
 // The mode command's two-digit short forms: 96 is 9600 baud, 19 is 19200.
+struct ShortBaud {
+    DWORD given;
+    DWORD baud;
+};
+const ShortBaud kShortBauds[] = {{11, 110},  {15, 150},  {30, 300},  {60, 600},  {12, 1200},
+                                 {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
+
 bool ParseBaud(Token token, DWORD *baud) {
-    DWORD value = 0;
-    if (!ParseNumber(token, &value)) return false;
-    switch (value) {
-        case 11: case 15: case 30: case 60: value *= 10; break;
-        case 12: case 24: case 48: case 96: value *= 100; break;
-        case 19: value = 19200; break;
-        default: break;
+    if (!ParseNumber(token, baud)) return false;
+    for (const ShortBaud &form : kShortBauds) {
+        if (form.given == *baud) *baud = form.baud;
     }
-    *baud = value;
     return true;
 }
 
@@ -98,7 +98,9 @@ bool ParseSwitch(Token token, bool allowHandshake, bool allowToggle, unsigned *v
     return true;
 }
 
-bool ParseOnOff(Token token, unsigned *value) { return ParseSwitch(token, false, false, value); }
+bool ParseOnOff(Token token, unsigned *value) {
+    return ParseSwitch(token, false, false, value);
+}
 
 // Blank-separated key=value settings.
 bool ApplyKeys(const char *p, DCB *dcb) {
@@ -172,9 +174,8 @@ bool Comma(const char **p) {
 
 // The older form: baud,parity,data,stop[,x|p].
 bool ApplyPositional(const char *p, DCB *dcb) {
-    if (!ParseBaud(Field(&p), &dcb->BaudRate) || !Comma(&p) || !ParseParity(Field(&p), &dcb->Parity) ||
-        !Comma(&p) || !ParseDataBits(Field(&p), &dcb->ByteSize) || !Comma(&p) ||
-        !ParseStopBits(Field(&p), &dcb->StopBits)) {
+    if (!ParseBaud(Field(&p), &dcb->BaudRate) || !Comma(&p) || !ParseParity(Field(&p), &dcb->Parity) || !Comma(&p) ||
+        !ParseDataBits(Field(&p), &dcb->ByteSize) || !Comma(&p) || !ParseStopBits(Field(&p), &dcb->StopBits)) {
         return false;
     }
     Token flow{p, p};

@@ -39,7 +39,9 @@ int WaitFor(int fd, short events, Clock::time_point deadline, short *revents) {
     }
 }
 
-bool IsNoData(ssize_t n) { return n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)); }
+bool IsNoData(ssize_t n) {
+    return n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+}
 
 bool CheckCall(HANDLE handle, const void *buffer, DWORD count, LPDWORD transferred, LPOVERLAPPED overlapped, int *fd,
                COMMTIMEOUTS *timeouts) {
@@ -66,10 +68,10 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
         total = start;
     } else if (t.ReadIntervalTimeout == MAXDWORD) {
         anyIsEnough = true;
-        total = DeadlineAfter(start, t.ReadTotalTimeoutMultiplier == MAXDWORD
-                                         ? t.ReadTotalTimeoutConstant
-                                         : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count +
-                                               t.ReadTotalTimeoutConstant);
+        total = DeadlineAfter(start,
+                              t.ReadTotalTimeoutMultiplier == MAXDWORD
+                                  ? t.ReadTotalTimeoutConstant
+                                  : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
     } else {
         total = DeadlineAfter(start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
     }
@@ -99,8 +101,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
         const int ready = WaitFor(fd, POLLIN, total, &revents);
         if (ready < 0) failed = true;
         if (ready <= 0) break;
-        // After a hang-up a read may keep returning nothing: one more try.
-        hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0;
+        // A hung-up terminal polls readable and reads nothing: what it still
+        // holds is taken, then the read fails.
+        hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
     if (received != nullptr) *received = got;
     return failed ? FALSE : TRUE;

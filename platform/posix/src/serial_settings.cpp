@@ -1,6 +1,8 @@
 #include "serial_settings.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <cstring>
@@ -68,11 +70,20 @@ bool ToTermios(const DCB &dcb, termios *settings, Lines *lines) {
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[dcb.ByteSize - 5];
     switch (dcb.Parity) {
-        case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: t.c_cflag |= PARENB; break;
-        case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case ODDPARITY:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            t.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
     }
     if (dcb.fParity && dcb.Parity != NOPARITY) t.c_iflag |= INPCK;
     // Two stop bits stand in for 1.5 as well.
@@ -114,10 +125,18 @@ void FromTermios(const termios &t, int modemBits, DCB *dcb) {
     }
 
     switch (t.c_cflag & CSIZE) {
-        case CS5: dcb->ByteSize = 5; break;
-        case CS6: dcb->ByteSize = 6; break;
-        case CS7: dcb->ByteSize = 7; break;
-        default: dcb->ByteSize = 8; break;
+        case CS5:
+            dcb->ByteSize = 5;
+            break;
+        case CS6:
+            dcb->ByteSize = 6;
+            break;
+        case CS7:
+            dcb->ByteSize = 7;
+            break;
+        default:
+            dcb->ByteSize = 8;
+            break;
     }
     if ((t.c_cflag & PARENB) == 0) {
         dcb->Parity = NOPARITY;
@@ -132,6 +151,18 @@ void FromTermios(const termios &t, int modemBits, DCB *dcb) {
 }
 
 }  // namespace serial_settings
+
+namespace {
+
+// The slave side of a Unix 98 pseudo-terminal: character majors 136 to 143.
+bool IsPseudoTerminal(int fd) {
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+    const unsigned int major = major(status.st_rdev);
+    return major >= 136 && major <= 143;
+}
+
+}  // namespace
 
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
     int fd = -1;
@@ -158,8 +189,9 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         return FALSE;
     }
     if (tcgetattr(fd, &settings) != 0 || !serial_settings::ToTermios(*dcb, &settings, &lines)) return FALSE;
-    // A pseudo-terminal keeps some of these to itself; the call still succeeds.
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) return FALSE;
+    // The C library reports a data size or parity the terminal did not take.
+    // A pseudo-terminal never takes them, and need not: there is no line.
+    if (tcsetattr(fd, TCSANOW, &settings) != 0 && !(errno == EINVAL && IsPseudoTerminal(fd))) return FALSE;
 
     // Devices without modem lines refuse these; nothing to set there.
     int dtr = TIOCM_DTR;
