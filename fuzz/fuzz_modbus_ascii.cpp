@@ -20,7 +20,7 @@ void DecodeCheckParse(const char *text, unsigned decodedCapacity, int regsCapaci
         if (length > decodedCapacity) __builtin_trap();
         ModbusAscii::CheckLrc(decoded.data(), length);
         const int count = ModbusAscii::ParseReadResponse(decoded.data(), length, regs.data(), regsCapacity);
-        if (count < 0 || count > regsCapacity) __builtin_trap();
+        if (count < 0 || count > std::max(regsCapacity, 0)) __builtin_trap();
     } catch (const CError &) {
         // Buffer limits are reported by throwing; that is the expected outcome.
     }

@@ -71,7 +71,6 @@ pids+=($!)
 wait_for "reference instrument" "${pids[-1]}" test -e "$work/ready" || exit 1
 
 device=$(readlink -f "$work/ttyA")
-absent="$work/no-such-device"
 
 if [ -n "$prefix" ]; then
   export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
@@ -79,17 +78,21 @@ if [ -n "$prefix" ]; then
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -i >/dev/null 2>&1; wineserver -w; fi
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$com" /t REG_SZ /d "$device" /f >/dev/null 2>&1 || exit 1
-  if [ -n "$missing" ]; then
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$missing" /t REG_SZ /d "$absent" /f >/dev/null 2>&1 || exit 1
-  fi
+  # Wine opens a port mapped to a missing path all the same: a missing port
+  # is one with no mapping at all.
+  [ -z "$missing" ] || wine reg delete 'HKLM\Software\Wine\Ports' /v "COM$missing" /f >/dev/null 2>&1
   # The port mapping is read when the wineserver starts.
   wineserver -w
+  if [ -n "$missing" ] && [ -e "$WINEPREFIX/dosdevices/com$missing" ]; then
+    echo "with_instrument: Wine maps COM$missing to a device of this machine; choose another port" >&2
+    exit 1
+  fi
 else
   exe=$(readlink -f "$(command -v "$1")")
   ln -sfn "$device" "$exe.com$com"
   links+=("$exe.com$com")
   if [ -n "$missing" ]; then
-    ln -sfn "$absent" "$exe.com$missing"
+    ln -sfn "$work/no-such-device" "$exe.com$missing"
     links+=("$exe.com$missing")
   fi
 fi
