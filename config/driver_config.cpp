@@ -1,0 +1,3 @@
+#include "driver_config.h"
+
+TagConfig driverConfig;

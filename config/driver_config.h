@@ -1,0 +1,7 @@
+// The process-wide tag configuration that the loader fills and the driver
+// copies. Empty (no blocks, cachedTagCount -1) at start-up.
+#pragma once
+
+#include "TagModel.h"
+
+extern TagConfig driverConfig;
