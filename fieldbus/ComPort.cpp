@@ -50,7 +50,7 @@ void ComPort::SetPortNumber(int index) {
 }
 
 void ComPort::Open() {
-    wchar_t name[10] = L"COM";
+    wchar_t name[kDeviceNameCapacity] = L"COM";
     name[3] = static_cast<wchar_t>(L'1' + portIndex);
     name[4] = L'\0';
 

@@ -12,6 +12,7 @@ public:
     static constexpr unsigned kModeStringCapacity = 256;
     static constexpr std::uint32_t kDefaultTimeoutMs = 500;
     static constexpr int kPortCount = 9;  // COM1 to COM9
+    static constexpr unsigned kDeviceNameCapacity = 10;
 
     ComPort();
     ~ComPort();
