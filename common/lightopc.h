@@ -1,6 +1,11 @@
 // The OPC toolkit's interface: the service with its tag cache, the client
 // objects that OPC clients talk to, and the server's COM registration.
-// Results: 0 means done, except loCacheUpdate (non-zero means done).
+// Results: 0 means done, except loCacheUpdate (non-zero means done). Failures
+// are errno-style codes (EINVAL, EEXIST, ENOSPC, ENOENT, ...) or, for the
+// Windows registry, the system's error number.
+//
+// Every call is thread-safe. A service handle that was destroyed (or never
+// created) is refused, never dereferenced.
 #pragma once
 
 #include "platform/clock.h"
@@ -47,19 +52,88 @@ struct loTagValue {
     loTagId tvTi;
 };
 
+// Called once per client object, on the thread of its final release, before
+// the object is freed. service is null when the service was destroyed first.
 using loReleaseCallback = void (*)(void *argument, loService *service, loClient *client);
 
+// The quality of a tag until its first cache update: bad, not connected.
+constexpr WORD loInitialQuality = 0x08;
+
+// Records the server under the server's CLSID and its ProgID; exePath is the
+// whole command line that COM starts. Registering again overwrites. Windows:
+// HKCR\CLSID\{clsid} (default: description) with LocalServer32, ProgID and the
+// OPC DA 1.0 and 2.0 "Implemented Categories"; HKCR\<progId> (default:
+// description) with CLSID. Linux: files under the folder named by the
+// environment variable BRISVALE_COM_REGISTRY, else $HOME/.local/share/brisvale-com:
+//   CLSID/{GUID}     lines "@=<description>", "LocalServer32=<command line>",
+//                    "ProgID=<progId>", "Implemented Categories\{category}="
+//   ProgID/<progId>  lines "@=<description>", "CLSID={GUID}"
+// GUIDs in registry form, upper case. Texts holding a line end are refused.
 int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath,
                      int flags);
+// Removes the class's key and the ProgID's key if that names this class.
+// Non-zero, with nothing changed, when neither was registered.
 int loServerUnregister(const CLSID *clsid, const char *progId);
+// Not called by the server: reads back what loServerRegister recorded. Each
+// text is copied whole and terminated, or the call fails with ERANGE; a null
+// buffer skips its text. A missing subkey reads as "".
+int loServerLookup(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
+                   unsigned commandLineSize, char *progId, unsigned progIdSize);
+int loProgIdLookup(const char *progId, CLSID *clsid);
 
+// A service with room for tagCount tags (0 is allowed).
 int loServiceCreate(loService **service, const loDriver *driver, unsigned tagCount);
+// Clients that are still alive keep the cache readable after this.
 int loServiceDestroy(loService *service);
 
+// Adds a tag named name (unique, case-sensitive, not empty) whose type is the
+// initial value's type. The initial value is copied; the quality is
+// loInitialQuality, the timestamp 0 and the error 0 until the first update.
+// Ids are 1, 2, 3... in the order of adding. flags, reserved1 and reserved2
+// are ignored. EEXIST for a name taken, ENOSPC beyond the service's tag count.
 int loAddRealTag(loService *service, loTagId *tagId, loRealTag realTag, const char *name, int flags,
                  unsigned accessRights, VARIANT *initialValue, int reserved1, void *reserved2);
+// Copies value, timestamp, quality (low 16 bits) and error of each record into
+// the cache, the whole batch under one lock. A record with an unknown tag id
+// or a value that cannot be copied is skipped, the others are applied, and the
+// call returns 0. A count of 0 is a success.
 int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int flags);
 
+// Creates a client object holding one reference. With an outer unknown, the
+// object is aggregated: *inner receives its non-delegating IUnknown, which
+// holds that reference, and its other interfaces delegate to the outer.
+// Without one, *inner receives the object's own IUnknown (the identity), with
+// no reference of its own: the one reference is released through *client.
+// The object keeps the cache alive. flags are ignored.
 int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, IUnknown **inner, int flags,
                        const loVendorInfo *vendor, loReleaseCallback release, void *releaseArgument);
+// Records operation, state and reason on a live client of this service; the
+// client reads them back through IloCacheReader::GetState.
 int loSetState(loService *service, loClient *client, int operation, int state, const char *reason);
+
+// The client object's view of the cache: QueryInterface a client object for
+// IID_IloCacheReader. Out pointers may be null where not needed.
+struct IloCacheReader : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetTagCount(DWORD *count) = 0;
+    // The tag at index (0-based, in the order added). name receives at most
+    // nameSize - 1 characters and a terminator; S_FALSE when the name was cut.
+    // E_INVALIDARG for an index out of range.
+    virtual HRESULT STDMETHODCALLTYPE GetTagInfo(DWORD index, loTagId *tagId, char *name, DWORD nameSize, VARTYPE *type,
+                                                 DWORD *accessRights) = 0;
+    // E_INVALIDARG when no tag has that name.
+    virtual HRESULT STDMETHODCALLTYPE FindTag(const char *name, loTagId *tagId) = 0;
+    // One record as the last update left it, read under the cache's lock.
+    // value must hold a valid VARIANT (VariantInit); it is cleared and
+    // replaced. E_INVALIDARG for an unknown id.
+    virtual HRESULT STDMETHODCALLTYPE ReadTag(loTagId tagId, VARIANT *value, FILETIME *timestamp, WORD *quality,
+                                              HRESULT *error) = 0;
+    // What loSetState last recorded: 0, 0 and "" before any call. The reason
+    // is copied as in GetTagInfo.
+    virtual HRESULT STDMETHODCALLTYPE GetState(int *operation, int *state, char *reason, DWORD reasonSize) = 0;
+
+protected:
+    ~IloCacheReader() = default;
+};
+
+// {3F6B2C1E-8A47-4D5B-9E20-7C41B8D95A13}
+extern const IID IID_IloCacheReader;

@@ -80,16 +80,23 @@ extern const IID IID_IClassFactory;
 
 using RPC_AUTHZ_HANDLE = void *;
 
+// Counted per thread: S_OK the first time, S_FALSE after, RPC_E_CHANGED_MODE
+// for another apartment model. Threads share one apartment, as in the MTA.
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
+// The last uninitialisation in the process releases the class objects that
+// are still registered.
 void CoUninitialize();
 
 // The class-object table: one entry per registration; CoGetClassObject finds
-// the latest registration of a class whose context matches.
+// the latest registration of a class whose context matches. Registering and
+// getting need COM initialised on some thread (CO_E_NOTINITIALIZED otherwise).
+// A REGCLS_SINGLEUSE object is handed out once.
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown *object, DWORD context, DWORD flags, DWORD *cookie);
 HRESULT CoRevokeClassObject(DWORD cookie);
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID serverInfo, REFIID riid, LPVOID *object);
 
-// The process reference count of a COM local server.
+// The process reference count of a COM local server. Both return the new
+// count; a release at zero stays at zero. Class objects stay available at zero.
 ULONG CoAddRefServerProcess();
 ULONG CoReleaseServerProcess();
 

@@ -1,0 +1,85 @@
+#include "handles.h"
+
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "client_object.h"
+
+namespace handles {
+namespace {
+
+struct Table {
+    std::mutex lock;
+    std::unordered_map<const loService *, std::unique_ptr<loService>> services;
+    std::unordered_set<const loClient *> clients;
+};
+
+// Never destroyed: clients may be released by other static objects at exit.
+Table &TheTable() {
+    static Table *table = new Table;
+    return *table;
+}
+
+}  // namespace
+
+loService *AddService(std::unique_ptr<loService> service) {
+    Table &table = TheTable();
+    loService *const handle = service.get();
+    std::lock_guard<std::mutex> held(table.lock);
+    table.services.emplace(handle, std::move(service));
+    return handle;
+}
+
+std::shared_ptr<TagCache> FindService(const loService *service) {
+    if (service == nullptr) return nullptr;
+    Table &table = TheTable();
+    std::lock_guard<std::mutex> held(table.lock);
+    const auto found = table.services.find(service);
+    return found == table.services.end() ? nullptr : found->second->cache;
+}
+
+bool RemoveService(loService *service) {
+    if (service == nullptr) return false;
+    Table &table = TheTable();
+    std::unique_ptr<loService> gone;
+    {
+        std::lock_guard<std::mutex> held(table.lock);
+        const auto found = table.services.find(service);
+        if (found == table.services.end()) return false;
+        gone = std::move(found->second);
+        table.services.erase(found);
+    }
+    return true;
+}
+
+bool AddClient(ClientObject *client) {
+    Table &table = TheTable();
+    std::lock_guard<std::mutex> held(table.lock);
+    try {
+        table.clients.insert(static_cast<const loClient *>(client));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+loService *RemoveClient(ClientObject *client, loService *owner) {
+    Table &table = TheTable();
+    std::lock_guard<std::mutex> held(table.lock);
+    table.clients.erase(static_cast<const loClient *>(client));
+    return table.services.count(owner) != 0 ? owner : nullptr;
+}
+
+bool WithClient(const loService *service, const loClient *client, const std::function<void(ClientObject &)> &action) {
+    if (service == nullptr || client == nullptr) return false;
+    Table &table = TheTable();
+    std::lock_guard<std::mutex> held(table.lock);
+    if (table.services.count(service) == 0 || table.clients.count(client) == 0) return false;
+    ClientObject &object = *static_cast<ClientObject *>(const_cast<loClient *>(client));
+    if (object.Owner() != service) return false;
+    action(object);
+    return true;
+}
+
+}  // namespace handles

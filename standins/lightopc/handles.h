@@ -1,0 +1,39 @@
+// The table of live service handles and client objects. Every call checks its
+// handles here first, so that a destroyed service or a released client is
+// refused instead of being touched.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "tag_cache.h"
+
+struct loService {
+    loService(unsigned capacity, const loDriver &descriptor)
+        : cache(std::make_shared<TagCache>(capacity)), driver(descriptor) {}
+
+    const std::shared_ptr<TagCache> cache;
+    const loDriver driver;
+};
+
+class ClientObject;
+
+namespace handles {
+
+// Throws std::bad_alloc when the table cannot grow.
+loService *AddService(std::unique_ptr<loService> service);
+// The service's cache, or null when the handle is not a live service.
+std::shared_ptr<TagCache> FindService(const loService *service);
+// Forgets and frees the service; false when it was not live.
+bool RemoveService(loService *service);
+
+// False when the table could not grow.
+bool AddClient(ClientObject *client);
+// Forgets a client at its final release. Returns owner while that service is
+// still live, else null.
+loService *RemoveClient(ClientObject *client, loService *owner);
+// Runs action on client while the table holds it alive; false when the
+// pointers are not a live client of a live service.
+bool WithClient(const loService *service, const loClient *client, const std::function<void(ClientObject &)> &action);
+
+}  // namespace handles

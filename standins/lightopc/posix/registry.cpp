@@ -1,0 +1,265 @@
+// The Linux registry: one small text file per key under a root folder, each
+// replaced whole (temporary file and rename) so that a reader never sees half
+// a file, and changed only under an exclusive lock on the root's lock file so
+// that concurrent registrations of several processes do not interleave.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "guid_text.h"
+#include "lightopc.h"
+#include "registry_common.h"
+
+namespace {
+
+constexpr const char *kRootVariable = "BRISVALE_COM_REGISTRY";
+constexpr const char *kHomeRoot = "/.local/share/brisvale-com";
+constexpr const char *kDefaultName = "@";
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// Empty when no folder is named at all.
+std::string RegistryRoot() {
+    const char *root = std::getenv(kRootVariable);
+    if (root != nullptr && root[0] != '\0') return root;
+    const char *home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + kHomeRoot;
+    return std::string();
+}
+
+std::string ClassFolder(const std::string &root) {
+    return root + "/" + kClsidKey;
+}
+std::string ProgIdFolder(const std::string &root) {
+    return root + "/" + kProgIdKey;
+}
+
+int MakeFolder(const std::string &path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return error ? error.value() : 0;
+}
+
+class RootLock {
+public:
+    RootLock() = default;
+    RootLock(const RootLock &) = delete;
+    RootLock &operator=(const RootLock &) = delete;
+    ~RootLock() {
+        if (fd_ >= 0) close(fd_);  // closing drops the lock
+    }
+
+    int Acquire(const std::string &root) {
+        fd_ = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) return errno;
+        while (flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) return errno;
+        }
+        return 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string Render(const Entries &entries) {
+    std::string text;
+    for (const auto &entry : entries) text += entry.first + "=" + entry.second + "\n";
+    return text;
+}
+
+// The value of the first line "name=...", if any.
+bool FindEntry(const std::string &text, const std::string &name, std::string *value) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::size_t equals = text.find('=', start);
+        if (equals < end && text.compare(start, equals - start, name) == 0) {
+            *value = text.substr(equals + 1, end - equals - 1);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// 0, ENOENT for a missing file, or the error number.
+int ReadText(const std::string &path, std::string *text) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    text->clear();
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            return error;
+        }
+        if (n == 0) break;
+        text->append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return 0;
+}
+
+int WriteAll(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int WriteAtomically(const std::string &folder, const std::string &name, const std::string &text) {
+    std::string temporary = folder + "/." + name + ".XXXXXX";
+    const int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = WriteAll(fd, text);
+    if (error == 0 && fchmod(fd, 0644) != 0) error = errno;
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0) error = errno;
+    if (error != 0) unlink(temporary.c_str());
+    return error;
+}
+
+// 0 when removed, ENOENT when there was nothing, or the error number.
+int RemoveFile(const std::string &path) {
+    return unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+// Removes the ProgID's file if it names the class; 0, ENOENT or the error number.
+int RemoveProgIdOf(const std::string &root, const std::string &progId, const std::string &classText) {
+    const std::string path = ProgIdFolder(root) + "/" + progId;
+    std::string text;
+    std::string named;
+    const int error = ReadText(path, &text);
+    if (error != 0) return error;
+    if (!FindEntry(text, kClsidKey, &named) || named != classText) return ENOENT;
+    return RemoveFile(path);
+}
+
+int Register(const CLSID *clsid, const char *progId, const char *description, const char *exePath) {
+    if (clsid == nullptr || !ValidProgId(progId) || !ValidRegistryText(description) || !ValidRegistryText(exePath))
+        return EINVAL;
+    const std::string root = RegistryRoot();
+    if (root.empty()) return ENOENT;
+    int error = MakeFolder(ClassFolder(root));
+    if (error == 0) error = MakeFolder(ProgIdFolder(root));
+    if (error != 0) return error;
+    RootLock lock;
+    error = lock.Acquire(root);
+    if (error != 0) return error;
+
+    const std::string classText = GuidText(*clsid);
+    std::string previous;
+    std::string previousProgId;
+    if (ReadText(ClassFolder(root) + "/" + classText, &previous) == 0 &&
+        FindEntry(previous, kProgIdKey, &previousProgId) && previousProgId != progId &&
+        ValidProgId(previousProgId.c_str())) {
+        // The class changes its ProgID: the old one must not lead to it any more.
+        RemoveProgIdOf(root, previousProgId, classText);
+    }
+
+    Entries classEntries = {{kDefaultName, description}, {kLocalServerKey, exePath}, {kProgIdKey, progId}};
+    for (const char *category : kOpcServerCategories)
+        classEntries.emplace_back(std::string(kCategoriesKey) + "\\" + category, "");
+    error = WriteAtomically(ClassFolder(root), classText, Render(classEntries));
+    if (error != 0) return error;
+    return WriteAtomically(ProgIdFolder(root), progId, Render({{kDefaultName, description}, {kClsidKey, classText}}));
+}
+
+int Unregister(const CLSID *clsid, const char *progId) {
+    if (clsid == nullptr || !ValidProgId(progId)) return EINVAL;
+    const std::string root = RegistryRoot();
+    struct stat info {};
+    // Nothing is created for a registry that does not exist.
+    if (root.empty() || stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ENOENT;
+    RootLock lock;
+    int error = lock.Acquire(root);
+    if (error != 0) return error;
+
+    const std::string classText = GuidText(*clsid);
+    bool removed = false;
+    error = RemoveFile(ClassFolder(root) + "/" + classText);
+    if (error == 0) {
+        removed = true;
+    } else if (error != ENOENT) {
+        return error;
+    }
+    error = RemoveProgIdOf(root, progId, classText);
+    if (error == 0) {
+        removed = true;
+    } else if (error != ENOENT) {
+        return error;
+    }
+    return removed ? 0 : ENOENT;
+}
+
+int LookupServer(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
+                 unsigned commandLineSize, char *progId, unsigned progIdSize) {
+    if (clsid == nullptr) return EINVAL;
+    const std::string root = RegistryRoot();
+    if (root.empty()) return ENOENT;
+    std::string text;
+    const int error = ReadText(ClassFolder(root) + "/" + GuidText(*clsid), &text);
+    if (error != 0) return error;
+    std::string values[3];
+    FindEntry(text, kDefaultName, &values[0]);
+    FindEntry(text, kLocalServerKey, &values[1]);
+    FindEntry(text, kProgIdKey, &values[2]);
+    const int copied[3] = {CopyWhole(values[0], description, descriptionSize),
+                           CopyWhole(values[1], commandLine, commandLineSize),
+                           CopyWhole(values[2], progId, progIdSize)};
+    for (int result : copied) {
+        if (result != 0) return result;
+    }
+    return 0;
+}
+
+int LookupProgId(const char *progId, CLSID *clsid) {
+    if (clsid == nullptr || !ValidProgId(progId)) return EINVAL;
+    const std::string root = RegistryRoot();
+    if (root.empty()) return ENOENT;
+    std::string text;
+    std::string classText;
+    const int error = ReadText(ProgIdFolder(root) + "/" + progId, &text);
+    if (error != 0) return error;
+    if (!FindEntry(text, kClsidKey, &classText) || !ParseGuid(classText, clsid)) return EINVAL;
+    return 0;
+}
+
+}  // namespace
+
+int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath, int) {
+    return NoThrow([&] { return Register(clsid, progId, description, exePath); });
+}
+
+int loServerUnregister(const CLSID *clsid, const char *progId) {
+    return NoThrow([&] { return Unregister(clsid, progId); });
+}
+
+int loServerLookup(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
+                   unsigned commandLineSize, char *progId, unsigned progIdSize) {
+    return NoThrow([&] {
+        return LookupServer(clsid, description, descriptionSize, commandLine, commandLineSize, progId, progIdSize);
+    });
+}
+
+int loProgIdLookup(const char *progId, CLSID *clsid) {
+    return NoThrow([&] { return LookupProgId(progId, clsid); });
+}

@@ -1,0 +1,70 @@
+// The toolkit calls on the service, its tags, its cache and its clients. No
+// exception leaves them: their callers are C-style code on COM's threads.
+#include <cerrno>
+#include <new>
+
+#include "client_object.h"
+#include "handles.h"
+
+// {3F6B2C1E-8A47-4D5B-9E20-7C41B8D95A13}
+const IID IID_IloCacheReader = {0x3F6B2C1E, 0x8A47, 0x4D5B, {0x9E, 0x20, 0x7C, 0x41, 0xB8, 0xD9, 0x5A, 0x13}};
+
+int loServiceCreate(loService **service, const loDriver *driver, unsigned tagCount) {
+    if (service == nullptr) return EINVAL;
+    *service = nullptr;
+    if (driver == nullptr) return EINVAL;
+    try {
+        *service = handles::AddService(std::make_unique<loService>(tagCount, *driver));
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+    return 0;
+}
+
+int loServiceDestroy(loService *service) {
+    return handles::RemoveService(service) ? 0 : EINVAL;
+}
+
+int loAddRealTag(loService *service, loTagId *tagId, loRealTag realTag, const char *name, int, unsigned accessRights,
+                 VARIANT *initialValue, int, void *) {
+    const std::shared_ptr<TagCache> cache = handles::FindService(service);
+    if (cache == nullptr) return EINVAL;
+    try {
+        return cache->Add(name, realTag, accessRights, initialValue, tagId);
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+}
+
+int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int) {
+    const std::shared_ptr<TagCache> cache = handles::FindService(service);
+    if (cache == nullptr) return 0;
+    if (count == 0) return 1;
+    if (values == nullptr) return 0;
+    return cache->Update(count, values) ? 1 : 0;
+}
+
+int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, IUnknown **inner, int,
+                       const loVendorInfo *, loReleaseCallback release, void *releaseArgument) {
+    if (client == nullptr || inner == nullptr) return EINVAL;
+    *client = nullptr;
+    *inner = nullptr;
+    std::shared_ptr<TagCache> cache = handles::FindService(service);
+    if (cache == nullptr) return EINVAL;
+    ClientObject *created = new (std::nothrow) ClientObject(std::move(cache), service, outer, release, releaseArgument);
+    if (created == nullptr) return ENOMEM;
+    if (!handles::AddClient(created)) {
+        created->Abandon();
+        return ENOMEM;
+    }
+    *client = created;
+    *inner = created->Inner();
+    return 0;
+}
+
+int loSetState(loService *service, loClient *client, int operation, int state, const char *reason) {
+    bool done = false;
+    handles::WithClient(service, client,
+                        [&](ClientObject &object) { done = object.SetState(operation, state, reason); });
+    return done ? 0 : EINVAL;
+}
