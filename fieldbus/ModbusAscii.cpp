@@ -15,6 +15,12 @@ void PutHex(char *out, std::uint8_t value) {
     out[1] = kHexDigits[value & 0x0F];
 }
 
+std::uint8_t ByteSum(const std::uint8_t *bytes, unsigned length) {
+    std::uint8_t sum = 0;
+    for (unsigned i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
 }  // namespace
 
 unsigned ModbusAscii::EncodeReadRequest(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count,
@@ -29,12 +35,6 @@ unsigned ModbusAscii::EncodeReadRequest(std::uint8_t deviceAddr, std::uint16_t s
     return kRequestLength;
 }
 
-std::uint8_t ModbusAscii::Lrc(const std::uint8_t *bytes, unsigned length) {
-    std::uint8_t sum = 0;
-    for (unsigned i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
-    return static_cast<std::uint8_t>(-sum);
-}
-
 char *ModbusAscii::EncodeFrame(const std::uint8_t *message, char *out, unsigned length, unsigned outCapacity) {
     // Computed wide so that no length can wrap the capacity test.
     const unsigned long long needed = 2ULL * length + 6;
@@ -42,7 +42,8 @@ char *ModbusAscii::EncodeFrame(const std::uint8_t *message, char *out, unsigned 
     char *p = out;
     *p++ = ':';
     for (unsigned i = 0; i < length; ++i, p += 2) PutHex(p, message[i]);
-    PutHex(p, Lrc(message, length));
+    // The two's complement of the byte sum: message and LRC add up to 0.
+    PutHex(p, static_cast<std::uint8_t>(-ByteSum(message, length)));
     p += 2;
     *p++ = '\r';
     *p++ = '\n';
@@ -72,10 +73,7 @@ unsigned ModbusAscii::DecodeFrame(const char *text, std::uint8_t *binaryBuffer, 
 }
 
 bool ModbusAscii::CheckLrc(const std::uint8_t *bytes, unsigned length) {
-    if (length == 0) return false;
-    std::uint8_t sum = 0;
-    for (unsigned i = 0; i < length; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
-    return sum == 0;
+    return length > 0 && ByteSum(bytes, length) == 0;
 }
 
 int ModbusAscii::ParseReadResponse(const std::uint8_t *bytes, unsigned length, std::uint16_t *regs, int regsCapacity) {

@@ -39,6 +39,4 @@ public:
     // at. Throws "regs too small" when the response holds more registers than
     // regsCapacity (those before stay stored).
     static int ParseReadResponse(const std::uint8_t *bytes, unsigned length, std::uint16_t *regs, int regsCapacity);
-
-    static std::uint8_t Lrc(const std::uint8_t *bytes, unsigned length);
 };
