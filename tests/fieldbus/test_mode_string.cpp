@@ -44,13 +44,17 @@ DCB Built(const char *text) {
     return dcb;
 }
 
-TEST(ModeString, TheSystemHintSetsItsFourFieldsAndNothingElse) {
+TEST(ModeString, TheSystemHintSetsItsFourFieldsAndTurnsFlowControlOff) {
     const DCB dcb = Built("COM1:baud=9600 stop=1 parity=N data=8");
     DCB expected = Marked();
     expected.BaudRate = 9600;
     expected.StopBits = ONESTOPBIT;
     expected.Parity = NOPARITY;
     expected.ByteSize = 8;
+    expected.fOutX = 0;
+    expected.fInX = 0;
+    expected.fOutxCtsFlow = 0;
+    expected.fOutxDsrFlow = 0;
     EXPECT_TRUE(Same(dcb, expected));
 }
 

@@ -106,6 +106,12 @@ bool ParseOnOff(Token token, unsigned *value) {
 bool ApplyKeys(const char *p, DCB *dcb) {
     bool baudGiven = false;
     bool stopGiven = false;
+    // As BuildCommDCB does: software and hardware flow control are off unless
+    // the text turns them on. A Linux terminal starts with XON/XOFF on.
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
     for (p = SkipBlanks(p); *p != '\0'; p = SkipBlanks(p)) {
         const char *equals = std::strchr(p, '=');
         if (equals == nullptr) return false;
