@@ -10,6 +10,9 @@
 #include "TagModel.h"
 #include "driver_config.h"
 
+// The server defines this beside its other process-wide objects.
+TagConfig driverConfig;
+
 namespace {
 
 constexpr int kTagsPerBlock = 10;

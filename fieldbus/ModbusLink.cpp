@@ -9,8 +9,6 @@ namespace {
 bool errorBannerShown = false;
 }  // namespace
 
-ModbusLink modbusLink;
-
 ModbusLink::ModbusLink() {
     codec.emplace();
     client.emplace(port, *codec);

@@ -38,4 +38,5 @@ private:
 
 // The one link of the process: a static object, constructed before main and
 // destroyed after it has returned. The tag updater keeps a pointer to it.
+// The server defines it beside its other process-wide objects, whose order matters.
 extern ModbusLink modbusLink;

@@ -4,7 +4,9 @@
 // in reverse order after it has returned.
 #include "process_objects.h"
 
-// The field-bus link and the tag configuration are defined here, ahead of the
-// factory, once they exist.
+#include "ModbusLink.h"
+#include "driver_config.h"
 
+ModbusLink modbusLink;
+TagConfig driverConfig;
 myClassFactory server_factory;

@@ -11,6 +11,9 @@
 #include "platform/file.h"
 #include "platform/module.h"
 
+// The server defines this beside its other process-wide objects.
+TagConfig driverConfig;
+
 namespace {
 
 template <typename F>

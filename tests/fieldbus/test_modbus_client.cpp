@@ -17,6 +17,9 @@
 #include "ModbusClient.h"
 #include "ModbusLink.h"
 
+// The server defines this beside its other process-wide objects.
+ModbusLink modbusLink;
+
 namespace {
 
 constexpr char kInstrumentMode[] = "COM1:baud=9600 parity=N data=8 stop=1";

@@ -1,3 +1,0 @@
-#include "driver_config.h"
-
-TagConfig driverConfig;
