@@ -1,218 +1,152 @@
-// The mode-command builder of the Linux serial layer.
+// The Linux mode-command builder, and the terminal line the DCB it builds
+// becomes.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
+#include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "platform/errors.h"
 #include "platform/serial.h"
+#include "serial_settings.h"
 
 namespace {
 
-// A DCB whose every field holds a value no mode string sets, so that changes
-// and non-changes both show.
+// Every field holds a value no mode string sets, so that changes and
+// non-changes both show.
 DCB Marked() {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 1234;
-    dcb.fBinary = 1;
-    dcb.fParity = 1;
-    dcb.fOutxCtsFlow = 1;
-    dcb.fOutxDsrFlow = 1;
+    dcb.fOutX = dcb.fInX = dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = 1;
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    dcb.fDsrSensitivity = 1;
-    dcb.fOutX = 1;
-    dcb.fInX = 1;
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     dcb.ByteSize = 6;
     dcb.Parity = MARKPARITY;
     dcb.StopBits = ONE5STOPBITS;
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
-    dcb.XonLim = 77;
     return dcb;
 }
 
-bool Same(const DCB &a, const DCB &b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+bool Unchanged(const DCB &dcb) {
+    const DCB marked = Marked();
+    return std::memcmp(&dcb, &marked, sizeof dcb) == 0;
 }
 
-DCB Built(const char *text) {
-    DCB dcb = Marked();
-    EXPECT_TRUE(BuildCommDCBA(text, &dcb)) << text;
-    return dcb;
-}
-
-TEST(ModeString, TheSystemHintSetsItsFourFieldsAndTurnsFlowControlOff) {
-    const DCB dcb = Built("COM1:baud=9600 stop=1 parity=N data=8");
-    DCB expected = Marked();
-    expected.BaudRate = 9600;
-    expected.StopBits = ONESTOPBIT;
-    expected.Parity = NOPARITY;
-    expected.ByteSize = 8;
-    expected.fOutX = 0;
-    expected.fInX = 0;
-    expected.fOutxCtsFlow = 0;
-    expected.fOutxDsrFlow = 0;
-    EXPECT_TRUE(Same(dcb, expected));
-}
-
-TEST(ModeString, SevenDataBitsWithEvenParityInAnyLetterCase) {
-    for (const char *text : {"com2:baud=19200 parity=e data=7 stop=1", "COM2:BAUD=19200 PARITY=E DATA=7 STOP=1",
-                             "baud=19200 Parity=E data=7", "  COM2:  baud=19200   parity=e data=7  "}) {
-        const DCB dcb = Built(text);
-        EXPECT_EQ(dcb.BaudRate, 19200u) << text;
-        EXPECT_EQ(dcb.Parity, EVENPARITY) << text;
-        EXPECT_EQ(dcb.ByteSize, 7) << text;
-        EXPECT_EQ(dcb.StopBits, ONESTOPBIT) << text;
-    }
-}
-
-TEST(ModeString, EveryParityDataSizeAndStopValue) {
+TEST(ModeString, KeysAndPositionalFormsInAnyLetterCase) {
     const struct {
         const char *text;
-        BYTE parity;
-    } parities[] = {{"parity=n", NOPARITY},
-                    {"parity=o", ODDPARITY},
-                    {"parity=e", EVENPARITY},
-                    {"parity=m", MARKPARITY},
-                    {"parity=s", SPACEPARITY}};
-    for (const auto &p : parities) EXPECT_EQ(Built(p.text).Parity, p.parity) << p.text;
-    for (int bits = 5; bits <= 8; ++bits) {
-        const std::string text = "data=" + std::to_string(bits);
-        EXPECT_EQ(Built(text.c_str()).ByteSize, bits);
+        DWORD baud;
+        int parity, size, stop, xon, octs, odsr, dtr, rts;
+    } rows[] = {
+        // Flow control is off unless the text turns it on.
+        {"COM1:baud=9600 stop=1 parity=N data=8", 9600, NOPARITY, 8, ONESTOPBIT, 0, 0, 0, 2, 3},
+        {"com2:baud=19200 parity=e data=7 stop=1", 19200, EVENPARITY, 7, ONESTOPBIT, 0, 0, 0, 2, 3},
+        {"BAUD=19 PARITY=E DATA=7", 19200, EVENPARITY, 7, ONESTOPBIT, 0, 0, 0, 2, 3},
+        {"  COM2:  baud=96  parity=o data=5 stop=1.5 ", 9600, ODDPARITY, 5, ONE5STOPBITS, 0, 0, 0, 2, 3},
+        {"baud=110 parity=s", 110, SPACEPARITY, 6, TWOSTOPBITS, 0, 0, 0, 2, 3},
+        {"baud=115200 stop=2 data=8", 115200, MARKPARITY, 8, TWOSTOPBITS, 0, 0, 0, 2, 3},
+        {"xon=on odsr=on octs=on dtr=on rts=hs idsr=on to=on", 1234, MARKPARITY, 6, ONESTOPBIT, 1, 1, 1, 1, 2},
+        {"XON=OFF dtr=off rts=tg to=off", 1234, MARKPARITY, 6, ONESTOPBIT, 0, 0, 0, 0, 3},
+        {"dtr=hs rts=off", 1234, MARKPARITY, 6, ONESTOPBIT, 0, 0, 0, 2, 0},
+        {"9600,n,8,1", 9600, NOPARITY, 8, ONESTOPBIT, 0, 0, 0, 1, 1},
+        {"COM1:19200,E,7,2", 19200, EVENPARITY, 7, TWOSTOPBITS, 0, 0, 0, 1, 1},
+        {"com3: 96 , o , 5 , 1.5 , x", 9600, ODDPARITY, 5, ONE5STOPBITS, 1, 0, 0, 1, 1},
+        {"1200,s,6,1,P", 1200, SPACEPARITY, 6, ONESTOPBIT, 0, 1, 1, 2, 2},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        DCB dcb = Marked();
+        ASSERT_TRUE(BuildCommDCBA(row.text, &dcb));
+        EXPECT_EQ(dcb.BaudRate, row.baud);
+        EXPECT_EQ(dcb.Parity, row.parity);
+        EXPECT_EQ(dcb.ByteSize, row.size);
+        EXPECT_EQ(dcb.StopBits, row.stop);
+        EXPECT_EQ(dcb.fOutX + dcb.fInX, 2u * row.xon);
+        EXPECT_EQ(dcb.fOutxCtsFlow, unsigned(row.octs));
+        EXPECT_EQ(dcb.fOutxDsrFlow, unsigned(row.odsr));
+        EXPECT_EQ(dcb.fDtrControl, unsigned(row.dtr));
+        EXPECT_EQ(dcb.fRtsControl, unsigned(row.rts));
+        EXPECT_EQ(dcb.XonChar, 0x11) << "what the text does not name stays";
     }
-    EXPECT_EQ(Built("stop=1").StopBits, ONESTOPBIT);
-    EXPECT_EQ(Built("stop=1.5").StopBits, ONE5STOPBITS);
-    EXPECT_EQ(Built("stop=2").StopBits, TWOSTOPBITS);
 }
 
-TEST(ModeString, StopBitsLeftOutMeanOneOrTwoAt110Baud) {
-    EXPECT_EQ(Built("baud=9600").StopBits, ONESTOPBIT);
-    EXPECT_EQ(Built("baud=110").StopBits, TWOSTOPBITS);
-    EXPECT_EQ(Built("baud=110 stop=1").StopBits, ONESTOPBIT);
-}
-
-TEST(ModeString, TwoDigitBaudRatesAreTheModeCommandsShortForms) {
-    EXPECT_EQ(Built("baud=96").BaudRate, 9600u);
-    EXPECT_EQ(Built("baud=19").BaudRate, 19200u);
-    EXPECT_EQ(Built("baud=11").BaudRate, 110u);
-    EXPECT_EQ(Built("baud=115200").BaudRate, 115200u);
-}
-
-TEST(ModeString, FlowControlKeys) {
-    DCB dcb = Built("xon=off odsr=off octs=off dtr=off rts=off idsr=off to=on");
-    EXPECT_EQ(dcb.fOutX, 0u);
-    EXPECT_EQ(dcb.fInX, 0u);
-    EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
-    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
-    EXPECT_EQ(dcb.fDsrSensitivity, 0u);
-
-    std::memset(&dcb, 0, sizeof dcb);
-    ASSERT_TRUE(BuildCommDCBA("XON=ON ODSR=on OCTS=On DTR=HS RTS=tg IDSR=on TO=off", &dcb));
-    EXPECT_EQ(dcb.fOutX, 1u);
-    EXPECT_EQ(dcb.fInX, 1u);
-    EXPECT_EQ(dcb.fOutxDsrFlow, 1u);
-    EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_TOGGLE));
-    EXPECT_EQ(dcb.fDsrSensitivity, 1u);
-
-    EXPECT_EQ(Built("dtr=on rts=hs").fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
-    EXPECT_EQ(Built("dtr=on rts=hs").fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
-    EXPECT_EQ(Built("rts=on").fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-}
-
-TEST(ModeString, PositionalFormSetsLineAndFlowControl) {
-    DCB dcb = Built("9600,n,8,1");
-    EXPECT_EQ(dcb.BaudRate, 9600u);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dcb.fOutX + dcb.fInX + dcb.fOutxCtsFlow + dcb.fOutxDsrFlow, 0u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.XonLim, 77) << "fields the text does not touch stay";
-
-    dcb = Built("COM1:19200,E,7,2");
-    EXPECT_EQ(dcb.BaudRate, 19200u);
-    EXPECT_EQ(dcb.Parity, EVENPARITY);
-    EXPECT_EQ(dcb.ByteSize, 7);
-    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
-
-    dcb = Built("com3: 96 , o , 5 , 1.5 , x");
-    EXPECT_EQ(dcb.BaudRate, 9600u);
-    EXPECT_EQ(dcb.Parity, ODDPARITY);
-    EXPECT_EQ(dcb.ByteSize, 5);
-    EXPECT_EQ(dcb.StopBits, ONE5STOPBITS);
-    EXPECT_EQ(dcb.fOutX + dcb.fInX, 2u);
-    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
-
-    dcb = Built("1200,s,8,1,P");
-    EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutxDsrFlow, 2u);
-    EXPECT_EQ(dcb.fOutX + dcb.fInX, 0u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
-}
-
-TEST(ModeString, EmptyTextOrThePrefixAloneKeepsTheSettings) {
+TEST(ModeString, AnEmptyTextOrThePortAloneChangesNothing) {
     for (const char *text : {"", "   ", "COM1:", "com4", "COM2: "}) {
-        const DCB dcb = Built(text);
-        EXPECT_TRUE(Same(dcb, Marked())) << '"' << text << '"';
+        DCB dcb = Marked();
+        EXPECT_TRUE(BuildCommDCBA(text, &dcb)) << '"' << text << '"';
+        EXPECT_TRUE(Unchanged(dcb)) << '"' << text << '"';
     }
 }
 
-TEST(ModeString, RefusesWhatItCannotReadAndLeavesTheDcbAlone) {
-    for (const char *text : {
-             "baud=",
-             "baud=96x",
-             "baud=-9600",
-             "baud=99999999999",
-             "parity=x",
-             "parity=ev",
-             "parity=",
-             "data=4",
-             "data=9",
-             "data=7.5",
-             "stop=3",
-             "stop=1.",
-             "stop=0",
-             "xon=yes",
-             "to=1",
-             "odsr=hs",
-             "octs=tg",
-             "idsr=hs",
-             "dtr=tg",
-             "rts=maybe",
-             "speed=9600",
-             "=9600",
-             "baud=9600,parity=n",
-             "baud=9600 data=8 COM3",
-             "baud=9600\tdata=8",
-             "baud = 9600",
-             "COM1:baud=9600 junk",
-             "9600,n,8",
-             "9600,n,8,1,z",
-             "9600,n,8,1 junk",
-             "9600;n;8;1",
-             "9600 n 8 1",
-             "9600,,8,1",
-             "garbage",
-             "COM:baud=9600",
-             "COMX:9600,n,8,1",
-         }) {
+TEST(ModeString, RefusesWhatItCannotReadAndChangesNothing) {
+    for (const char *text : {"baud=",
+                             "baud=96x",
+                             "baud=99999999999",
+                             "parity=x",
+                             "parity=ev",
+                             "data=4",
+                             "data=9",
+                             "data=7.5",
+                             "stop=3",
+                             "xon=yes",
+                             "to=1",
+                             "odsr=hs",
+                             "dtr=tg",
+                             "rts=maybe",
+                             "speed=9600",
+                             "baud=9600,parity=n",
+                             "baud=9600 data=8 COM3",
+                             "baud=9600\tdata=8",
+                             "baud = 9600",
+                             "COM1:baud=9600 junk",
+                             "9600,n,8",
+                             "9600,n,8,1,z",
+                             "9600,,8,1",
+                             "garbage",
+                             "COM:baud=9600"}) {
         DCB dcb = Marked();
         SetLastError(0);
         EXPECT_FALSE(BuildCommDCBA(text, &dcb)) << text;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << text;
-        EXPECT_TRUE(Same(dcb, Marked())) << text;
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER}) << text;
+        EXPECT_TRUE(Unchanged(dcb)) << text;
     }
     DCB dcb = Marked();
     EXPECT_FALSE(BuildCommDCBA(nullptr, &dcb));
     EXPECT_FALSE(BuildCommDCBA("baud=9600", nullptr));
+}
+
+TEST(SerialSettings, TheTerminalTakesTheLineRawAndReportsItBack) {
+    for (const char *text : {"9600,e,7,1", "115200,n,8,2", "300,m,5,1", "1200,s,6,2", "2400,o,8,1,x", "4800,n,8,1,p"}) {
+        SCOPED_TRACE(text);
+        DCB dcb = Marked();
+        ASSERT_TRUE(BuildCommDCBA(text, &dcb));
+        termios t{};
+        t.c_iflag = ICRNL | IXON;
+        t.c_oflag = OPOST;
+        t.c_lflag = ICANON | ECHO | ISIG;
+        serial_settings::Lines lines{};
+        ASSERT_TRUE(serial_settings::ToTermios(dcb, &t, &lines));
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        DCB back;
+        serial_settings::FromTermios(t, TIOCM_DTR | TIOCM_RTS, &back);
+        EXPECT_EQ(back.BaudRate, dcb.BaudRate);
+        EXPECT_EQ(back.ByteSize, dcb.ByteSize);
+        EXPECT_EQ(back.Parity, dcb.Parity);
+        EXPECT_EQ(back.StopBits, dcb.StopBits);
+        EXPECT_EQ(back.fOutX + back.fInX, dcb.fOutX + dcb.fInX);
+        EXPECT_EQ(back.fOutxCtsFlow, dcb.fOutxCtsFlow);
+    }
+    // A rate termios does not know.
+    termios t{};
+    serial_settings::Lines lines{};
+    errno = 0;
+    EXPECT_FALSE(serial_settings::ToTermios(Marked(), &t, &lines));
+    EXPECT_EQ(errno, EINVAL);
 }
 
 }  // namespace
