@@ -9,6 +9,13 @@
 namespace {
 const wchar_t kBadModeString[] = L"bad mode string";
 const wchar_t kOnlyCom1To9[] = L"only COM1 to COM9 are supported";
+
+DCB EmptyDcb() {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return dcb;
+}
 }  // namespace
 
 ComPort::ComPort()
@@ -61,18 +68,14 @@ void ComPort::Open() {
 }
 
 void ComPort::Configure() {
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
+    DCB dcb = EmptyDcb();
     // Without the current settings the mode string applies on top of zeros.
     GetCommState(handle, &dcb);
 
     if (!BuildCommDCBA(modeString, &dcb)) ThrowLastError(kBadModeString);
     if (!SetCommState(handle, &dcb)) ThrowLastError(L"SetCommState failed with error %d.\n");
 
-    DCB scratch;
-    std::memset(&scratch, 0, sizeof scratch);
-    scratch.DCBlength = sizeof scratch;
+    DCB scratch = EmptyDcb();
     if (!GetCommState(handle, &scratch)) ThrowLastError(L"GetCommState failed with error %d.\n");
 
     timeouts.ReadIntervalTimeout = 0;

@@ -102,16 +102,20 @@ bool ParseOnOff(Token token, unsigned *value) {
     return ParseSwitch(token, false, false, value);
 }
 
-// Blank-separated key=value settings.
-bool ApplyKeys(const char *p, DCB *dcb) {
-    bool baudGiven = false;
-    bool stopGiven = false;
-    // As BuildCommDCB does: software and hardware flow control are off unless
-    // the text turns them on. A Linux terminal starts with XON/XOFF on.
+// As BuildCommDCB does: software and hardware flow control are off unless
+// the text turns them on. A Linux terminal starts with XON/XOFF on.
+void FlowControlOff(DCB *dcb) {
     dcb->fOutX = 0;
     dcb->fInX = 0;
     dcb->fOutxCtsFlow = 0;
     dcb->fOutxDsrFlow = 0;
+}
+
+// Blank-separated key=value settings.
+bool ApplyKeys(const char *p, DCB *dcb) {
+    bool baudGiven = false;
+    bool stopGiven = false;
+    FlowControlOff(dcb);
     for (p = SkipBlanks(p); *p != '\0'; p = SkipBlanks(p)) {
         const char *equals = std::strchr(p, '=');
         if (equals == nullptr) return false;
@@ -189,10 +193,7 @@ bool ApplyPositional(const char *p, DCB *dcb) {
     if (*SkipBlanks(p) != '\0') return false;
 
     // The flow control always follows the last field, none when it is absent.
-    dcb->fOutxCtsFlow = 0;
-    dcb->fOutxDsrFlow = 0;
-    dcb->fInX = 0;
-    dcb->fOutX = 0;
+    FlowControlOff(dcb);
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
     dcb->fRtsControl = RTS_CONTROL_ENABLE;
     if (flow.Is("x")) {

@@ -162,16 +162,22 @@ bool IsPseudoTerminal(int fd) {
     return major >= 136 && major <= 143;
 }
 
+// The descriptor of an open port, for a call that also needs a DCB.
+bool FindWithDcb(HANDLE handle, const DCB *dcb, int *fd) {
+    if (!serial_handles::Find(handle, fd, nullptr)) return false;
+    if (dcb == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
     int fd = -1;
-    if (!serial_handles::Find(handle, &fd, nullptr)) return FALSE;
     termios settings;
-    if (dcb == nullptr) {
-        errno = EINVAL;
-        return FALSE;
-    }
+    if (!FindWithDcb(handle, dcb, &fd)) return FALSE;
     if (tcgetattr(fd, &settings) != 0) return FALSE;
     int modemBits = 0;
     if (ioctl(fd, TIOCMGET, &modemBits) != 0) modemBits = -1;
@@ -181,13 +187,9 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
 
 BOOL SetCommState(HANDLE handle, LPDCB dcb) {
     int fd = -1;
-    if (!serial_handles::Find(handle, &fd, nullptr)) return FALSE;
     termios settings;
     serial_settings::Lines lines{};
-    if (dcb == nullptr) {
-        errno = EINVAL;
-        return FALSE;
-    }
+    if (!FindWithDcb(handle, dcb, &fd)) return FALSE;
     if (tcgetattr(fd, &settings) != 0 || !serial_settings::ToTermios(*dcb, &settings, &lines)) return FALSE;
     // The C library reports a data size or parity the terminal did not take.
     // A pseudo-terminal never takes them, and need not: there is no line.
