@@ -30,8 +30,12 @@ const std::string *Find(const MarkupTag &tag, const char *attribute) {
     return found == tag.attributes.end() ? nullptr : &found->second;
 }
 
-// The caller has checked that text fits: size includes the terminator.
-void StoreText(char *field, std::size_t size, const std::string *text) {
+// A name is never cut short, neither by its field (size includes the
+// terminator) nor by a zero byte: such a text is refused.
+void StoreText(char *field, std::size_t size, const std::string *text, const wchar_t *tooLong,
+               const wchar_t *holdsNul) {
+    if (text != nullptr && text->size() >= size) ThrowError(tooLong);
+    if (text != nullptr && text->find('\0') != std::string::npos) ThrowError(holdsNul);
     std::memset(field, 0, size);
     if (text != nullptr) std::memcpy(field, text->data(), text->size());
 }
@@ -118,11 +122,8 @@ void SingleReg::Parse(MarkupReader &reader) {
 
     const std::string *address = Find(tag, "addr");
     addr = address != nullptr ? ParseAddress(*address) : 0;
-    const std::string *text = Find(tag, "name");
-    // A tag name is never cut short, neither by its field nor by a zero byte.
-    if (text != nullptr && text->size() >= kTagNameSize) ThrowError(L"SingleReg name too long");
-    if (text != nullptr && text->find('\0') != std::string::npos) ThrowError(L"SingleReg name holds a NUL character");
-    StoreText(name, kTagNameSize, text);
+    StoreText(name, kTagNameSize, Find(tag, "name"), L"SingleReg name too long",
+              L"SingleReg name holds a NUL character");
 
     if (!tag.closed && !IsEnd(reader.ReadTag(), "SingleReg")) ThrowError(L"SingleReg tag not closed");
 }
@@ -137,12 +138,8 @@ void BlockOfRegs::Parse(MarkupReader &reader) {
     count = number != nullptr ? static_cast<std::uint16_t>(ParseDecimal(*number)) : 0;
     number = Find(tag, "startIndex");
     startIndex = number != nullptr ? static_cast<std::uint16_t>(ParseDecimal(*number)) : 0;
-    const std::string *prefix = Find(tag, "namePrefix");
-    if (prefix != nullptr && prefix->size() >= kNamePrefixSize) ThrowError(L"BlockOfRegs namePrefix too long");
-    if (prefix != nullptr && prefix->find('\0') != std::string::npos) {
-        ThrowError(L"BlockOfRegs namePrefix holds a NUL character");
-    }
-    StoreText(namePrefix, kNamePrefixSize, prefix);
+    StoreText(namePrefix, kNamePrefixSize, Find(tag, "namePrefix"), L"BlockOfRegs namePrefix too long",
+              L"BlockOfRegs namePrefix holds a NUL character");
 
     // A run of no registers would still be iterated as one tag, and every
     // later tag of its block would receive the wrong register.

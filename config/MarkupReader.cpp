@@ -48,48 +48,33 @@ MarkupTag MarkupReader::ReadTag() {
         switch (state) {
             case kBeforeTag:
                 if (IsSpace(c)) break;
-                if (c == '<') {
-                    state = kAfterOpen;
-                    break;
-                }
-                return tag;
+                if (c != '<') return tag;
+                state = kAfterOpen;
+                break;
 
             case kAfterOpen:
                 if (IsSpace(c)) break;
                 if (IsLetter(c)) {
                     tag.name.assign(1, static_cast<char>(c));
                     state = kStartName;
-                    break;
-                }
-                if (c == '/') {
-                    tag.name.clear();
+                } else if (c == '/') {
                     tag.kind = MarkupTag::kEnd;
                     tag.closed = true;
                     state = kEndTagOpen;
-                    break;
+                } else {
+                    return tag;
                 }
-                return tag;
+                break;
 
+            // A name ends at its first other character, which the state after
+            // the name then judges: each name state falls through to it.
             case kStartName:
                 if (IsLetter(c)) {
                     tag.name.push_back(static_cast<char>(c));
                     break;
                 }
-                if (IsSpace(c)) {
-                    state = kBetweenAttributes;
-                    break;
-                }
-                if (c == '>') {
-                    tag.kind = MarkupTag::kStart;
-                    return tag;
-                }
-                if (c == '/') {
-                    tag.closed = true;
-                    state = kAfterSlash;
-                    break;
-                }
-                return tag;
-
+                state = kBetweenAttributes;
+                [[fallthrough]];
             case kBetweenAttributes:
                 if (IsSpace(c)) break;
                 if (c == '>') {
@@ -99,92 +84,69 @@ MarkupTag MarkupReader::ReadTag() {
                 if (c == '/') {
                     tag.closed = true;
                     state = kAfterSlash;
-                    break;
-                }
-                if (IsLetter(c)) {
+                } else if (IsLetter(c)) {
                     attributeName.assign(1, static_cast<char>(c));
                     state = kAttributeName;
-                    break;
+                } else {
+                    return tag;
                 }
-                return tag;
+                break;
 
             case kAttributeName:
                 if (IsLetter(c)) {
                     attributeName.push_back(static_cast<char>(c));
                     break;
                 }
-                if (IsSpace(c)) {
-                    state = kAfterAttributeName;
-                    break;
-                }
-                if (c == '=') {
-                    state = kAfterEquals;
-                    break;
-                }
-                return tag;
-
+                state = kAfterAttributeName;
+                [[fallthrough]];
             case kAfterAttributeName:
                 if (IsSpace(c)) break;
-                if (c == '=') {
-                    state = kAfterEquals;
-                    break;
-                }
-                return tag;
+                if (c != '=') return tag;
+                state = kAfterEquals;
+                break;
 
             case kAfterEquals:
                 if (IsSpace(c)) break;
-                if (c == '\'') {
-                    attributeValue.clear();
-                    state = kValue;
-                    break;
-                }
-                return tag;
+                if (c != '\'') return tag;
+                attributeValue.clear();
+                state = kValue;
+                break;
 
             case kValue:
-                if (c == '\'') {
-                    // emplace leaves an existing entry alone: the first value stands.
-                    tag.attributes.emplace(attributeName, attributeValue);
-                    state = kBetweenAttributes;
+                if (c != '\'') {
+                    attributeValue.push_back(static_cast<char>(c));
                     break;
                 }
-                attributeValue.push_back(static_cast<char>(c));
+                // emplace leaves an existing entry alone: the first value stands.
+                tag.attributes.emplace(attributeName, attributeValue);
+                state = kBetweenAttributes;
                 break;
 
             case kAfterSlash:
                 if (IsSpace(c)) break;
-                if (c == '>') {
-                    tag.kind = MarkupTag::kStart;
-                    return tag;
-                }
+                if (c == '>') tag.kind = MarkupTag::kStart;
                 return tag;
 
             case kEndTagOpen:
                 if (IsSpace(c)) break;
-                if (IsLetter(c)) {
-                    tag.name.assign(1, static_cast<char>(c));
-                    state = kEndName;
-                    break;
+                if (!IsLetter(c)) {
+                    tag.kind = MarkupTag::kNone;
+                    return tag;
                 }
-                tag.kind = MarkupTag::kNone;
-                return tag;
+                tag.name.assign(1, static_cast<char>(c));
+                state = kEndName;
+                break;
 
             case kEndName:
                 if (IsLetter(c)) {
                     tag.name.push_back(static_cast<char>(c));
                     break;
                 }
-                if (IsSpace(c)) {
-                    state = kAfterEndName;
-                    break;
-                }
-                if (c == '>') return tag;
-                tag.kind = MarkupTag::kNone;
-                return tag;
-
+                state = kAfterEndName;
+                [[fallthrough]];
             case kAfterEndName:
                 if (IsSpace(c)) break;
-                if (c == '>') return tag;
-                tag.kind = MarkupTag::kNone;
+                if (c != '>') tag.kind = MarkupTag::kNone;
                 return tag;
 
             default:
