@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+
+#include "lightopc.h"
 
 bool ValidRegistryText(const char *text) {
     return text != nullptr && std::strchr(text, '\n') == nullptr && std::strchr(text, '\r') == nullptr;
@@ -18,6 +21,10 @@ bool ValidProgId(const char *progId) {
     return true;
 }
 
+namespace {
+
+// Copies text whole and terminated into buffer (size bytes): 0, or ERANGE when
+// it does not fit. A null buffer asks for nothing.
 int CopyWhole(const std::string &text, char *buffer, unsigned size) {
     if (buffer == nullptr) return 0;
     if (text.size() >= size) {
@@ -26,4 +33,44 @@ int CopyWhole(const std::string &text, char *buffer, unsigned size) {
     }
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     return 0;
+}
+
+// Runs a registry action: its result, or ENOMEM when memory ran out.
+template <class Action>
+int NoThrow(Action action) {
+    try {
+        return action();
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
+}
+
+}  // namespace
+
+int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath, int) {
+    return NoThrow([&] { return RegisterServer(clsid, progId, description, exePath); });
+}
+
+int loServerUnregister(const CLSID *clsid, const char *progId) {
+    return NoThrow([&] { return UnregisterServer(clsid, progId); });
+}
+
+int loServerLookup(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
+                   unsigned commandLineSize, char *progId, unsigned progIdSize) {
+    return NoThrow([&] {
+        std::string values[3];
+        const int error = ReadServer(clsid, values);
+        if (error != 0) return error;
+        const int copied[3] = {CopyWhole(values[0], description, descriptionSize),
+                               CopyWhole(values[1], commandLine, commandLineSize),
+                               CopyWhole(values[2], progId, progIdSize)};
+        for (int result : copied) {
+            if (result != 0) return result;
+        }
+        return 0;
+    });
+}
+
+int loProgIdLookup(const char *progId, CLSID *clsid) {
+    return NoThrow([&] { return ReadProgId(progId, clsid); });
 }

@@ -1,10 +1,11 @@
-// What both registries share: the keys recorded for a server, and the checks
-// and copies around them.
+// What both registries share: the keys recorded for a server, the checks on
+// what is recorded, and the toolkit's registration calls built on the
+// platform's own operations below.
 #pragma once
 
-#include <cerrno>
-#include <new>
 #include <string>
+
+#include "platform/com.h"
 
 // The OPC Data Access 1.0 and 2.0 server categories, so that OPC browsers list the server.
 constexpr const char *kOpcServerCategories[] = {
@@ -21,16 +22,22 @@ bool ValidRegistryText(const char *text);
 // A ProgID that is also a safe file and key name: 1 to 255 of A-Z a-z 0-9 . _ -,
 // not starting with a period.
 bool ValidProgId(const char *progId);
-// Copies text whole and terminated into buffer (size bytes): 0, or ERANGE when
-// it does not fit. A null buffer asks for nothing.
-int CopyWhole(const std::string &text, char *buffer, unsigned size);
 
-// Runs a registry action: its result, or ENOMEM when memory ran out.
-template <class Action>
-int NoThrow(Action action) {
-    try {
-        return action();
-    } catch (const std::bad_alloc &) {
-        return ENOMEM;
-    }
+// Each platform's registry; results are 0 or that platform's error numbers.
+int RegisterServer(const CLSID *clsid, const char *progId, const char *description, const char *exePath);
+int UnregisterServer(const CLSID *clsid, const char *progId);
+// The class's description, local-server command line and ProgID, in that
+// order; a missing value reads as empty.
+int ReadServer(const CLSID *clsid, std::string (&values)[3]);
+int ReadProgId(const char *progId, CLSID *clsid);
+
+// Removes a class's key, then its ProgID's: 0 when either was there, notFound
+// when neither was, or the first other failure, which stops it.
+template <class RemoveClass, class RemoveProgId>
+int RemoveBoth(int notFound, RemoveClass removeClass, RemoveProgId removeProgId) {
+    const int classResult = removeClass();
+    if (classResult != 0 && classResult != notFound) return classResult;
+    const int progIdResult = removeProgId();
+    if (progIdResult != 0 && progIdResult != notFound) return progIdResult;
+    return classResult == 0 || progIdResult == 0 ? 0 : notFound;
 }

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "guid_text.h"
-#include "lightopc.h"
 #include "registry_common.h"
 
 namespace {
@@ -153,7 +152,9 @@ int RemoveProgIdOf(const std::string &root, const std::string &progId, const std
     return RemoveFile(path);
 }
 
-int Register(const CLSID *clsid, const char *progId, const char *description, const char *exePath) {
+}  // namespace
+
+int RegisterServer(const CLSID *clsid, const char *progId, const char *description, const char *exePath) {
     if (clsid == nullptr || !ValidProgId(progId) || !ValidRegistryText(description) || !ValidRegistryText(exePath))
         return EINVAL;
     const std::string root = RegistryRoot();
@@ -183,7 +184,7 @@ int Register(const CLSID *clsid, const char *progId, const char *description, co
     return WriteAtomically(ProgIdFolder(root), progId, Render({{kDefaultName, description}, {kClsidKey, classText}}));
 }
 
-int Unregister(const CLSID *clsid, const char *progId) {
+int UnregisterServer(const CLSID *clsid, const char *progId) {
     if (clsid == nullptr || !ValidProgId(progId)) return EINVAL;
     const std::string root = RegistryRoot();
     struct stat info {};
@@ -194,44 +195,25 @@ int Unregister(const CLSID *clsid, const char *progId) {
     if (error != 0) return error;
 
     const std::string classText = GuidText(*clsid);
-    bool removed = false;
-    error = RemoveFile(ClassFolder(root) + "/" + classText);
-    if (error == 0) {
-        removed = true;
-    } else if (error != ENOENT) {
-        return error;
-    }
-    error = RemoveProgIdOf(root, progId, classText);
-    if (error == 0) {
-        removed = true;
-    } else if (error != ENOENT) {
-        return error;
-    }
-    return removed ? 0 : ENOENT;
+    return RemoveBoth(
+        ENOENT, [&] { return RemoveFile(ClassFolder(root) + "/" + classText); },
+        [&] { return RemoveProgIdOf(root, progId, classText); });
 }
 
-int LookupServer(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
-                 unsigned commandLineSize, char *progId, unsigned progIdSize) {
+int ReadServer(const CLSID *clsid, std::string (&values)[3]) {
     if (clsid == nullptr) return EINVAL;
     const std::string root = RegistryRoot();
     if (root.empty()) return ENOENT;
     std::string text;
     const int error = ReadText(ClassFolder(root) + "/" + GuidText(*clsid), &text);
     if (error != 0) return error;
-    std::string values[3];
     FindEntry(text, kDefaultName, &values[0]);
     FindEntry(text, kLocalServerKey, &values[1]);
     FindEntry(text, kProgIdKey, &values[2]);
-    const int copied[3] = {CopyWhole(values[0], description, descriptionSize),
-                           CopyWhole(values[1], commandLine, commandLineSize),
-                           CopyWhole(values[2], progId, progIdSize)};
-    for (int result : copied) {
-        if (result != 0) return result;
-    }
     return 0;
 }
 
-int LookupProgId(const char *progId, CLSID *clsid) {
+int ReadProgId(const char *progId, CLSID *clsid) {
     if (clsid == nullptr || !ValidProgId(progId)) return EINVAL;
     const std::string root = RegistryRoot();
     if (root.empty()) return ENOENT;
@@ -241,25 +223,4 @@ int LookupProgId(const char *progId, CLSID *clsid) {
     if (error != 0) return error;
     if (!FindEntry(text, kClsidKey, &classText) || !ParseGuid(classText, clsid)) return EINVAL;
     return 0;
-}
-
-}  // namespace
-
-int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath, int) {
-    return NoThrow([&] { return Register(clsid, progId, description, exePath); });
-}
-
-int loServerUnregister(const CLSID *clsid, const char *progId) {
-    return NoThrow([&] { return Unregister(clsid, progId); });
-}
-
-int loServerLookup(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
-                   unsigned commandLineSize, char *progId, unsigned progIdSize) {
-    return NoThrow([&] {
-        return LookupServer(clsid, description, descriptionSize, commandLine, commandLineSize, progId, progIdSize);
-    });
-}
-
-int loProgIdLookup(const char *progId, CLSID *clsid) {
-    return NoThrow([&] { return LookupProgId(progId, clsid); });
 }

@@ -2,12 +2,10 @@
 // the system's error numbers.
 #include <windows.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "guid_text.h"
-#include "lightopc.h"
 #include "registry_common.h"
 
 namespace {
@@ -63,7 +61,19 @@ LONG RemoveProgIdOf(const std::string &progId, const std::string &classText) {
     return RegDeleteTreeA(HKEY_CLASSES_ROOT, progId.c_str());
 }
 
-int Register(const CLSID *clsid, const char *progId, const char *description, const char *exePath) {
+// A missing value reads as empty; other failures are reported.
+LONG ReadOptional(const std::string &key, std::string *value) {
+    const LONG error = ReadDefault(key, value);
+    if (error == ERROR_FILE_NOT_FOUND) {
+        value->clear();
+        return ERROR_SUCCESS;
+    }
+    return error;
+}
+
+}  // namespace
+
+int RegisterServer(const CLSID *clsid, const char *progId, const char *description, const char *exePath) {
     if (clsid == nullptr || !ValidProgId(progId) || !ValidRegistryText(description) || !ValidRegistryText(exePath))
         return ERROR_INVALID_PARAMETER;
     const std::string classText = GuidText(*clsid);
@@ -86,79 +96,29 @@ int Register(const CLSID *clsid, const char *progId, const char *description, co
     return static_cast<int>(error);
 }
 
-int Unregister(const CLSID *clsid, const char *progId) {
+int UnregisterServer(const CLSID *clsid, const char *progId) {
     if (clsid == nullptr || !ValidProgId(progId)) return ERROR_INVALID_PARAMETER;
     const std::string classText = GuidText(*clsid);
-    bool removed = false;
-    LONG error = RegDeleteTreeA(HKEY_CLASSES_ROOT, ClassKey(classText).c_str());
-    if (error == ERROR_SUCCESS) {
-        removed = true;
-    } else if (error != ERROR_FILE_NOT_FOUND) {
-        return static_cast<int>(error);
-    }
-    error = RemoveProgIdOf(progId, classText);
-    if (error == ERROR_SUCCESS) {
-        removed = true;
-    } else if (error != ERROR_FILE_NOT_FOUND) {
-        return static_cast<int>(error);
-    }
-    return removed ? 0 : ERROR_FILE_NOT_FOUND;
+    return RemoveBoth(
+        ERROR_FILE_NOT_FOUND,
+        [&] { return static_cast<int>(RegDeleteTreeA(HKEY_CLASSES_ROOT, ClassKey(classText).c_str())); },
+        [&] { return static_cast<int>(RemoveProgIdOf(progId, classText)); });
 }
 
-// A missing value reads as empty; other failures are reported.
-LONG ReadOptional(const std::string &key, std::string *value) {
-    const LONG error = ReadDefault(key, value);
-    if (error == ERROR_FILE_NOT_FOUND) {
-        value->clear();
-        return ERROR_SUCCESS;
-    }
-    return error;
-}
-
-int LookupServer(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
-                 unsigned commandLineSize, char *progId, unsigned progIdSize) {
+int ReadServer(const CLSID *clsid, std::string (&values)[3]) {
     if (clsid == nullptr) return ERROR_INVALID_PARAMETER;
     const std::string classKey = ClassKey(GuidText(*clsid));
     if (!KeyExists(classKey)) return ERROR_FILE_NOT_FOUND;
-    std::string values[3];
     LONG error = ReadOptional(classKey, &values[0]);
     if (error == ERROR_SUCCESS) error = ReadOptional(classKey + "\\" + kLocalServerKey, &values[1]);
     if (error == ERROR_SUCCESS) error = ReadOptional(classKey + "\\" + kProgIdKey, &values[2]);
-    if (error != ERROR_SUCCESS) return static_cast<int>(error);
-    const int copied[3] = {CopyWhole(values[0], description, descriptionSize),
-                           CopyWhole(values[1], commandLine, commandLineSize),
-                           CopyWhole(values[2], progId, progIdSize)};
-    for (int result : copied) {
-        if (result != 0) return result;
-    }
-    return 0;
+    return static_cast<int>(error);
 }
 
-int LookupProgId(const char *progId, CLSID *clsid) {
+int ReadProgId(const char *progId, CLSID *clsid) {
     if (clsid == nullptr || !ValidProgId(progId)) return ERROR_INVALID_PARAMETER;
     std::string classText;
     const LONG error = ReadDefault(std::string(progId) + "\\" + kClsidKey, &classText);
     if (error != ERROR_SUCCESS) return static_cast<int>(error);
     return ParseGuid(classText, clsid) ? 0 : ERROR_INVALID_DATA;
-}
-
-}  // namespace
-
-int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath, int) {
-    return NoThrow([&] { return Register(clsid, progId, description, exePath); });
-}
-
-int loServerUnregister(const CLSID *clsid, const char *progId) {
-    return NoThrow([&] { return Unregister(clsid, progId); });
-}
-
-int loServerLookup(const CLSID *clsid, char *description, unsigned descriptionSize, char *commandLine,
-                   unsigned commandLineSize, char *progId, unsigned progIdSize) {
-    return NoThrow([&] {
-        return LookupServer(clsid, description, descriptionSize, commandLine, commandLineSize, progId, progIdSize);
-    });
-}
-
-int loProgIdLookup(const char *progId, CLSID *clsid) {
-    return NoThrow([&] { return LookupProgId(progId, clsid); });
 }
