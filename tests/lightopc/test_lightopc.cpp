@@ -1,0 +1,290 @@
+// The toolkit's service, tag cache and client objects, and the server's registration.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lightopc.h"
+
+// What the platform's registry holds for a class and a ProgID, as lines
+// "name=value" (the key's default value named "@"), the class's first.
+std::string Recorded(const std::string &classText, const std::string &progId);
+
+namespace {
+
+VARIANT Number(VARTYPE type, LONG number) {
+    VARIANT value{};
+    V_VT(&value) = type;
+    if (type == VT_I4) value.lVal = number;
+    if (type == VT_I2) V_I2(&value) = static_cast<SHORT>(number);
+    return value;
+}
+
+struct Releaser {
+    void operator()(IUnknown *object) const { object->Release(); }
+};
+using Reader = std::unique_ptr<IloCacheReader, Releaser>;
+
+// A record as "vt<type> <value> q<quality> e<error> t<high>:<low>".
+std::string Text(const loTagValue &record) {
+    const VARIANT &v = record.tvValue;
+    char text[128];
+    std::snprintf(text, sizeof text, "vt%d %ld q%X e%X t%X:%X", V_VT(&v), long{V_VT(&v) == VT_I2 ? V_I2(&v) : v.lVal},
+                  unsigned(record.tvQuality), unsigned(record.tvErrorCode), unsigned(record.tvTimestamp.dwHighDateTime),
+                  unsigned(record.tvTimestamp.dwLowDateTime));
+    return text;
+}
+
+std::string Read(const Reader &reader, loTagId id) {
+    loTagValue record{Number(VT_EMPTY, 0), {1, 1}, S_FALSE, 0, id};
+    WORD quality = 0;
+    const HRESULT result = reader->ReadTag(id, &record.tvValue, &record.tvTimestamp, &quality, &record.tvErrorCode);
+    record.tvQuality = quality;
+    return result == S_OK ? Text(record) : "failed";
+}
+
+class Toolkit : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(loServiceCreate(&service, &driver, 3), 0); }
+    void TearDown() override { EXPECT_TRUE(service == nullptr || loServiceDestroy(service) == 0); }
+    int Add(const char *name, VARIANT value = Number(VT_I2, 0), unsigned access = 1) {
+        loTagId id = 0;
+        const int result = loAddRealTag(service, &id, nullptr, name, 0, access, &value, 0, nullptr);
+        return result == 0 ? static_cast<int>(id) : -result;
+    }
+    // A plain client object's reader; the reference creation returned is given back.
+    Reader NewReader(loClient **client = nullptr) {
+        loClient *created = nullptr;
+        IUnknown *inner = nullptr;
+        void *reader = nullptr;
+        EXPECT_EQ(loClientCreate_agg(service, &created, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
+        EXPECT_EQ(created->QueryInterface(IID_IloCacheReader, &reader), S_OK);
+        created->Release();
+        if (client != nullptr) *client = created;
+        return Reader(static_cast<IloCacheReader *>(reader));
+    }
+
+    // The end-of-session callback: how often, and the service it was given.
+    static void OnFinished(void *self, loService *service, loClient *) {
+        static_cast<Toolkit *>(self)->finishedService = service;
+        ++static_cast<Toolkit *>(self)->finished;
+    }
+
+    const loDriver driver{};
+    loService *service = nullptr;
+    std::atomic<int> finished{0};
+    std::atomic<loService *> finishedService{nullptr};
+};
+
+using Cache = Toolkit;
+
+TEST_F(Cache, TagsAreAddedOnceEachAndListedFoundAndReadByClients) {
+    EXPECT_EQ(Add("Pump", Number(VT_I4, -5), 3), 1);
+    EXPECT_EQ(Add("Pump"), -EEXIST);
+    EXPECT_LT(Add(""), 0);
+    EXPECT_LT(Add(nullptr), 0);
+    EXPECT_EQ(Add("pump"), 2);  // names differ by case
+    EXPECT_EQ(Add("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), 3);
+    EXPECT_EQ(Add("Boiler.Temp"), -ENOSPC);
+    const Reader reader = NewReader();
+    DWORD count = 0;
+    loTagId id = 0;
+    VARTYPE type = VT_NULL;
+    DWORD access = 0;
+    char name[40];
+    std::string listing = reader->GetTagCount(&count) == S_OK ? std::to_string(count) + ":" : "failed";
+    for (DWORD k = 0; reader->GetTagInfo(k, &id, name, sizeof name, &type, &access) == S_OK; ++k)
+        listing += " " + std::to_string(id) + name + std::to_string(type) + std::to_string(access);
+    EXPECT_EQ(listing, "3: 1Pump33 2pump21 3ABCDEFGHIJKLMNOPQRSTUVWXYZ012345678921");
+    EXPECT_EQ(reader->FindTag("PUMP", &id), E_INVALIDARG);
+    EXPECT_EQ(reader->FindTag("pump", &id), S_OK);
+    EXPECT_EQ(id, 2u);
+    // A name is cut within the caller's buffer.
+    EXPECT_EQ(reader->GetTagInfo(2, nullptr, name, 8, nullptr, nullptr), S_FALSE);
+    EXPECT_EQ(std::string(name, 9), std::string("ABCDEFG\0IJ", 9));
+    EXPECT_EQ(Read(reader, 1), "vt3 -5 q8 e0 t0:0");
+    EXPECT_EQ(Read(reader, 0) + Read(reader, 4), "failedfailed");
+}
+
+TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
+    for (const char *name : {"A", "B"}) Add(name);
+    // An unknown id is reported and the other records applied; the padding
+    // bytes beside the quality do not belong to it.
+    loTagValue records[] = {{Number(VT_I2, 5), {}, S_OK, 0, 99},
+                            {Number(VT_I2, -2), {0x89ABCDEF, 0x01D00000}, E_FAIL, 0xFFFF00C0, 2},
+                            {Number(VT_I2, 1), {}, S_OK, 0, 1}};
+    EXPECT_EQ(loCacheUpdate(service, 3, records, 0), 0);
+    EXPECT_NE(loCacheUpdate(service, 0, nullptr, 0), 0);
+    records[1].tvValue = Number(VT_I2, 100);  // the cache keeps its own copy
+    const Reader reader = NewReader();
+    EXPECT_EQ(Read(reader, 2) + ", " + Read(reader, 1), "vt2 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 1 q0 e0 t0:0");
+}
+
+// The writer derives value, timestamp, error and quality of every record from
+// one number; readers must always find the four fields of one update.
+TEST_F(Cache, ConcurrentReadersNeverSeeATornRecord) {
+    const auto update = [](LONG v, loTagId id) {
+        return loTagValue{Number(VT_I4, v), {DWORD(v), ~DWORD(v)}, HRESULT(v), DWORD(v & 0xFFFF), id};
+    };
+    for (const char *name : {"A", "B", "C"}) Add(name, Number(VT_I4, 0));
+    std::atomic<bool> writing{true};
+    std::atomic<long> torn{0};
+    const auto read = [&] {
+        const Reader reader = NewReader();
+        for (bool more = true; more;) {
+            more = writing.load();  // one more pass after the writer is done
+            for (loTagId id = 1; id <= 3; ++id) {
+                const std::string got = Read(reader, id);
+                torn += got != Text(update(std::atol(got.c_str() + 4), id)) && got != "vt3 0 q8 e0 t0:0";
+            }
+        }
+    };
+    std::thread readers[] = {std::thread(read), std::thread(read), std::thread(read)};
+    for (LONG v = 1; v <= 50000; ++v) {
+        loTagValue records[] = {update(v, 1), update(v, 2), update(v, 3)};
+        torn += loCacheUpdate(service, 3, records, 0) == 0;
+    }
+    writing = false;
+    for (std::thread &reader : readers) reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(Read(NewReader(), 3), Text(update(50000, 3)));
+}
+
+using Clients = Toolkit;
+
+TEST_F(Clients, PlainClientIsItsOwnIdentityAndFinishesOnce) {
+    loClient *client = nullptr;
+    IUnknown *inner = nullptr;
+    IloCacheReader *reader = nullptr;
+    IUnknown *identity = nullptr;
+    ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
+    ASSERT_EQ(client->QueryInterface(IID_IloCacheReader, reinterpret_cast<void **>(&reader)), S_OK);
+    ASSERT_EQ(reader->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+    EXPECT_EQ(identity, inner);
+    EXPECT_EQ(identity->Release(), 2u);
+    EXPECT_EQ(client->Release(), 1u);  // the reference creation returned
+    EXPECT_EQ(finished.load(), 0);
+    EXPECT_EQ(reader->Release(), 0u);
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(finishedService, service);
+}
+
+// An outer object that aggregates a client object.
+class Outer final : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        if (!IsEqualGUID(riid, IID_IUnknown)) return inner->QueryInterface(riid, object);
+        *object = static_cast<IUnknown *>(this);
+        return AddRef() > 0 ? S_OK : E_UNEXPECTED;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references == 0 ? inner->Release() : references; }
+
+    ULONG references = 1;
+    IUnknown *inner = nullptr;
+};
+
+TEST_F(Clients, AggregatedClientDelegatesToTheOuterUnknown) {
+    Outer outer;
+    loClient *client = nullptr;
+    IloCacheReader *reader = nullptr;
+    IUnknown *identity = nullptr;
+    ASSERT_EQ(loClientCreate_agg(service, &client, &outer, &outer.inner, 0, nullptr, OnFinished, this), 0);
+    ASSERT_EQ(outer.QueryInterface(IID_IloCacheReader, reinterpret_cast<void **>(&reader)), S_OK);
+    ASSERT_EQ(reader->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+    EXPECT_EQ(identity, static_cast<IUnknown *>(&outer));
+    EXPECT_EQ(outer.references, 3u);  // the inner object holds no reference of its outer
+    identity->Release();
+    reader->Release();
+    ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+    EXPECT_EQ(identity, outer.inner);  // the inner unknown answers for itself
+    EXPECT_EQ(identity->Release(), 1u);
+    EXPECT_EQ(finished.load(), 0);
+    EXPECT_EQ(outer.Release(), 0u);  // the outer's end releases the inner one
+    EXPECT_EQ(finished.load(), 1);
+}
+
+// A destroyed service is refused, never touched; its live clients still read the cache.
+TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
+    loTagValue record{Number(VT_I2, 42), {}, S_OK, 0xC0, 1};
+    loClient *client = nullptr;
+    Add("T1");
+    ASSERT_NE(loCacheUpdate(service, 1, &record, 0), 0);
+    Reader reader = NewReader(&client);
+    EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
+    ASSERT_EQ(loServiceDestroy(service), 0);
+    EXPECT_LT(Add("T2"), 0);
+    EXPECT_EQ(loCacheUpdate(service, 0, nullptr, 0), 0);
+    EXPECT_NE(loSetState(service, client, 1, 1, "x"), 0);
+    EXPECT_NE(loServiceDestroy(service), 0);
+    EXPECT_EQ(Read(reader, 1), "vt2 42 qC0 e0 t0:0");
+    service = nullptr;
+    reader.reset();
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(finishedService, nullptr);  // the service was gone before the client
+}
+
+TEST_F(Clients, ManyThreadsReleasingOneClientFinishItOnce) {
+    for (int round = 0; round < 100; ++round) {
+        finished = 0;
+        loClient *client = nullptr;
+        IloCacheReader *reader = NewReader(&client).release();
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int t = 1; t <= 7; ++t) {
+            if (t > 1) reader->AddRef();
+            threads.emplace_back([&] {
+                for (++ready; ready.load() < 7;) std::this_thread::yield();
+                reader->Release();
+            });
+        }
+        for (std::thread &thread : threads) thread.join();
+        ASSERT_EQ(finished.load(), 1) << "round " << round;
+        // The handle of a client that is gone is refused, not touched.
+        EXPECT_NE(loSetState(service, client, 1, 1, "x"), 0);
+    }
+}
+
+// Test-only class id and ProgIDs, so that no test touches a real registration.
+const CLSID kClsid = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x01}};
+constexpr char kProgId[] = "Brisvale.RegistryTest.1";
+constexpr char kOtherProgId[] = "Brisvale.RegistryTest.2";
+constexpr char kCommandLine[] = "\"C:\\Program Files\\Brisvale\\brisvale-opc.exe\" /c";
+
+TEST(Registry, RegistrationIsRecordedReplacedAndRemoved) {
+    for (const char *progId : {kProgId, kOtherProgId}) loServerUnregister(&kClsid, progId);
+    ASSERT_EQ(loServerRegister(&kClsid, kOtherProgId, "Brisvale OPC server", "\"/opt/a\"", 0), 0);
+    // Registering again replaces the entries: the old ProgID no longer leads to the class.
+    ASSERT_EQ(loServerRegister(&kClsid, kProgId, "Brisvale OPC server", kCommandLine, 0), 0);
+    EXPECT_EQ(Recorded("{B15A7E57-0000-4C1A-8E57-5E57C1A55001}", kProgId),
+              "@=Brisvale OPC server\n"
+              "LocalServer32=\"C:\\Program Files\\Brisvale\\brisvale-opc.exe\" /c\n"
+              "ProgID=Brisvale.RegistryTest.1\n"
+              "Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}=\n"
+              "Implemented Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}=\n"
+              "@=Brisvale OPC server\n"
+              "CLSID={B15A7E57-0000-4C1A-8E57-5E57C1A55001}\n");
+    CLSID named{};
+    EXPECT_NE(loProgIdLookup(kOtherProgId, &named), 0);
+    ASSERT_EQ(loProgIdLookup(kProgId, &named), 0);
+    EXPECT_TRUE(IsEqualGUID(named, kClsid));
+
+    EXPECT_EQ(loServerUnregister(&kClsid, kProgId), 0);
+    EXPECT_EQ(Recorded("{B15A7E57-0000-4C1A-8E57-5E57C1A55001}", kProgId), "");
+    EXPECT_NE(loServerUnregister(&kClsid, kProgId), 0);  // not registered
+}
+
+TEST(Registry, TextsThatCannotBeRecordedAreRefused) {
+    EXPECT_NE(loServerRegister(&kClsid, kProgId, "x", nullptr, 0), 0);
+    EXPECT_NE(loServerRegister(&kClsid, "Bad\\ProgId", "x", kCommandLine, 0), 0);
+    EXPECT_NE(loServerRegister(&kClsid, kProgId, "two\nlines", kCommandLine, 0), 0);
+    EXPECT_NE(loServerLookup(&kClsid, nullptr, 0, nullptr, 0, nullptr, 0), 0);
+}
+
+}  // namespace
