@@ -1,189 +1,93 @@
-#include <gtest/gtest.h>
+#include <tuple>
 
 #include "CError.h"
 #include "ctrl_handler.h"
-#include "factory_fixture.h"
-#include "lo_delete.h"
+#include "host_fixture.h"
 #include "log_refresh.h"
-#include "server_identity.h"
-#include "service_loop.h"
 
 namespace {
 
-// The polling pass the loop runs, replaced for one test at a time.
-class PollPass {
-public:
-    explicit PollPass(void (*pass)()) : saved_(poll_pass) {
-        poll_pass = pass;
-        calls = 0;
-    }
-    ~PollPass() { poll_pass = saved_; }
-    PollPass(const PollPass &) = delete;
-    PollPass &operator=(const PollPass &) = delete;
+using ::testing::Pair;
 
-    static inline int calls = 0;
-
-private:
-    void (*const saved_)();
-};
+int passes = 0;
 
 using ServiceLoop = RunningServer;
 
-TEST_F(ServiceLoop, ReleasingTheLastReferenceFinishesTheServer) {
-    server_factory.server_addref();
-    server_factory.server_release();
-    EXPECT_EQ(server_factory.server_count, 1);
-    EXPECT_EQ(server_factory.server_running, 1);
-    server_factory.server_release();
-    EXPECT_EQ(server_factory.server_count, 0);
-    EXPECT_EQ(server_factory.server_running, 0);
-    server_factory.server_addref();  // references alone never restart it
-    EXPECT_EQ(server_factory.server_running, 0);
-    server_factory.server_release();
+TEST_F(ServiceLoop, EndsOnAFinishedServerCtrlCOrAnException) {
+    const LogLine started{"MESSAGE", "UpdateTags Started..."}, clean{"MESSAGE", "All clean. exiting..."};
+    void (*const count)() = [] { ++passes; };
+    // server_running, Ctrl-C presses before, polling pass, passes made, server_count after, log.
+    const std::tuple<LONG, LONG, void (*)(), int, LONG, std::vector<LogLine>> cases[] = {
+        {0, 0, count, 0, 1, {started, clean}},
+        {1, 3, count, 0, 0, {started, clean}},  // the own reference is given back once
+        {1, 0, [] { ++passes == 3 && ctrl_handler(CTRL_C_EVENT); }, 3, 0, {started, clean}},
+        {1, 0, [] { ++passes, ThrowError(L"poll failed"); }, 1, 1, {started, {"ERROR", "poll failed"}, clean}},
+        {1, 0, [] { ++passes, throw 1; }, 1, 1, {started, {"WARNING", "exiting..."}, clean}},
+    };
+    for (const auto &row : cases) {
+        const auto &[running, presses, pass, made, count_after, log] = row;
+        SCOPED_TRACE(&row - cases);
+        server_factory.server_running = running;
+        stop_requests = presses;
+        poll_pass = pass;
+        passes = 0;
+        Mark();
+        UpdateTags();
+        EXPECT_EQ(passes, made);
+        EXPECT_EQ(server_factory.server_count, count_after);
+        EXPECT_EQ(Log(), log);
+        if (server_factory.server_count == 0) server_factory.server_addref();
+    }
 }
 
-TEST_F(ServiceLoop, FinishedServerEndsTheLoopBeforeAnyPass) {
-    PollPass pass([] { ++PollPass::calls; });
-    server_factory.server_running = 0;
-    UpdateTags();
-    EXPECT_EQ(PollPass::calls, 0);
-    EXPECT_EQ(server_factory.server_count, 1);
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].level, "MESSAGE");
-    EXPECT_EQ(lines[0].text, "UpdateTags Started...");
-    EXPECT_EQ(lines[1].level, "MESSAGE");
-    EXPECT_EQ(lines[1].text, "All clean. exiting...");
-}
-
-TEST_F(ServiceLoop, CtrlCGivesTheOwnReferenceBackOnceHoweverOftenPressed) {
-    PollPass pass([] { ++PollPass::calls; });
-    server_factory.server_addref();  // a client still attached
-    stop_requests = 3;
-    UpdateTags();
-    EXPECT_EQ(PollPass::calls, 0);
-    EXPECT_EQ(server_factory.server_count, 1);
-    EXPECT_EQ(server_factory.server_running, 1);
-    EXPECT_EQ(log_.Count("MESSAGE", "All clean. exiting..."), 1);
-}
-
-TEST_F(ServiceLoop, CtrlCDuringAPassTakesEffectAtTheNextTest) {
-    PollPass pass([] {
-        if (++PollPass::calls == 3) ctrl_handler(CTRL_C_EVENT);
-    });
-    UpdateTags();
-    EXPECT_EQ(PollPass::calls, 3);
-    EXPECT_EQ(server_factory.server_count, 0);
-    EXPECT_EQ(server_factory.server_running, 0);
-}
-
-TEST_F(ServiceLoop, ErrorFromThePollIsLoggedAndKeepsTheOwnReference) {
-    PollPass pass([] {
-        ++PollPass::calls;
-        ThrowError(L"poll failed");
-    });
-    UpdateTags();
-    EXPECT_EQ(PollPass::calls, 1);
-    EXPECT_EQ(server_factory.server_count, 1);
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].text, "UpdateTags Started...");
-    EXPECT_EQ(lines[1].level, "ERROR");
-    EXPECT_EQ(lines[1].text, "poll failed");
-    EXPECT_EQ(lines[2].level, "MESSAGE");
-    EXPECT_EQ(lines[2].text, "All clean. exiting...");
-}
-
-TEST_F(ServiceLoop, ServiceRunRevokesTheClassAndDestroysTheService) {
-    PollPass pass([] { ctrl_handler(CTRL_C_EVENT); });
+TEST_F(ServiceLoop, RunRevokesTheClassThenDeletesUpdaterAndService) {
+    poll_pass = [] { ctrl_handler(CTRL_C_EVENT); };
+    tag_updater = new TagUpdater();
     DWORD cookie = 0;
     ASSERT_EQ(CoRegisterClassObject(CLSID_BrisvaleServer, static_cast<IClassFactory *>(&server_factory),
                                     CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
               S_OK);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the run uninitialises once
     service_run(cookie);
-    EXPECT_EQ(service_handle, nullptr);
-    // The run's own reference is given back; the fixture's is still held.
-    EXPECT_EQ(server_factory.server_count, 1);
-    EXPECT_EQ(log_.CountPrefix("WARNING", "CoRevokeClassObject"), 0);
-    EXPECT_TRUE(FAILED(CoRevokeClassObject(cookie)));  // already revoked
-    EXPECT_EQ(log_.CountPrefix("INFO", "[0x00000000]"), 1);
-}
-
-TEST_F(ServiceLoop, FailedRevocationIsAWarningAndTheShutdownGoesOn) {
-    stop_requests = 1;
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    service_run(0xdeadbeef);
-    EXPECT_EQ(log_.Count("WARNING", "CoRevokeClassObject() failed..."), 1);
-    EXPECT_EQ(service_handle, nullptr);
-}
-
-TEST_F(ServiceLoop, LoDeleteDestroysUpdaterAndServiceOnce) {
-    tag_updater = new TagUpdater();
-    loDelete();
     EXPECT_EQ(tag_updater, nullptr);
     EXPECT_EQ(service_handle, nullptr);
-    const std::vector<LogLine> lines = log_.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, "INFO");
-    EXPECT_NE(lines[0].text.find(" loDelete("), std::string::npos) << lines[0].text;
-    const std::string end = ") = ";
-    ASSERT_GE(lines[0].text.size(), end.size());
-    EXPECT_EQ(lines[0].text.substr(lines[0].text.size() - end.size()), end) << lines[0].text;
+    EXPECT_EQ(server_factory.server_count, 1);  // the run's own reference is back, the fixture's held
+    EXPECT_TRUE(FAILED(CoRevokeClassObject(cookie)));
+    EXPECT_THAT(Log(),
+                ::testing::ElementsAre(
+                    Pair("MESSAGE", "UpdateTags Started..."), Pair("MESSAGE", "All clean. exiting..."),
+                    Pair("INFO", ::testing::AllOf(::testing::StartsWith("[0x00000000] "),
+                                                  ::testing::HasSubstr(" loDelete("), ::testing::EndsWith(") = ")))));
 
-    log_.Mark();
+    TagUpdater updater;  // without a service, a second loDelete does nothing
+    tag_updater = &updater;
+    Mark();
     loDelete();
-    EXPECT_TRUE(log_.Lines().empty());
-}
-
-TEST_F(ServiceLoop, LoDeleteWithoutServiceLeavesTheUpdater) {
-    loService *const service = service_handle;
-    service_handle = nullptr;
-    TagUpdater *const updater = new TagUpdater();
-    tag_updater = updater;
-    loDelete();
-    EXPECT_EQ(tag_updater, updater);
-    EXPECT_TRUE(log_.Lines().empty());
-    delete updater;
+    EXPECT_EQ(tag_updater, &updater);
+    EXPECT_TRUE(Log().empty());
     tag_updater = nullptr;
-    service_handle = service;
+
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    service_run(0xdeadbeef);  // a cookie COM never gave: a warning, and the shutdown goes on
+    EXPECT_THAT(Log(), ::testing::Contains(LogLine{"WARNING", "CoRevokeClassObject() failed..."}));
 }
 
 TEST(CtrlHandler, OnlyCtrlCIsHandled) {
-    stop_requests = 0;
-    EXPECT_TRUE(ctrl_handler(CTRL_C_EVENT));
-    EXPECT_TRUE(ctrl_handler(CTRL_C_EVENT));
-    EXPECT_EQ(stop_requests, 2);
-    for (DWORD event : {CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
-        EXPECT_FALSE(ctrl_handler(event)) << event;
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        EXPECT_EQ(ctrl_handler(event), event == CTRL_C_EVENT ? TRUE : FALSE) << event;
     }
-    EXPECT_EQ(stop_requests, 2);
+    EXPECT_EQ(stop_requests, 1);
     stop_requests = 0;
 }
 
-FILETIME Time(ULONGLONG units) {
-    return FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
-}
-
-TEST(LogRefresh, DueAtTheFirstPassAndAtEvery2To28Boundary) {
-    constexpr ULONGLONG kPeriod = 1ULL << 28;
-    const ULONGLONG start = 0x01DA000000000000ULL + 3 * kPeriod + 12345;
+TEST(LogRefresh, DueAtTheFirstPassUnlessTheTopBitsAreZeroAndAtEvery2To28Boundary) {
+    // Low words of the clock (100 ns units) at successive passes; the last one set back.
+    const std::pair<DWORD, bool> passes[] = {
+        {0x0FFFFFFF, false}, {0x10000000, true}, {0x30003039, true},  {0x3007A159, false},
+        {0x3FFFFFFF, false}, {0x40000000, true}, {0x4FFFFFFF, false}, {0x30003039, true},
+    };
     DWORD epoch = 0;
-    EXPECT_TRUE(log_refresh_due(&epoch, Time(start)));
-    EXPECT_FALSE(log_refresh_due(&epoch, Time(start + 500000)));
-    const ULONGLONG next = (start / kPeriod + 1) * kPeriod;
-    EXPECT_FALSE(log_refresh_due(&epoch, Time(next - 1)));
-    EXPECT_TRUE(log_refresh_due(&epoch, Time(next)));
-    EXPECT_FALSE(log_refresh_due(&epoch, Time(next + kPeriod - 1)));
-    // The clock set back is a change as well.
-    EXPECT_TRUE(log_refresh_due(&epoch, Time(start)));
-}
-
-TEST(LogRefresh, NotDueAtTheFirstPassWhenTheTopBitsAreZero) {
-    DWORD epoch = 0;
-    EXPECT_FALSE(log_refresh_due(&epoch, Time(0x01DA00000FFFFFFFULL)));
-    EXPECT_TRUE(log_refresh_due(&epoch, Time(0x01DA000010000000ULL)));
-    EXPECT_EQ(epoch, 0x10000000u);
+    for (const auto &[low, due] : passes) EXPECT_EQ(log_refresh_due(&epoch, {low, 0x01DA0000}), due) << low;
 }
 
 }  // namespace
