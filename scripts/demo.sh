@@ -17,9 +17,10 @@ cp -f tools/demo/brisvale-opc.port.cfg tools/demo/brisvale-opc.tag.cfg "$demo/"
 
 build/tools/brisvale-sim --link "$here/$demo/ttySIM" --device 1 --device 2 &
 sim=$!
-trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -e "$demo/ttySIM" ] && break; sleep 0.1; done
 ln -sfn "$(readlink -f "$demo/ttySIM")" "$demo/brisvale-opc.com1"
 
 echo "Log: $demo/brisvale-opc.log"
-"$demo/brisvale-opc" /c
+"$demo/brisvale-opc" /c && status=0 || status=$?
+exit "$status"
