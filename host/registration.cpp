@@ -13,19 +13,22 @@ constexpr int kModulePathSize = 284;
 constexpr int kCommandLineSize = 292;
 
 // The quoted executable path, with " /c" when asked to start in console mode.
-void build_command_line(const char *argument, char (&command)[kCommandLineSize]) {
+// False when the path does not fit: a cut path would register another program.
+bool build_command_line(const char *argument, char (&command)[kCommandLineSize]) {
     char path[kModulePathSize] = "";
-    GetModuleFileNameA(nullptr, path, kModulePathSize);
+    const DWORD length = GetModuleFileNameA(nullptr, path, kModulePathSize);
+    if (length == 0 || length >= static_cast<DWORD>(kModulePathSize)) return false;
     path[kModulePathSize - 1] = '\0';
     std::snprintf(command, kCommandLineSize, "\"%s\"%s", path, RegistersConsoleStart(argument) ? " /c" : "");
+    return true;
 }
 }  // namespace
 
 bool register_server(const char *argument, const char *program) {
     std::printf("Registering");
     char command[kCommandLineSize];
-    build_command_line(argument, command);
-    if (loServerRegister(&CLSID_BrisvaleServer, kProgId, kServerDescription, command, 0) == 0) {
+    if (build_command_line(argument, command) &&
+        loServerRegister(&CLSID_BrisvaleServer, kProgId, kServerDescription, command, 0) == 0) {
         unilog_INFO(log_handle, 0, "Reg <%s> <%s> Ok", kProgId, program);
         std::printf(" Succeeded\n");
         return true;
