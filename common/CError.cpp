@@ -12,13 +12,14 @@ CError::CError(const wchar_t *message) {
     // Zeroed first, so that a text whose narrow form does not fit keeps what
     // was converted, terminated.
     std::memset(narrowMessage, 0, sizeof narrowMessage);
-    if (WideCharToMultiByte(CP_ACP, 0, wideMessage, -1, narrowMessage, kErrorMessageCapacity, "?", nullptr) ==
-        0) {
+    if (WideCharToMultiByte(CP_ACP, 0, wideMessage, -1, narrowMessage, kErrorMessageCapacity, "?", nullptr) == 0) {
         narrowMessage[kErrorMessageCapacity - 1] = '\0';
     }
 }
 
-void ThrowError(const wchar_t *message) { throw CError(message); }
+void ThrowError(const wchar_t *message) {
+    throw CError(message);
+}
 
 void ThrowLastError(const wchar_t *format) {
     const DWORD error = GetLastError();

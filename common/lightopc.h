@@ -26,10 +26,10 @@ using loRealTag = void *;
 // The driver descriptor, in the toolkit's 76-byte layout.
 struct loDriver {
     DWORD ldReserved0;
-    DWORD ldRefreshRate;    // byte 4: the cache's refresh rate in ms
+    DWORD ldRefreshRate;  // byte 4: the cache's refresh rate in ms
     DWORD ldReserved1[2];
-    DWORD ldFlags;          // byte 16
-    BYTE ldBranchSep;       // byte 20: 0, a flat name space
+    DWORD ldFlags;     // byte 16
+    BYTE ldBranchSep;  // byte 20: 0, a flat name space
     BYTE ldReserved2[55];
 };
 static_assert(sizeof(loDriver) == 76, "the driver descriptor is 76 bytes");
@@ -69,8 +69,7 @@ constexpr WORD loInitialQuality = 0x08;
 //                    "ProgID=<progId>", "Implemented Categories\{category}="
 //   ProgID/<progId>  lines "@=<description>", "CLSID={GUID}"
 // GUIDs in registry form, upper case. Texts holding a line end are refused.
-int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath,
-                     int flags);
+int loServerRegister(const CLSID *clsid, const char *progId, const char *description, const char *exePath, int flags);
 // Removes the class's key and the ProgID's key if that names this class.
 // Non-zero, with nothing changed, when neither was registered.
 int loServerUnregister(const CLSID *clsid, const char *progId);

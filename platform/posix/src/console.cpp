@@ -33,7 +33,9 @@ void InstallInterruptHandler(bool install) {
 }
 }  // namespace
 
-BOOL AllocConsole() { return TRUE; }
+BOOL AllocConsole() {
+    return TRUE;
+}
 
 BOOL FreeConsole() {
     std::fflush(stdout);

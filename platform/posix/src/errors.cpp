@@ -2,6 +2,10 @@
 
 #include <cerrno>
 
-DWORD GetLastError() { return static_cast<DWORD>(errno); }
+DWORD GetLastError() {
+    return static_cast<DWORD>(errno);
+}
 
-void SetLastError(DWORD error) { errno = static_cast<int>(error); }
+void SetLastError(DWORD error) {
+    errno = static_cast<int>(error);
+}

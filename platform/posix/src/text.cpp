@@ -6,8 +6,8 @@
 
 #include "platform/errors.h"
 
-int WideCharToMultiByte(UINT /*codePage*/, DWORD /*flags*/, LPCWSTR wide, int wideLength, LPSTR narrow,
-                        int narrowSize, LPCSTR defaultChar, BOOL *usedDefaultChar) {
+int WideCharToMultiByte(UINT /*codePage*/, DWORD /*flags*/, LPCWSTR wide, int wideLength, LPSTR narrow, int narrowSize,
+                        LPCSTR defaultChar, BOOL *usedDefaultChar) {
     if (wide == nullptr || narrowSize < 0 || (narrowSize > 0 && narrow == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

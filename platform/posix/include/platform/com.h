@@ -20,9 +20,15 @@ using REFIID = const IID &;
 using REFCLSID = const CLSID &;
 using REFGUID = const GUID &;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b) {
+    return !IsEqualGUID(a, b);
+}
 
 #define S_OK (static_cast<HRESULT>(0x00000000L))
 #define S_FALSE (static_cast<HRESULT>(0x00000001L))
@@ -103,9 +109,8 @@ ULONG CoReleaseServerProcess();
 // Only the privileges are ever known: the identity that the calling thread
 // declared with com_SetCallerIdentity. Without one, the call fails and leaves
 // every out-parameter untouched.
-HRESULT CoQueryClientBlanket(DWORD *authnService, DWORD *authzService, OLECHAR **serverPrincipalName,
-                             DWORD *authnLevel, DWORD *impLevel, RPC_AUTHZ_HANDLE *privileges,
-                             DWORD *capabilities);
+HRESULT CoQueryClientBlanket(DWORD *authnService, DWORD *authzService, OLECHAR **serverPrincipalName, DWORD *authnLevel,
+                             DWORD *impLevel, RPC_AUTHZ_HANDLE *privileges, DWORD *capabilities);
 
 // Linux only: an in-process client (a test, a tool) names the user it calls
 // for; null forgets it. The text must outlive the calls made with it.

@@ -12,5 +12,5 @@
 // With narrowSize 0 it returns the size needed; otherwise the bytes written,
 // or 0 with ERROR_INSUFFICIENT_BUFFER when the output does not fit (what fitted
 // is written).
-int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR narrow,
-                        int narrowSize, LPCSTR defaultChar, BOOL *usedDefaultChar);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR narrow, int narrowSize,
+                        LPCSTR defaultChar, BOOL *usedDefaultChar);
