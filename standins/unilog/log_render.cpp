@@ -14,10 +14,10 @@ constexpr char kConversions[] = "diouxXeEfFgGaAcspCS";
 // Longest first, so that "hh" is not taken for "h".
 const char *const kLengthModifiers[] = {"I64", "I32", "hh", "ll", "h", "l", "j", "z", "t", "L", "q", "I"};
 
-// Length of the conversion whose '%' stands just before spec, or 0 when none starts there.
-std::size_t ConversionLength(const char *spec) {
-    if (*spec == '%') return 1;
-    const char *c = spec + std::strspn(spec, kFlags);
+// Length of the conversion whose '%' stands just before afterPercent, or 0 when none starts there.
+std::size_t ConversionLength(const char *afterPercent) {
+    if (*afterPercent == '%') return 1;
+    const char *c = afterPercent + std::strspn(afterPercent, kFlags);
     c += *c == '*' ? 1 : std::strspn(c, kDigits);
     if (*c == '.') {
         ++c;
@@ -31,7 +31,7 @@ std::size_t ConversionLength(const char *spec) {
         }
     }
     if (*c == '\0' || std::strchr(kConversions, *c) == nullptr) return 0;
-    return static_cast<std::size_t>(c + 1 - spec);
+    return static_cast<std::size_t>(c + 1 - afterPercent);
 }
 
 bool IsLineBreak(char c) {
