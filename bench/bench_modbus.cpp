@@ -74,29 +74,34 @@ void BM_DecodeResponse(benchmark::State &state) {
 }
 BENCHMARK(BM_DecodeResponse)->Arg(2)->Arg(61);
 
-bool OpenInstrument(ComPort &port, benchmark::State &state) {
-    try {
-        port.SetModeString("COM1:baud=9600 parity=N data=8 stop=1");
-        port.Open();
-        return true;
-    } catch (const CError &) {
-        state.SkipWithError("no instrument on COM1 (run through tests/fieldbus/with_instrument.sh)");
-        return false;
+// The port, codec and client of one benchmark, on the instrument at COM1.
+struct InstrumentLine {
+    ComPort port;
+    ModbusAscii codec;
+    ModbusClient client{port, codec};
+
+    bool Open(benchmark::State &state) {
+        try {
+            port.SetModeString("COM1:baud=9600 parity=N data=8 stop=1");
+            port.Open();
+            return true;
+        } catch (const CError &) {
+            state.SkipWithError("no instrument on COM1 (run through tests/fieldbus/with_instrument.sh)");
+            return false;
+        }
     }
-}
+};
 
 // One ReadHoldingRegisters; the reported time is the transaction less the
 // fixed 20 ms pause.
 void BM_Transaction(benchmark::State &state) {
-    ComPort port;
-    ModbusAscii codec;
-    ModbusClient client(port, codec);
-    if (!OpenInstrument(port, state)) return;
+    InstrumentLine line;
+    if (!line.Open(state)) return;
     const auto count = static_cast<std::uint16_t>(state.range(0));
     std::uint16_t regs[256];
     for (auto _ : state) {
         const auto start = Clock::now();
-        const bool ok = client.ReadHoldingRegisters(1, 0, count, regs);
+        const bool ok = line.client.ReadHoldingRegisters(1, 0, count, regs);
         const std::chrono::duration<double> elapsed = Clock::now() - start;
         if (!ok) {
             state.SkipWithError("read failed");
@@ -118,10 +123,10 @@ double Median(std::vector<double> values) {
 // time as the port sees it (the request written and the answer read, without
 // pause or codec), and what is left for our side. Medians, in microseconds.
 void BM_TransactionBreakdown(benchmark::State &state) {
-    ComPort port;
-    ModbusAscii codec;
-    ModbusClient client(port, codec);
-    if (!OpenInstrument(port, state)) return;
+    InstrumentLine line;
+    if (!line.Open(state)) return;
+    ComPort &port = line.port;
+    ModbusClient &client = line.client;
     const auto count = static_cast<std::uint16_t>(state.range(0));
     std::uint8_t request[ModbusClient::kBufferSize];
     char frame[ModbusClient::kBufferSize];
