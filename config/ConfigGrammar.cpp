@@ -18,6 +18,8 @@ static_assert(std::is_nothrow_move_constructible<QueryBlock>::value, "blocks mus
 // configuration must lie within this distance of each other.
 constexpr std::uint32_t kBlockKeySpan = 0xFFFF;
 
+constexpr std::int32_t kMaxDeviceAddr = 255;
+
 bool IsStart(const MarkupTag &tag, const char *name) {
     return tag.kind == MarkupTag::kStart && tag.name == name;
 }
@@ -90,7 +92,11 @@ void QueryBlock::Parse(MarkupReader &reader) {
     millisecondPeriod = period != nullptr ? ParseDecimal(*period) : 0;
     const std::string *address = Find(tag, "deviceAddr");
     if (address == nullptr) ThrowError(L"deviceAddr is not optional");
-    deviceAddr = static_cast<std::uint16_t>(ParseDecimal(*address));
+    // The request carries the address in one byte: a larger one would poll
+    // another device.
+    const std::int32_t device = ParseDecimal(*address);
+    if (device < 0 || device > kMaxDeviceAddr) ThrowError(L"deviceAddr out of range 0 to 255");
+    deviceAddr = static_cast<std::uint16_t>(device);
 
     tag = reader.ReadTag();
     for (;;) {

@@ -5,14 +5,14 @@
 #include <string>
 
 #include "CError.h"
+#include "ConfigFilePath.h"
 #include "driver_config.h"
 #include "platform/file.h"
-#include "platform/module.h"
 
 namespace {
 
 constexpr wchar_t kSuffix[] = L".tag.cfg";
-constexpr std::uint32_t kSuffixLength = sizeof kSuffix / sizeof kSuffix[0] - 1;
+constexpr wchar_t kTooLong[] = L"tag configuration file name too long";
 
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
@@ -29,12 +29,7 @@ std::string ReadAll(std::FILE *file) {
 }  // namespace
 
 void MakeTagConfigPath(wchar_t *path, std::uint32_t length) {
-    if (length == 0) ThrowError(L"executable path not available");
-    // A result of the full size means the path was cut to fit.
-    if (length >= kTagConfigPathSize || length + kSuffixLength >= kTagConfigPathSize) {
-        ThrowError(L"tag configuration file name too long");
-    }
-    std::wmemcpy(path + length, kSuffix, kSuffixLength + 1);
+    AppendConfigSuffix(path, length, kSuffix, kTooLong);
 }
 
 void LoadTagConfigFrom(const wchar_t *path) {
@@ -49,7 +44,6 @@ void LoadTagConfigFrom(const wchar_t *path) {
 
 void LoadTagConfig() {
     wchar_t path[kTagConfigPathSize];
-    const DWORD length = GetModuleFileNameW(nullptr, path, kTagConfigPathSize);
-    MakeTagConfigPath(path, length);
+    MakeConfigFilePath(path, kSuffix, kTooLong);
     LoadTagConfigFrom(path);
 }

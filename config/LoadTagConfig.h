@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
-// Room for the whole file name with its terminator: at most 260 characters.
-constexpr std::uint32_t kTagConfigPathSize = 261;
+#include "ConfigFilePath.h"
+
+constexpr std::uint32_t kTagConfigPathSize = kConfigFilePathSize;
 
 // A missing or unopenable file is no error and leaves driverConfig as it was;
 // every grammar error is thrown as CError, keeping the blocks read before it.

@@ -1,9 +1,52 @@
-// The driver object: polls the configured query blocks into the toolkit's
-// cache, one pass per call of PollBlocks.
+// The driver object: publishes one toolkit tag per configured register and
+// polls the query blocks into the toolkit's cache, each at its own period.
+// Lives on the main thread only; the cache update is its one hand-over to
+// the clients.
 #pragma once
+
+#include <cstdint>
+#include <map>
+
+#include "BlockValueBuffer.h"
+#include "ModbusLink.h"
+#include "TagModel.h"
+#include "lightopc.h"
 
 class TagUpdater {
 public:
-    // One pass over all query blocks; may throw.
+    BlockValueBuffer blockValues;
+    // Block key to the start of the pass whose read of the block last succeeded.
+    std::map<std::uint32_t, FILETIME> lastPoll;
+    TagConfig config;
+    // Tag key (low 16 bits of the block key, shifted up, plus the tag's
+    // index in its block) to the toolkit's tag id.
+    std::map<std::uint32_t, loTagId> tagIds;
+    // One record per tag plus one spare, so it is never empty.
+    loTagValue *tagValues = nullptr;
+    std::int32_t tagCount = 0;
+    ModbusLink *link;
+    loService *service = nullptr;
+    // Block key to the record of the block's first tag: each block keeps its
+    // own run of records, so a failed read sends every tag with its own last value.
+    std::map<std::uint32_t, std::int32_t> firstRecord;
+
+    explicit TagUpdater(ModbusLink *link) : link(link) {}
+    ~TagUpdater();
+    TagUpdater(const TagUpdater &) = delete;
+    TagUpdater &operator=(const TagUpdater &) = delete;
+
+    // Adds every tag of the configuration to the service, in file order, and
+    // makes every block due. Throws CError.
+    void PublishTags();
+    // One pass over all blocks: reads the due ones and updates their tags.
+    // A CError is logged per block and the pass goes on.
     void PollBlocks();
+    bool ReadBlock(QueryBlock &block);
+    // Fills the block's records for time now; returns how many it wrote.
+    std::int32_t FillTagValues(QueryBlock &block, const FILETIME &now);
 };
+
+// The tag key of the index-th tag of the block with that key.
+inline std::uint32_t TagKey(std::uint32_t blockKey, std::uint16_t index) {
+    return ((blockKey & 0xFFFFu) << 16) + index;
+}

@@ -23,6 +23,13 @@ public:
     // Driver initialisation sets the mode string and proves the port here.
     ComPort &Port() { return port; }
 
+    // Sets the port's mode string from "<executable path>.port.cfg": its
+    // characters with every white space but the blank dropped, lines joined
+    // with nothing between. A file that cannot be opened changes nothing.
+    // The port's refusals propagate as CError.
+    void ReadPortConfig();
+    void ReadPortConfigFrom(const wchar_t *path);
+
     // ModbusClient::ReadHoldingRegisters with every CError caught: its text
     // is printed on a line of its own. Prints "+" for a good read; for a
     // failed one the banner the first time in the process, "-" after that.

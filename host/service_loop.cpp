@@ -38,7 +38,7 @@ void UpdateTags() {
             poll_pass();
         }
     } catch (const CError &error) {
-        unilog_ERROR(log_handle, 0, error.narrowMessage);
+        unilog_ERROR(log_handle, 0, "%s", error.narrowMessage);
     } catch (...) {
         unilog_WARNING(log_handle, 0, "exiting...");
     }

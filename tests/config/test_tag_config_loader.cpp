@@ -95,7 +95,7 @@ TEST(TagConfigParse, EveryTextGivesItsBlocksOrItsError) {
         {"0/-250 16: 255+1:#0;",
          {OneBlock("<SingleReg addr='0x10'/><BlockOfRegs addrStart='0XfF' startIndex='0x10' count='65537'/>",
                    "deviceAddr='0x01' deviceAddr='2' millisecondPeriod='-250'")}},
-        {"1/2147483647 0:;", {OneBlock("<SingleReg/>", "deviceAddr='65537' millisecondPeriod='4294967296'")}},
+        {"255/2147483647 0:;", {OneBlock("<SingleReg/>", "deviceAddr='255' millisecondPeriod='4294967296'")}},
         // The longest names that fit: 32 characters, or a prefix and the
         // digits of the run's last number.
         {"1/0 0:" + n32 + ";", {OneBlock("<SingleReg name='" + n32 + "'/>")}},
@@ -114,6 +114,11 @@ TEST(TagConfigParse, EveryTextGivesItsBlocksOrItsError) {
         {"deviceAddr is not optional",
          {OneBlock("<SingleReg/>", "millisecondPeriod='100'"), OneBlock("<SingleReg/>", "deviceaddr='1'"),
           OneBlock("<Register/>", "")}},
+        // One byte on the wire: 257 would poll device 1.
+        {"deviceAddr out of range 0 to 255",
+         {OneBlock("<SingleReg/>", "deviceAddr='256'"), OneBlock("<SingleReg/>", "deviceAddr='65537'"),
+          OneBlock("<SingleReg/>", "deviceAddr='-1'"), OneBlock("<SingleReg/>", "deviceAddr='99999999999'"),
+          OneBlock("<Register/>", "deviceAddr='257'")}},
         {"not closed QueryBlock",
          {OneBlock("<Register/>"), OneBlock("<SingleReg/>text"), OneBlock("<!-- c --><SingleReg/>"),
           OneBlock("<QueryBlock deviceAddr='2'><SingleReg/></QueryBlock>"),

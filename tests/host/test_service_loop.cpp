@@ -42,7 +42,7 @@ TEST_F(ServiceLoop, EndsOnAFinishedServerCtrlCOrAnException) {
 
 TEST_F(ServiceLoop, RunRevokesTheClassThenDeletesUpdaterAndService) {
     poll_pass = [] { ctrl_handler(CTRL_C_EVENT); };
-    tag_updater = new TagUpdater();
+    tag_updater = new TagUpdater(&modbusLink);
     DWORD cookie = 0;
     ASSERT_EQ(CoRegisterClassObject(CLSID_BrisvaleServer, static_cast<IClassFactory *>(&server_factory),
                                     CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
@@ -59,7 +59,7 @@ TEST_F(ServiceLoop, RunRevokesTheClassThenDeletesUpdaterAndService) {
                     Pair("INFO", ::testing::AllOf(::testing::StartsWith("[0x00000000] "),
                                                   ::testing::HasSubstr(" loDelete("), ::testing::EndsWith(") = ")))));
 
-    TagUpdater updater;  // without a service, a second loDelete does nothing
+    TagUpdater updater(&modbusLink);  // without a service, a second loDelete does nothing
     tag_updater = &updater;
     Mark();
     loDelete();

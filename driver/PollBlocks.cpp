@@ -1,0 +1,96 @@
+// One polling pass: read the due blocks and hand their tags to the cache.
+#include <algorithm>
+#include <cstdio>
+
+#include "CError.h"
+#include "TagUpdater.h"
+#include "log_handle.h"
+#include "poll_clock.h"
+
+namespace {
+
+constexpr WORD kQualityGood = 0xC0;
+constexpr WORD kQualityCommFailure = 0x18;
+constexpr std::int64_t kTicksPerMs = 10000;  // FILETIME counts 100 ns
+
+std::int64_t Ticks(const FILETIME &time) {
+    return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+}
+
+// A period of zero or less asks for every pass; a positive one is honoured
+// exactly however long, and after the clock was set back the block waits
+// until its period has passed again.
+bool IsDue(std::int32_t periodMs, const FILETIME &last, const FILETIME &now) {
+    if (periodMs <= 0) return true;
+    std::int64_t elapsed = 0;
+    // Only a clock beyond any real date could overflow: such a block waits.
+    if (__builtin_sub_overflow(Ticks(now), Ticks(last), &elapsed)) return false;
+    return elapsed >= periodMs * kTicksPerMs;
+}
+
+}  // namespace
+
+void TagUpdater::PollBlocks() {
+    FILETIME now;
+    poll_clock(&now);
+
+    BlockIterator blocks(config);
+    while (blocks.Next()) {
+        QueryBlock &block = blocks.Current();
+        try {
+            const auto last = lastPoll.find(block.blockKey);
+            const FILETIME never{0, 0};
+            if (!IsDue(block.millisecondPeriod, last != lastPoll.end() ? last->second : never, now)) continue;
+
+            const bool ok = ReadBlock(block);
+            const std::int32_t written = FillTagValues(block, now);
+            const auto first = firstRecord.find(block.blockKey);
+            const std::int32_t start = first != firstRecord.end() ? first->second : 0;
+            // Never more records than the block's own, and never past the array.
+            const auto count = static_cast<unsigned>(std::min<std::int32_t>(block.RegisterCount(), written));
+            if (loCacheUpdate(service, count, tagValues + start, 0) == 0) std::printf("loCacheUpdate failed");
+            if (ok && last != lastPoll.end()) last->second = now;
+        } catch (const CError &error) {
+            unilog_ERROR(log_handle, 0, "%s", error.narrowMessage);
+        }
+    }
+}
+
+bool TagUpdater::ReadBlock(QueryBlock &block) {
+    const std::uint16_t count = block.RegisterCount();
+    const std::uint16_t start = block.StartAddress();
+    std::uint16_t registers[BlockValueBuffer::kEntries];
+    if (link->ReadRegisters(static_cast<std::uint8_t>(block.deviceAddr), start, count, registers)) {
+        blockValues.Store(registers, count);
+        return true;
+    }
+    blockValues.valid = false;
+    return false;
+}
+
+std::int32_t TagUpdater::FillTagValues(QueryBlock &block, const FILETIME &now) {
+    const auto first = firstRecord.find(block.blockKey);
+    const std::int32_t start = first != firstRecord.end() ? first->second : 0;
+    // The block's records end where the next block's begin; the last block's
+    // at tagCount, which keeps every write inside the array.
+    const std::int32_t room = std::max<std::int32_t>(0, tagCount - start);
+    const std::int32_t limit = std::min<std::int32_t>(room, block.RegisterCount());
+
+    std::int32_t k = 0;
+    QueryBlock::TagIterator tags(block);
+    while (k < limit && tags.Next()) {
+        loTagValue &record = tagValues[start + k];
+        const auto id = tagIds.find(TagKey(block.blockKey, static_cast<std::uint16_t>(k)));
+        record.tvTi = id != tagIds.end() ? id->second : 0;
+        if (blockValues.valid) {
+            VariantCopy(&record.tvValue, &blockValues.buffer[k]);
+            record.tvQuality = kQualityGood;
+        } else {
+            record.tvQuality = kQualityCommFailure;
+        }
+        record.tvErrorCode = 0;
+        record.tvTimestamp = now;
+        ++k;
+    }
+    return k;
+}
