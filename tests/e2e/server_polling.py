@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""server_polling.py SERVER [--wine] [--sim SIM --demo DIR]: runs a copy of the server in console mode, each
+in a folder of its own with its port and tag files, COM1 reaching the reference instrument through a logging
+relay, and checks from outside what goes over the wire, what the console shows and what the log holds.
+With --sim, the demo's sample files (DIR) run against the simulated instrument SIM as well."""
+import os, pathlib, re, shutil, signal, subprocess, sys, tempfile, termios, unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from line import Instrument, REQUEST, Relay, frame, map_wine_ports, wait_until  # noqa: E402
+
+SERVER = sys.argv[1]
+WINE = "--wine" in sys.argv
+SIM = sys.argv[sys.argv.index("--sim") + 1] if "--sim" in sys.argv else None
+DEMO = sys.argv[sys.argv.index("--demo") + 1] if "--demo" in sys.argv else None
+READY = "press Ctrl-C to terminate"
+BANNER = "\nmodbus error. The subsequent modbus errors will be indicated with the minus sign (-)\n"
+DRIVER_FAILED = "driver_init() failed. Exiting..."
+GOOD_PORT = "COM1:baud=9600 parity=N data=8 stop=1"
+DEADLINE = 120.0  # seconds; generous for a loaded machine and Wine's start-up
+
+
+def tag_file(*blocks):
+    """A tag file of (deviceAddr, millisecondPeriod or None, entries) blocks."""
+    text = "<TagConfig>\n"
+    for device, period, entries in blocks:
+        text += "  <QueryBlock deviceAddr='%d'%s>\n" % (
+            device, "" if period is None else " millisecondPeriod='%d'" % period)
+        text += "".join("    %s\n" % entry for entry in entries) + "  </QueryBlock>\n"
+    return text + "</TagConfig>\n"
+
+
+def read(path):
+    return pathlib.Path(path).read_bytes().decode(errors="replace").replace("\r", "") if os.path.isfile(path) else ""
+
+
+class Server:
+    """One run of a copy of the server in a folder of its own: started in console mode, stopped with Ctrl-C."""
+
+    def __init__(self, test, port_file, tag_text, com9_missing=False):
+        self.folder = test.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-e2e-"))
+        # A copy, not a link: the server names its files after its own path.
+        self.exe = shutil.copy2(SERVER, self.folder)
+        pathlib.Path(self.exe + ".log.cfg").write_text("level=5\n")
+        if port_file is not None:
+            pathlib.Path(self.exe + ".port.cfg").write_text(port_file)
+        if tag_text is not None:
+            pathlib.Path(self.exe + ".tag.cfg").write_text(tag_text)
+        if not WINE:
+            os.symlink(test.relay.server_path, self.exe + ".com1")
+            if com9_missing:
+                os.symlink(os.path.join(self.folder, "no-such-device"), self.exe + ".com9")
+        with open(self.exe + ".out", "wb") as out:  # stderr too: a sanitizer's report breaks the row of signs
+            self.process = subprocess.Popen((["wine"] if WINE else []) + [self.exe, "/c"], cwd=self.folder,
+                                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        test.addCleanup(self.kill)
+
+    def console(self):
+        return read(self.exe + ".out")
+
+    def signs(self):
+        """The row of signs after the ready line, the banner written as "!"."""
+        text = self.console()
+        return text.partition(READY)[2].replace(BANNER, "!") if READY in text else ""
+
+    def log(self):
+        return re.findall(r"^.*? (ERROR|WARNING|MESSAGE|INFO|DEBUG) \[[0-9]+\] (.*)$", read(self.exe + ".log"), re.M)
+
+    def wait_for_signs(self, pattern, what):
+        wait_until(lambda: re.search(pattern, self.signs()) or self.process.poll() is not None, what, DEADLINE)
+        if self.process.poll() is not None:
+            raise AssertionError("the server ended: %r %r" % (self.console(), self.log()))
+
+    def stop(self):
+        """Ctrl-C; the exit code and the row of signs without the exit message."""
+        self.process.send_signal(signal.SIGINT)
+        code = self.process.wait(DEADLINE)
+        signs = self.signs()
+        if not signs.endswith("Exiting...\n"):
+            raise AssertionError("no exit message: %r" % self.console())
+        return code, signs[: -len("Exiting...\n")]
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+
+
+def blocks_of(requests, frames):
+    """The request frames as block numbers (their index in frames); any other frame fails."""
+    numbers = []
+    for _, data in requests:
+        if data not in frames:
+            raise AssertionError("unexpected request %r" % data)
+        numbers.append(frames.index(data))
+    return numbers
+
+
+def passes(numbers):
+    """Block numbers split into passes: a pass asks its blocks in file order, so a number not above the last
+    one starts a new pass."""
+    split = []
+    for number in numbers:
+        if not split or number <= split[-1][-1]:
+            split.append([])
+        split[-1].append(number)
+    return split
+
+
+class ServerOnTheLine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.relay = Relay()
+        if WINE:
+            map_wine_ports(cls.relay.server_path)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.relay.close()
+
+    def setUp(self):
+        self.relay.clear()
+        self.relay.set_speed(self.relay.speed())  # nothing left over from the last run
+        self.instrument = Instrument(self.relay, [1, 2])
+        self.addCleanup(self.instrument.stop)
+        self.instrument.start()
+
+    def test_each_block_at_its_own_period(self):
+        # A first, then blocks due at every pass (no period, a negative one) and one every five minutes, whose
+        # period in 100 ns units leaves the 32-bit range.
+        frames = [frame(1, 10, 4), frame(2, 0x20, 2), frame(1, 40, 1), frame(2, 200, 1)]
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, 1000, ["<SingleReg name='A0' addr='10'/>",
+                       "<BlockOfRegs namePrefix='A' startIndex='1' count='3' addrStart='11'/>"]),
+            (2, None, ["<BlockOfRegs namePrefix='Z' count='2' addrStart='0x20'/>"]),
+            (1, -1000, ["<SingleReg name='N' addr='40'></SingleReg>"]),
+            (2, 300000, ["<SingleReg name='L' addr='0xC8'/>"])))
+        wait_until(lambda: [data for _, data in self.relay.requests()].count(frames[0]) >= 3 or
+                   server.process.poll() is not None, "three reads of the block of period 1000 ms", DEADLINE)
+        code, signs = server.stop()
+        requests = self.relay.requests()
+        numbers = blocks_of(requests, frames)
+        split = passes(numbers)
+
+        self.assertEqual(code, 0)
+        self.assertEqual(split[0], [0, 1, 2, 3], "the first pass reads every block once, in file order")
+        self.assertEqual(numbers.count(3), 1, "five minutes are not over within the test")
+        self.assertTrue(all(1 in p and 2 in p for p in split[:-1]), "blocks without a period or with a negative "
+                        "one are read at every pass: %s" % split)
+        times = [t for (t, _), n in zip(requests, numbers) if n == 0]
+        for earlier, later in zip(times, times[1:]):
+            # The request leaves a pause after its pass began, the relay sees it a moment later: 0.1 s of slack.
+            self.assertGreater(later - earlier, 0.9, "asked again before its period was over")
+            self.assertLess(later - earlier, 1.0 + 2.0, "not asked again soon after its period")
+        self.assertRegex(signs, r"^\++$", "every read answered")
+        self.assertGreaterEqual(len(signs), len(numbers) - 1)
+        self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
+        self.assertEqual(self.relay.speed(), termios.B9600, "the port file's baud rate is applied")
+
+    def test_silent_device_and_an_instrument_that_goes_away(self):
+        frames = [frame(1, 5, 2), frame(3, 5, 1)]
+        # The silent device's block has a long period: a failed read keeps it due all the same.
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, None, ["<BlockOfRegs namePrefix='G' count='2' addrStart='5'/>"]),
+            (3, 60000, ["<SingleReg name='S' addr='5'/>"])))
+        server.wait_for_signs(r"^\+!\+-\+-", "the banner once, then a minus for the silent device")
+        self.assertEqual(blocks_of(self.relay.requests(), frames)[:6], [0, 1, 0, 1, 0, 1])
+
+        self.instrument.stop()
+        server.wait_for_signs(r"--", "the answering device failing too")
+        self.instrument.start()
+        server.wait_for_signs(r"--.*\+", "the answering device back")
+        code, signs = server.stop()
+
+        self.assertEqual(code, 0)
+        self.assertRegex(signs, r"^\+!(\+-)*\+?-+(\+?-)*\+", "the banner once, a minus for every later failure")
+        self.assertEqual(signs.count("!"), 1)
+        self.assertTrue(all(p == [0, 1] for p in passes(blocks_of(self.relay.requests(), frames))[:-1]),
+                        "both blocks at every pass")
+        self.assertEqual([entry for entry in server.log() if entry[0] == "ERROR"], [], "failed reads are not logged")
+
+    def test_no_port_file_runs_on_com1_as_it_is(self):
+        self.relay.set_speed(termios.B2400)  # left behind by another program
+        server = Server(self, None, tag_file((1, None, ["<SingleReg name='T' addr='1'/>"])))
+        server.wait_for_signs(r"^\+\+\+", "three good reads on COM1")
+        code, signs = server.stop()
+
+        self.assertEqual(code, 0)
+        self.assertEqual(blocks_of(self.relay.requests(), [frame(1, 1, 1)])[:3], [0, 0, 0])
+        self.assertEqual(self.relay.speed(), termios.B2400, "an empty mode string changes none of the port's settings")
+        self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
+
+    def test_failed_initialisation_ends_the_server(self):
+        good_tags = tag_file((1, None, ["<SingleReg name='T' addr='1'/>"]))
+        rows = [
+            ("", good_tags, "com number not specified. Use syntax: COM1:baud=9600 stop=1 parity=N data=8"),
+            (" \t\r\n", good_tags, "com number not specified. Use syntax: COM1:baud=9600 stop=1 parity=N data=8"),
+            ("COM9:baud=9600", good_tags, "CreateFile failed with error 2."),
+            ("COM1:baud=fast", good_tags, "bad mode string"),
+            (GOOD_PORT, "<TagConfig><QueryBlock deviceAddr='1'/></TagConfig>", "empty QueryBlock"),
+            (GOOD_PORT, "", "wrong config syntax"),
+        ]
+        for port_file, tags, message in rows:
+            with self.subTest(port_file=port_file, tags=tags):
+                self.relay.clear()
+                server = Server(self, port_file, tags, com9_missing=True)
+                code = server.process.wait(DEADLINE)
+                log = server.log()
+                self.assertEqual(code, 0)
+                self.assertEqual(server.console().rstrip("\n").rpartition("\n")[2], "Class OPC.Brisvale.1 :  " +
+                                 DRIVER_FAILED)
+                self.assertEqual([text for level, text in log if level == "ERROR"], [message, DRIVER_FAILED])
+                self.assertNotIn(("MESSAGE", "UpdateTags Started..."), log)
+                self.assertEqual(log[-1][1].partition("(")[0], "WinMain")
+                self.assertEqual(self.relay.requests(), [])
+
+
+@unittest.skipUnless(SIM and DEMO, "the simulated instrument is built on Linux only")
+class DemoSample(unittest.TestCase):
+    def test_the_demo_sample_loads_cleanly_and_shows_both_outcomes(self):
+        relay = Relay()
+        self.addCleanup(relay.close)
+        sim = subprocess.Popen([SIM, "--tty", relay.instrument_path, "--device", "1", "--device", "2"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(sim.wait)
+        self.addCleanup(sim.terminate)
+        self.relay = relay
+        server = Server(self, read(os.path.join(DEMO, "brisvale-opc.port.cfg")),
+                        read(os.path.join(DEMO, "brisvale-opc.tag.cfg")))
+        server.wait_for_signs(r"^\+\+\+\+!.*-", "four good blocks, the banner for device 3, then a minus")
+        code, signs = server.stop()
+
+        self.assertEqual(code, 0)
+        first = [REQUEST.fullmatch(data).groups()[:3] for _, data in relay.requests()[:5]]
+        self.assertEqual([(int(d, 16), int(s, 16), int(c, 16)) for d, s, c in first],
+                         [(1, 0x100, 6), (1, 0x201, 3), (2, 0, 8), (2, 0x10, 1), (3, 0, 2)])
+        self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
