@@ -97,9 +97,27 @@ def run(exe, args, env, presses=0, killed=False):
     return None if killed else code, read(exe + ".out")
 
 
+# --- COM1 for the runs: driver initialisation opens the port once, so it must exist on any machine.
+def stand_in_com1(test):
+    """A pseudo-terminal held for the test; under Wine, COM1 of the prefix is mapped to it until the end."""
+    master, slave = os.openpty()
+    test.addCleanup(os.close, master)
+    test.addCleanup(os.close, slave)
+    path = os.ttyname(slave)
+    if WINE:
+        ports = "HKLM\\Software\\Wine\\Ports"
+        test.addCleanup(quietly, "wineserver", "-w")
+        test.addCleanup(quietly, "wine", "reg", "delete", ports, "/v", "COM1", "/f")
+        quietly("wine", "reg", "add", ports, "/v", "COM1", "/t", "REG_SZ", "/d", path, "/f")
+        quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
+    return path
+# --- end of COM1 for the runs
+
+
 class ServerRuns(unittest.TestCase):
     def test_rows(self):
         unregister_in_wine()
+        self.com1 = stand_in_com1(self)
         for row in ROWS:
             # Wine's registry takes every write of the prefix's user, and Wine's paths stop short of a deep one.
             if not (WINE and (row[-1].get("blocked") or row[-1].get("deep"))):
@@ -114,6 +132,8 @@ class ServerRuns(unittest.TestCase):
         self.addCleanup(unregister_in_wine)
         # A copy, not a link: the server names its files after its own path.
         exe = shutil.copy2(FAILING if extras.get("failing") else SERVER, folder)
+        if not WINE:
+            os.symlink(self.com1, exe + ".com1")
         if not extras.get("default_level"):
             pathlib.Path(exe + ".log.cfg").write_text("level=5\n")
         (blocked := pathlib.Path(folder, "file")).touch()  # a file where the registry needs a folder
