@@ -19,7 +19,9 @@ cp -f build/brisvale-opc "$demo/brisvale-opc"
 cp -f tools/demo/brisvale-opc.port.cfg tools/demo/brisvale-opc.tag.cfg "$demo/"
 echo "level=5" >"$demo/brisvale-opc.log.cfg"
 
-build/tools/brisvale-sim --link "$here/$demo/ttySIM" --device 1 --device 2 &
+# A session of its own: Ctrl-C in the terminal reaches the server only, so the
+# instrument does not vanish under the server's last reads.
+setsid build/tools/brisvale-sim --link "$here/$demo/ttySIM" --device 1 --device 2 &
 sim=$!
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -e "$demo/ttySIM" ] && break; sleep 0.1; done
