@@ -189,6 +189,20 @@ class ServerOnTheLine(unittest.TestCase):
         self.assertEqual(self.relay.speed(), termios.B2400, "an empty mode string changes none of the port's settings")
         self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
 
+    def test_an_entry_read_from_another_register_is_named_once(self):
+        # The channels are configured at 0x20 but follow the set-point: the block is read from 0x10 on.
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, 1000, ["<SingleReg name='Temperature' addr='0x10'/>", "<SingleReg name='Setpoint' addr='17'/>",
+                       "<BlockOfRegs namePrefix='Channel' startIndex='1' count='4' addrStart='0x20'/>"]),
+            (2, None, ["<BlockOfRegs namePrefix='Input' count='8' addrStart='0'/>"])))
+        server.wait_for_signs(r"^\+\+\+", "reads of both blocks")
+        code, _ = server.stop()
+
+        self.assertEqual(code, 0)
+        self.assertEqual(blocks_of(self.relay.requests()[:2], [frame(1, 0x10, 6), frame(2, 0, 8)]), [0, 1])
+        self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")],
+                         [("WARNING", "entry <Channel1> is configured at register 32 but is read from register 18")])
+
     def test_failed_initialisation_ends_the_server(self):
         good_tags = tag_file((1, None, ["<SingleReg name='T' addr='1'/>"]))
         rows = [
@@ -198,6 +212,7 @@ class ServerOnTheLine(unittest.TestCase):
             ("COM1:baud=fast", good_tags, "bad mode string"),
             (GOOD_PORT, "<TagConfig><QueryBlock deviceAddr='1'/></TagConfig>", "empty QueryBlock"),
             (GOOD_PORT, "", "wrong config syntax"),
+            (GOOD_PORT, tag_file((256, None, ["<SingleReg name='T' addr='1'/>"])), "deviceAddr out of range 0 to 255"),
         ]
         for port_file, tags, message in rows:
             with self.subTest(port_file=port_file, tags=tags):
