@@ -9,10 +9,10 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "../common/server_log.h"
 #include "ModbusLink.h"
 #include "driver.h"
 #include "driver_config.h"
@@ -22,8 +22,6 @@
 #include "platform/module.h"
 #include "poll_clock.h"
 #include "server_identity.h"
-
-using LogLine = std::pair<std::string, std::string>;  // level, text
 
 // The reference instrument's register values.
 inline int RegisterValue(int device, int address) {
@@ -46,7 +44,7 @@ class Driver : public ::testing::Test {
 protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        std::ofstream(Beside(".log.cfg")) << "level=5\n";
+        std::ofstream(BesideExecutable(".log.cfg")) << "level=5\n";
         log_handle = unilog_Create(kProgId, "|Brisvale OPC", "%!T", -1, 3);
         poll_clock = TestClock;
         Mark();
@@ -59,7 +57,7 @@ protected:
         tag_updater = nullptr;
         modbusLink.Port().Close();
         driverConfig = TagConfig();
-        for (const char *suffix : {".port.cfg", ".tag.cfg"}) std::remove(Beside(suffix).c_str());
+        for (const char *suffix : {".port.cfg", ".tag.cfg"}) std::remove(BesideExecutable(suffix).c_str());
         unilog_Delete(log_handle);
         log_handle = nullptr;
         CoUninitialize();
@@ -68,8 +66,8 @@ protected:
     // Writes the files (null: no file) and initialises the driver.
     int Init(const char *tags, const char *port = "COM1:baud=9600 parity=N data=8 stop=1") {
         for (const auto &[suffix, text] : {std::pair{".port.cfg", port}, std::pair{".tag.cfg", tags}}) {
-            std::remove(Beside(suffix).c_str());
-            if (text != nullptr) std::ofstream(Beside(suffix), std::ios::binary) << text;
+            std::remove(BesideExecutable(suffix).c_str());
+            if (text != nullptr) std::ofstream(BesideExecutable(suffix), std::ios::binary) << text;
         }
         // The port may only take a new mode while closed.
         modbusLink.Port().Close();
@@ -124,25 +122,8 @@ protected:
     }
 
     // Later reads see only the lines written after this.
-    void Mark() { offset_ = std::ifstream(Beside(".log"), std::ios::binary | std::ios::ate).tellg(); }
-
-    std::vector<LogLine> Log() const {
-        static const std::regex kLine(R"(^.*? (ERROR|WARNING|MESSAGE|INFO|DEBUG) \[[0-9]+\] (.*?)\r?$)");
-        std::ifstream file(Beside(".log"), std::ios::binary);
-        file.seekg(offset_);
-        std::vector<LogLine> lines;
-        std::smatch match;
-        for (std::string line; std::getline(file, line);) {
-            if (std::regex_match(line, match, kLine)) lines.emplace_back(match[1], match[2]);
-        }
-        return lines;
-    }
-
-    static std::string Beside(const char *suffix) {
-        char path[4096] = "";
-        GetModuleFileNameA(nullptr, path, sizeof path);
-        return std::string(path) + suffix;
-    }
+    void Mark() { log_.Mark(); }
+    std::vector<LogLine> Log() const { return log_.Lines(); }
 
 private:
     IloCacheReader *Reader() const {
@@ -157,5 +138,5 @@ private:
         return static_cast<IloCacheReader *>(reader);
     }
 
-    std::streamoff offset_ = 0;
+    ServerLog log_;
 };

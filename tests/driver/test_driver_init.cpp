@@ -18,12 +18,12 @@ TEST_F(DriverInit, PortFileKeepsBlanksAndDropsOtherWhiteSpace) {
         {"\n\n  COM3 \n", "  COM3 "},
     };
     for (const auto &[text, mode] : files) {
-        std::ofstream(Beside(".port.cfg"), std::ios::binary) << text;
+        std::ofstream(BesideExecutable(".port.cfg"), std::ios::binary) << text;
         modbusLink.ReadPortConfig();
         EXPECT_STREQ(modbusLink.Port().ModeString(), mode);
     }
     // No file: the port keeps what it had.
-    std::remove(Beside(".port.cfg").c_str());
+    std::remove(BesideExecutable(".port.cfg").c_str());
     modbusLink.ReadPortConfig();
     EXPECT_STREQ(modbusLink.Port().ModeString(), "  COM3 ");
 }
@@ -71,7 +71,7 @@ TEST_F(DriverInit, FailuresAreLoggedOnceAndLeaveWhatTheCompletedStepsMade) {
         SetUp();
     }
     // The NUL byte would silently cut the mode short.
-    std::ofstream(Beside(".port.cfg"), std::ios::binary) << withNul;
+    std::ofstream(BesideExecutable(".port.cfg"), std::ios::binary) << withNul;
     Mark();
     EXPECT_EQ(driver_init(0), -1);
     EXPECT_THAT(Log(), ElementsAre(Pair("ERROR", "bad mode string")));
