@@ -35,5 +35,7 @@ bool ModbusClient::ReadHoldingRegisters(std::uint8_t deviceAddr, std::uint16_t s
 
     const unsigned length = codec.DecodeFrame(received, decoded, kBufferSize);
     if (!codec.CheckLrc(decoded, length)) return false;
+    // A late answer of another device must not pass for this one's.
+    if (!codec.AnswersRequest(request, decoded, length)) return false;
     return codec.ParseReadResponse(decoded, length, regs, count) == count;
 }
