@@ -64,7 +64,14 @@ void ComPort::Open() {
     const HANDLE opened = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (opened == INVALID_HANDLE_VALUE) ThrowLastError(L"CreateFile failed with error %d.\n");
     handle = opened;
-    Configure();
+    // A handle left open without time-outs would let the next read block for
+    // good: a port that cannot be configured is closed again.
+    try {
+        Configure();
+    } catch (...) {
+        Close();
+        throw;
+    }
 }
 
 void ComPort::Configure() {

@@ -31,7 +31,7 @@ public:
 
     bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
     // Opens and configures the device; call it only while closed. A failure
-    // to configure leaves the port open as the device then was.
+    // to configure closes the port again before it propagates.
     void Open();
     void Configure();
     // Discards what was received and not yet read.
