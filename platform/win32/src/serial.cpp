@@ -1,0 +1,17 @@
+#include "platform/serial.h"
+
+BOOL IsSerialDeviceLost(DWORD error) {
+    switch (error) {
+        // What the calls on the handle of a removed device report, depending
+        // on its driver.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
