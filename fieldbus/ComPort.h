@@ -13,6 +13,11 @@ public:
     static constexpr std::uint32_t kDefaultTimeoutMs = 500;
     static constexpr int kPortCount = 9;  // COM1 to COM9
     static constexpr unsigned kDeviceNameCapacity = 10;
+    // The answer to the largest register read (61 registers), CR LF included,
+    // and what a device may take to start it: below about 9600 baud the read
+    // time-out grows so that this answer can arrive.
+    static constexpr unsigned kLongestAnswerChars = 61 * 4 + 11;
+    static constexpr std::uint32_t kAnswerMarginMs = 100;
 
     ComPort();
     ~ComPort();
@@ -41,13 +46,23 @@ public:
     void Write(const void *bytes, DWORD count);
     // Returns what arrived within the read time-out: count or fewer, maybe 0.
     DWORD Read(void *buffer, DWORD count);
+    // PurgeInput, Write and Read throw the system's error number; when it says
+    // that the device is gone (unplugged, hung up) they close the port first.
     // Does nothing when closed.
     void Close();
 
+    // The read time-out for a line with these settings: the line time of the
+    // longest answer plus the margin, or shortestMs when that is longer.
+    static std::uint32_t ReadTimeoutFor(const DCB &dcb, std::uint32_t shortestMs);
+
     const char *ModeString() const { return modeString; }
+    // The time-outs last applied to the open port.
+    const COMMTIMEOUTS &Timeouts() const { return timeouts; }
     int PortIndex() const { return portIndex; }
 
 private:
+    [[noreturn]] void FailOnLine(const wchar_t *format);
+
     char modeString[kModeStringCapacity];
     std::uint32_t readTimeoutMs;
     std::uint32_t writeTimeoutMs;

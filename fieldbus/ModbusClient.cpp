@@ -6,6 +6,8 @@
 #include "platform/clock.h"
 
 static_assert(ModbusClient::kMaxRegisters == 61, "61 registers fit one transaction");
+static_assert(ComPort::kLongestAnswerChars == ModbusClient::kMaxRegisters * 4 + 11,
+              "the port's read time-out leaves room for the largest answer and its CR LF");
 
 bool ModbusClient::ReadHoldingRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count,
                                         std::uint16_t *regs) {
