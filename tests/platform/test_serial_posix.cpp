@@ -111,16 +111,22 @@ TEST_F(PtyLine, OnlyMultiplierMaxdwordMakesAnyByteEnough) {
 }
 
 TEST_F(PtyLine, ATotalTooLargeToReachIsNoLimit) {
-    // MAXDWORD - 1 per byte: past any clock, so the read waits for its count.
+    // Per byte MAXDWORD - 1 ms times 3000 bytes: past any clock (and past
+    // what a signed count of nanoseconds holds), so the read waits for its count.
+    const std::string block(3000, 'k');
     SetTimeouts(0, MAXDWORD - 1, MAXDWORD);
-    SendLater({{300ms, "st"}});
-    EXPECT_EQ(Read(2), "st");
+    SendLater({{300ms, block}});
+    std::string got(block.size(), '\0');
+    DWORD received = 0;
+    EXPECT_TRUE(ReadFile(port, got.data(), static_cast<DWORD>(got.size()), &received, nullptr));
+    EXPECT_EQ(received, block.size());
+    EXPECT_EQ(got, block);
 
     COMMTIMEOUTS t{0, 0, 0, MAXDWORD - 1, MAXDWORD};
     ASSERT_TRUE(SetCommTimeouts(port, &t));
     DWORD written = 0;
-    EXPECT_TRUE(WriteFile(port, "uv", 2, &written, nullptr));
-    EXPECT_EQ(written, 2u);
+    EXPECT_TRUE(WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &written, nullptr));
+    EXPECT_EQ(written, block.size());
 }
 
 void Ignore(int) {}
