@@ -8,8 +8,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
+#include <regex>
 #include <string>
+#include <thread>
 
 #include "ModbusLink.h"
 #include "fieldbus_test.h"
@@ -145,6 +149,58 @@ TEST(ModbusLinkConsole, BannerFirstThenPlusAndMinusInOrder) {
               "CreateFile failed with error 2.\n\n-"
               "+-"
               "too many registers requested\n-");
+}
+
+// with_instrument.sh --replug takes the line away and brings it back when
+// asked through files in this folder.
+class LineControl {
+public:
+    explicit LineControl(const char *folder) : folder(folder) {}
+    // Asks for request, then waits (up to 60 s) until done appears.
+    bool Ask(const char *request, const char *done) const {
+        if (std::FILE *file = std::fopen(Path(request).c_str(), "w")) std::fclose(file);
+        for (int i = 0; i < 1200; ++i) {
+            if (std::FILE *file = std::fopen(Path(done).c_str(), "r")) {
+                std::fclose(file);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+private:
+    std::string Path(const char *name) const { return folder + "/" + name; }
+    std::string folder;
+};
+
+bool IsSystemError(const std::string &message, const char *calls) {
+    return std::regex_match(message, std::regex(std::string("(") + calls + ") failed with error [0-9]+\\.\n"));
+}
+
+// The adapter unplugged while the port is open, then plugged back. What the
+// system reports differs (Linux: the purge fails with EIO, and the open with
+// ENOENT while the line is away; Wine: the write fails with ERROR_NOT_READY,
+// and the port opens but refuses its settings), what the port does must not.
+TEST_F(Transaction, AnUnpluggedLineIsClosedAndOpenedAgainOnceItIsBack) {
+    const char *folder = std::getenv("BRISVALE_LINE_CONTROL");
+    if (folder == nullptr) GTEST_SKIP() << "needs with_instrument.sh --replug";
+    const LineControl line(folder);
+    ASSERT_TRUE(Read(1, 0, 2));
+
+    ASSERT_TRUE(line.Ask("unplug", "unplugged"));
+    const std::string lost = Failure([&] { Read(1, 0, 2); });
+    EXPECT_TRUE(IsSystemError(lost, "PurgeInput|WriteFile|ReadFile")) << lost;
+    EXPECT_FALSE(port.IsOpen());
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::string away = Failure([&] { Read(1, 0, 2); });
+        EXPECT_TRUE(IsSystemError(away, "CreateFile|SetCommState")) << away;
+        EXPECT_FALSE(port.IsOpen());
+    }
+
+    ASSERT_TRUE(line.Ask("replug", "replugged"));
+    EXPECT_TRUE(Read(1, 10, 2));
+    EXPECT_EQ(regs[1], Expected(1, 11));
 }
 
 }  // namespace
