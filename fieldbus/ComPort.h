@@ -39,6 +39,9 @@ public:
     // to configure closes the port again before it propagates.
     void Open();
     void Configure();
+    // PurgeInput, Write and Read throw the system's error number; when it says
+    // that the device is gone (unplugged, hung up) they close the port first,
+    // so that the next transaction opens it afresh.
     // Discards what was received and not yet read.
     void PurgeInput();
     // Throws "WriteFile failed. Incomplete write." when the write time-out cut
@@ -46,8 +49,6 @@ public:
     void Write(const void *bytes, DWORD count);
     // Returns what arrived within the read time-out: count or fewer, maybe 0.
     DWORD Read(void *buffer, DWORD count);
-    // PurgeInput, Write and Read throw the system's error number; when it says
-    // that the device is gone (unplugged, hung up) they close the port first.
     // Does nothing when closed.
     void Close();
 
