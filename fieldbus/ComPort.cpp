@@ -64,7 +64,14 @@ void ComPort::Open() {
     const HANDLE opened = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (opened == INVALID_HANDLE_VALUE) ThrowLastError(L"CreateFile failed with error %d.\n");
     handle = opened;
-    Configure();
+    // A handle left open without time-outs would let the next read block for
+    // good: a port that cannot be configured is closed again.
+    try {
+        Configure();
+    } catch (...) {
+        Close();
+        throw;
+    }
 }
 
 void ComPort::Configure() {
@@ -80,26 +87,47 @@ void ComPort::Configure() {
 
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = readTimeoutMs;
+    timeouts.ReadTotalTimeoutConstant = ReadTimeoutFor(dcb, readTimeoutMs);
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
     if (!SetCommTimeouts(handle, &timeouts)) ThrowLastError(L"SetCommTimeouts failed with error %d.\n");
 }
 
+std::uint32_t ComPort::ReadTimeoutFor(const DCB &dcb, std::uint32_t shortestMs) {
+    if (dcb.BaudRate == 0) return shortestMs;
+    // In half bits, for 1.5 stop bits: start, data, parity, stop.
+    const unsigned parityBits = dcb.Parity == NOPARITY ? 0 : 1;
+    const unsigned stopHalfBits = dcb.StopBits == ONE5STOPBITS ? 3 : dcb.StopBits == TWOSTOPBITS ? 4 : 2;
+    const std::uint64_t halfBits = 2 * (1 + std::uint64_t{dcb.ByteSize} + parityBits) + stopHalfBits;
+    const std::uint64_t halfBitsPerSecond = 2 * std::uint64_t{dcb.BaudRate};
+    const std::uint64_t lineMs = (kLongestAnswerChars * halfBits * 1000 + halfBitsPerSecond - 1) / halfBitsPerSecond;
+    const std::uint64_t needed = lineMs + kAnswerMarginMs;
+    return needed > shortestMs ? static_cast<std::uint32_t>(needed) : shortestMs;
+}
+
 void ComPort::PurgeInput() {
-    if (!PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR)) ThrowLastError(L"PurgeInput");
+    if (!PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR)) FailOnLine(L"PurgeInput failed with error %d.\n");
 }
 
 void ComPort::Write(const void *bytes, DWORD count) {
     DWORD written = 0;
-    if (!WriteFile(handle, bytes, count, &written, nullptr)) ThrowLastError(L"WriteFile failed with error %d.\n");
+    if (!WriteFile(handle, bytes, count, &written, nullptr)) FailOnLine(L"WriteFile failed with error %d.\n");
     if (written < count) ThrowError(L"WriteFile failed. Incomplete write.");
 }
 
 DWORD ComPort::Read(void *buffer, DWORD count) {
     DWORD received = 0;
-    if (!ReadFile(handle, buffer, count, &received, nullptr)) ThrowLastError(L"ReadFile failed with error %d.\n");
+    if (!ReadFile(handle, buffer, count, &received, nullptr)) FailOnLine(L"ReadFile failed with error %d.\n");
     return received;
+}
+
+void ComPort::FailOnLine(const wchar_t *format) {
+    const DWORD error = GetLastError();
+    // An unplugged adapter never comes back under the old handle: closed,
+    // the port is opened afresh by the next transaction once it is back.
+    if (IsSerialDeviceLost(error)) Close();
+    SetLastError(error);
+    ThrowLastError(format);
 }
 
 void ComPort::Close() {

@@ -13,6 +13,11 @@ public:
     static constexpr std::uint32_t kDefaultTimeoutMs = 500;
     static constexpr int kPortCount = 9;  // COM1 to COM9
     static constexpr unsigned kDeviceNameCapacity = 10;
+    // The answer to the largest register read (61 registers), CR LF included,
+    // and what a device may take to start it: below about 9600 baud the read
+    // time-out grows so that this answer can arrive.
+    static constexpr unsigned kLongestAnswerChars = 61 * 4 + 11;
+    static constexpr std::uint32_t kAnswerMarginMs = 100;
 
     ComPort();
     ~ComPort();
@@ -31,9 +36,12 @@ public:
 
     bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
     // Opens and configures the device; call it only while closed. A failure
-    // to configure leaves the port open as the device then was.
+    // to configure closes the port again before it propagates.
     void Open();
     void Configure();
+    // PurgeInput, Write and Read throw the system's error number; when it says
+    // that the device is gone (unplugged, hung up) they close the port first,
+    // so that the next transaction opens it afresh.
     // Discards what was received and not yet read.
     void PurgeInput();
     // Throws "WriteFile failed. Incomplete write." when the write time-out cut
@@ -44,10 +52,18 @@ public:
     // Does nothing when closed.
     void Close();
 
+    // The read time-out for a line with these settings: the line time of the
+    // longest answer plus the margin, or shortestMs when that is longer.
+    static std::uint32_t ReadTimeoutFor(const DCB &dcb, std::uint32_t shortestMs);
+
     const char *ModeString() const { return modeString; }
+    // The time-outs last applied to the open port.
+    const COMMTIMEOUTS &Timeouts() const { return timeouts; }
     int PortIndex() const { return portIndex; }
 
 private:
+    [[noreturn]] void FailOnLine(const wchar_t *format);
+
     char modeString[kModeStringCapacity];
     std::uint32_t readTimeoutMs;
     std::uint32_t writeTimeoutMs;

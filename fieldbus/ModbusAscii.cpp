@@ -90,3 +90,11 @@ int ModbusAscii::ParseReadResponse(const std::uint8_t *bytes, unsigned length, s
     }
     return registers;
 }
+
+bool ModbusAscii::AnswersRequest(const std::uint8_t *request, const std::uint8_t *answer, unsigned length) {
+    const unsigned count = static_cast<unsigned>(request[4]) << 8 | request[5];
+    const unsigned long long dataBytes = 2ULL * count;
+    // Address, function, byte count, the data, the LRC.
+    if (length != 3 + dataBytes + 1) return false;
+    return answer[0] == request[0] && answer[1] == request[1] && answer[2] == dataBytes;
+}

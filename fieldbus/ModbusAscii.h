@@ -39,4 +39,12 @@ public:
     // at. Throws "regs too small" when the response holds more registers than
     // regsCapacity (those before stay stored).
     static int ParseReadResponse(const std::uint8_t *bytes, unsigned length, std::uint16_t *regs, int regsCapacity);
+
+    // True when the decoded answer (LRC included, as its last byte) is the
+    // normal response to the 6-byte request: same device address and function
+    // code, a byte count of exactly twice the registers asked, and nothing
+    // between the data and the LRC. The bus carries no transaction number,
+    // so a late answer of the same device to a request of the same size
+    // passes all the same.
+    static bool AnswersRequest(const std::uint8_t *request, const std::uint8_t *answer, unsigned length);
 };

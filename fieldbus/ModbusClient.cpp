@@ -6,6 +6,8 @@
 #include "platform/clock.h"
 
 static_assert(ModbusClient::kMaxRegisters == 61, "61 registers fit one transaction");
+static_assert(ComPort::kLongestAnswerChars == ModbusClient::kMaxRegisters * 4 + 11,
+              "the port's read time-out leaves room for the largest answer and its CR LF");
 
 bool ModbusClient::ReadHoldingRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count,
                                         std::uint16_t *regs) {
@@ -35,5 +37,7 @@ bool ModbusClient::ReadHoldingRegisters(std::uint8_t deviceAddr, std::uint16_t s
 
     const unsigned length = codec.DecodeFrame(received, decoded, kBufferSize);
     if (!codec.CheckLrc(decoded, length)) return false;
+    // A late answer of another device must not pass for this one's.
+    if (!codec.AnswersRequest(request, decoded, length)) return false;
     return codec.ParseReadResponse(decoded, length, regs, count) == count;
 }

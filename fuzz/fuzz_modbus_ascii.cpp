@@ -1,6 +1,7 @@
-// The codec's receiving side over arbitrary input: DecodeFrame, CheckLrc and
-// ParseReadResponse, with buffers of exact size so that the sanitizers see
-// any access past them. The first input byte picks the output capacities.
+// The codec's receiving side over arbitrary input: DecodeFrame, CheckLrc,
+// ParseReadResponse and AnswersRequest, with buffers of exact size so that the
+// sanitizers see any access past them. The first input byte picks the output
+// capacities.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         ModbusAscii::ParseReadResponse(raw.data(), static_cast<unsigned>(raw.size()), regs.data(),
                                        static_cast<int>(pick % 129));
     } catch (const CError &) {
+    }
+
+    // The first 6 bytes as a request, the rest as an answer of exact length.
+    if (size >= ModbusAscii::kRequestLength) {
+        const std::vector<std::uint8_t> answer(data + ModbusAscii::kRequestLength, data + size);
+        ModbusAscii::AnswersRequest(data, answer.data(), static_cast<unsigned>(answer.size()));
     }
     return 0;
 }

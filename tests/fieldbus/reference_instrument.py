@@ -2,22 +2,47 @@
 """The reference Modbus ASCII instrument of the field-bus tests: pymodbus's
 serial server on --port, answering function 3 for every --device from 256
 holding registers valued by register_value (the C++ tests compute the same),
-the answers of --corrupt UNIT:MODE spoilt on purpose. Creates --ready once it
-serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
+the answers of --corrupt UNIT:MODE spoilt on purpose (foreign: sent under the
+next address; late: sent after the server stopped waiting). Creates --ready
+once it serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
 import argparse
 import asyncio
 import logging
+import time
 
 from pymodbus.datastore import ModbusServerContext, ModbusSequentialDataBlock, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
 from pymodbus.server.async_io import ModbusSerialServer
 from pymodbus.transaction import ModbusAsciiFramer
 
+# Past the 500 ms read time-out of the server, before its next read ends.
+LATE_SECONDS = 0.76
+
+
+def frame(message):
+    return b":" + message.hex().upper().encode() + b"%02X\r\n" % (-sum(message) & 0xFF)
+
+
+def foreign(packet):
+    """The same answer, sound in itself, but from the next device address."""
+    message = bytearray.fromhex(packet[1:-4].decode())
+    message[0] = (message[0] + 1) & 0xFF
+    return frame(bytes(message))
+
+
+def late(packet):
+    # Blocks the whole instrument, as a slow device holds its line.
+    time.sleep(LATE_SECONDS)
+    return packet
+
+
 # Ways a bad line spoils a complete ":...LRC\r\n" answer.
 CORRUPT = {
     "lrc": lambda p: p[:-4] + b"%02X\r\n" % ((int(p[-4:-2], 16) + 1) & 0xFF),
     "lowercase": bytes.lower,
     "short": lambda p: p[: len(p) // 2],
+    "foreign": foreign,
+    "late": late,
 }
 
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "ComPort.h"
@@ -60,6 +61,30 @@ TEST(ComPortModeString, RefusalsStoreTheTextButKeepThePortNumber) {
     EXPECT_EQ(Failure([&] { port.SetPortNumber(-1); }), kOnlyCom1To9);
 }
 
+// Below about 9600 baud the longest answer (255 characters) needs more than
+// 500 ms on the line: the read waits its line time plus 100 ms.
+TEST(ComPortReadTimeout, FollowsTheCharacterTimeBelowNineThousandSixHundredBaud) {
+    const struct {
+        const char *mode;
+        std::uint32_t ms;
+    } rows[] = {{"baud=115200 parity=N data=8 stop=1", 500},
+                {"baud=9600 parity=N data=8 stop=1", 500},
+                {"baud=9600 parity=E data=8 stop=2", 500},  // 12 bits: 319 ms
+                {"baud=4800 parity=N data=8 stop=1", 532 + 100},
+                {"baud=2400 parity=N data=8 stop=1", 1063 + 100},
+                {"baud=1200 parity=E data=7 stop=1", 2125 + 100},
+                {"baud=1200 parity=O data=8 stop=1.5", 2444 + 100},  // 11.5 bits
+                {"baud=300 parity=N data=8 stop=2", 9350 + 100}};
+    for (const auto &row : rows) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(BuildCommDCBA(row.mode, &dcb)) << row.mode;
+        EXPECT_EQ(ComPort::ReadTimeoutFor(dcb, 500), row.ms) << row.mode;
+    }
+    DCB unknown{};
+    EXPECT_EQ(ComPort::ReadTimeoutFor(unknown, 500), 500u);
+}
+
 class ComPortDevice : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,6 +101,16 @@ TEST_F(ComPortDevice, ReadFromASilentPeerReturnsShortAfterTheTimeOut) {
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(450));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(ComPortDevice, TheAppliedReadTimeOutFollowsTheBaudRate) {
+    EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 500u);
+    EXPECT_EQ(port.Timeouts().WriteTotalTimeoutConstant, 500u);
+    port.Close();
+    port.SetModeString("COM1:baud=1200 parity=E data=7 stop=1");
+    port.Open();
+    EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 2225u);
+    EXPECT_EQ(port.Timeouts().WriteTotalTimeoutConstant, 500u);
 }
 
 TEST_F(ComPortDevice, ReadTakesWhatWasAskedForAndThePurgeDropsTheRest) {
@@ -101,11 +136,40 @@ TEST_F(ComPortDevice, RefusesANewModeWhileOpenAndClosesOnce) {
     port.Close();
     port.Close();
     EXPECT_FALSE(port.IsOpen());
+}
 
-    // A mode the builder refuses leaves the port open as it was.
+// Open with no time-outs, the next read would wait for ever.
+TEST_F(ComPortDevice, AFailedConfigureClosesThePortAndTheNextOpenWorks) {
+    port.Close();
     port.SetModeString("COM1:baud=fast");
     EXPECT_EQ(Failure([&] { port.Open(); }), "bad mode string");
-    EXPECT_TRUE(port.IsOpen());
+    EXPECT_FALSE(port.IsOpen());
+
+    port.SetModeString(kMode);
+    port.Open();
+    char buffer[17];
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+}
+
+// Texts the port takes but the Linux settings refuse; not run under Wine,
+// whose builder and pseudo-terminals judge them otherwise. The port lets go
+// of the device: another opener gets it.
+TEST_F(ComPortDevice, RefusedSettingsLeaveTheDeviceFree) {
+    port.Close();
+    const struct {
+        const char *mode;
+        const char *message;
+    } rows[] = {{"baud=9600 data=8 COM1", "bad mode string"},
+                {"COM1:baud=14400", "SetCommState failed with error 22.\n"}};
+    for (const auto &row : rows) {
+        ComPort refused;
+        refused.SetModeString(row.mode);
+        EXPECT_EQ(Failure([&] { refused.Open(); }), row.message) << row.mode;
+        EXPECT_FALSE(refused.IsOpen()) << row.mode;
+        ComPort other;
+        other.SetModeString(kMode);
+        EXPECT_EQ(Failure([&] { other.Open(); }), "(nothing thrown)") << row.mode;
+    }
 }
 
 TEST(ComPortMissing, ReportsErrorTwoAndStaysClosed) {

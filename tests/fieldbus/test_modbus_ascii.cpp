@@ -84,6 +84,34 @@ TEST(ModbusAscii, ParsesRegistersHighByteFirstWhateverTheDevice) {
     }
 }
 
+bool Answers(const Bytes &request, const Bytes &answer) {
+    return ModbusAscii::AnswersRequest(request.data(), answer.data(), static_cast<unsigned>(answer.size()));
+}
+
+// Decoded answers, LRC last, to device 1 asking for two registers.
+TEST(ModbusAscii, AnAnswerMatchesOnlyItsOwnRequest) {
+    const Bytes request{1, 3, 0, 0, 0, 2};
+    EXPECT_TRUE(Answers(request, {1, 3, 4, 0x00, 0x0A, 0x01, 0x02, 0xEB}));
+    const struct {
+        const char *what;
+        Bytes answer;
+    } rows[] = {{"another device", {2, 3, 4, 0x00, 0x0A, 0x01, 0x02, 0xEA}},
+                {"another function", {1, 4, 4, 0x00, 0x0A, 0x01, 0x02, 0xEA}},
+                {"an exception", {1, 0x83, 2, 0x7A}},
+                {"one register", {1, 3, 2, 0x00, 0x0A, 0xF0}},
+                {"three registers", {1, 3, 6, 0, 0x0A, 1, 2, 0, 0, 0xE9}},
+                {"the LRC taken for data", {1, 3, 4, 0x00, 0x0A, 0x01, 0xED}},
+                {"a byte after the data", {1, 3, 4, 0x00, 0x0A, 0x01, 0x02, 0x00, 0xEB}},
+                {"nothing", {}}};
+    for (const auto &row : rows) EXPECT_FALSE(Answers(request, row.answer)) << row.what;
+
+    // 61 registers: the largest byte count, 122.
+    Bytes largest{9, 3, 122};
+    largest.resize(3 + 122 + 1);
+    EXPECT_TRUE(Answers({9, 3, 0, 100, 0, 61}, largest));
+    EXPECT_FALSE(Answers({9, 3, 0, 100, 0, 60}, largest));
+}
+
 TEST(ModbusAscii, EveryOutputLimitIsExactAndKeepsWhatFitted) {
     std::uint8_t bytes[8];
     std::memset(bytes, 0xEE, sizeof bytes);

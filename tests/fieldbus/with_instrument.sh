@@ -4,18 +4,28 @@
 # that COMMAND reaches as COM1, while COM9 names no device: through links
 # <exe>.comN beside COMMAND's executable, or with --wine, through the registry
 # of that Wine prefix (created on first use).
-# usage: with_instrument.sh [--wine PREFIX] [ARG...] -- COMMAND [ARG...]
+# With --replug, COMMAND can unplug the line and plug it back: it gets a folder
+# in BRISVALE_LINE_CONTROL where creating the file "unplug" stops the
+# instrument and its pseudo-terminals (the file "unplugged" then appears), and
+# creating "replug" starts new ones under the same name ("replugged" appears
+# once they serve).
+# usage: with_instrument.sh [--wine PREFIX] [--replug] [ARG...] -- COMMAND [ARG...]
 # Every process started here is stopped by its own PID.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=
+replug=
 args=()
 while [ $# -gt 0 ] && [ "$1" != -- ]; do
-  if [ "$1" = --wine ]; then prefix=$2; shift; else args+=("$1"); fi
+  case $1 in
+    --wine) prefix=$2; shift ;;
+    --replug) replug=1 ;;
+    *) args+=("$1") ;;
+  esac
   shift
 done
 shift
-[ $# -gt 0 ] || { echo "usage: with_instrument.sh [--wine PREFIX] [ARG...] -- COMMAND [ARG...]" >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: with_instrument.sh [--wine PREFIX] [--replug] [ARG...] -- COMMAND [ARG...]" >&2; exit 2; }
 [ ${#args[@]} -gt 0 ] || args=(--device 1)
 work=$(mktemp -d)
 pids=()
@@ -41,13 +51,26 @@ wait_for() {  # pid test...
   exit 1
 }
 
-socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" &
-pids+=($!)
-wait_for $! test -e "$work/ttyA" -a -e "$work/ttyB"
-/usr/bin/python3 "$here/reference_instrument.py" --port "$work/ttyB" --ready "$work/ready" "${args[@]}" &
-pids+=($!)
-wait_for $! test -e "$work/ready"
-device=$(readlink -f "$work/ttyA")
+line_pids=()
+start_line() {
+  rm -f "$work/ready"
+  socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" &
+  pids+=($!) line_pids=($!)
+  wait_for $! test -e "$work/ttyA" -a -e "$work/ttyB"
+  /usr/bin/python3 "$here/reference_instrument.py" --port "$work/ttyB" --ready "$work/ready" "${args[@]}" &
+  pids+=($!) line_pids+=($!)
+  wait_for $! test -e "$work/ready"
+}
+# The pseudo-terminal under COM1 goes, as an unplugged adapter does.
+stop_line() {
+  kill "${line_pids[@]}" 2>/dev/null
+  wait "${line_pids[@]}" 2>/dev/null
+  rm -f "$work/ttyA" "$work/ttyB"
+}
+
+start_line
+# Named by its link, so that a new pseudo-terminal is found under the same name.
+device=$work/ttyA
 
 if [ -n "$prefix" ]; then
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -63,7 +86,30 @@ else
   links=("$exe.com1" "$exe.com9")
   ln -sfn "$device" "$exe.com1" && ln -sfn "$work/none" "$exe.com9" || exit 1
 fi
-"$@"
-status=$?
+if [ -z "$replug" ]; then
+  "$@"
+  status=$?
+else
+  control=$work/control
+  mkdir -p "$control"
+  # Wine's drive Z: is the Unix root.
+  BRISVALE_LINE_CONTROL=${prefix:+Z:}$control "$@" &
+  command_pid=$!
+  pids+=($command_pid)
+  while kill -0 "$command_pid" 2>/dev/null; do
+    if [ -e "$control/unplug" ]; then
+      rm -f "$control/unplug"
+      stop_line
+      touch "$control/unplugged"
+    elif [ -e "$control/replug" ]; then
+      rm -f "$control/replug" "$control/unplugged"
+      start_line
+      touch "$control/replugged"
+    fi
+    sleep 0.05
+  done
+  wait "$command_pid"
+  status=$?
+fi
 [ -z "$prefix" ] || wineserver -w
 exit $status

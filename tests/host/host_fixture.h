@@ -6,7 +6,8 @@
 #include <gmock/gmock.h>
 
 #include <fstream>
-#include <regex>
+
+#include "../common/server_log.h"
 
 #include "driver.h"
 #include "entry_flags.h"
@@ -17,13 +18,11 @@
 #include "server_identity.h"
 #include "service_loop.h"
 
-using LogLine = std::pair<std::string, std::string>;  // level, text
-
 class RunningServer : public ::testing::Test {
 protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        std::ofstream(LogPath() + ".cfg") << "level=5\n";
+        std::ofstream(BesideExecutable(".log.cfg")) << "level=5\n";
         log_handle = unilog_Create(kProgId, "|Brisvale OPC", "%!T", -1, 3);
         const loDriver driver{};
         ASSERT_EQ(loServiceCreate(&service_handle, &driver, 0), 0);
@@ -44,27 +43,10 @@ protected:
     }
 
     // Later reads see only the lines written after this.
-    void Mark() { offset_ = std::ifstream(LogPath(), std::ios::binary | std::ios::ate).tellg(); }
-
-    std::vector<LogLine> Log() const {
-        static const std::regex kLine(R"(^.*? (ERROR|WARNING|MESSAGE|INFO|DEBUG) \[[0-9]+\] (.*?)\r?$)");
-        std::ifstream file(LogPath(), std::ios::binary);
-        file.seekg(offset_);
-        std::vector<LogLine> lines;
-        std::smatch match;
-        for (std::string line; std::getline(file, line);) {
-            if (std::regex_match(line, match, kLine)) lines.emplace_back(match[1], match[2]);
-        }
-        return lines;
-    }
+    void Mark() { log_.Mark(); }
+    std::vector<LogLine> Log() const { return log_.Lines(); }
 
 private:
-    static std::string LogPath() {
-        char path[4096] = "";
-        GetModuleFileNameA(nullptr, path, sizeof path);
-        return std::string(path) + ".log";
-    }
-
-    std::streamoff offset_ = 0;
+    ServerLog log_;
     void (*const saved_pass_)() = poll_pass;
 };

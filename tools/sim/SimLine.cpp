@@ -7,10 +7,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 namespace {
 
@@ -114,10 +117,26 @@ long SimLine::Read(char *buffer, std::size_t size) {
     return -1;
 }
 
-void SimLine::Write(const std::string &text) {
+void SimLine::Write(const std::string &text, unsigned baud) {
+    using Clock = std::chrono::steady_clock;
+    constexpr unsigned kBitsPerCharacter = 10;
+    const Clock::time_point start = Clock::now();
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(fd_, text.data() + done, text.size() - done);
+        std::size_t due = text.size();
+        if (baud != 0) {
+            // Characters whose last bit is on the line by now; a late wake-up
+            // sends the backlog at once, so the schedule never drifts.
+            const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+            due = std::min<std::size_t>(text.size(),
+                                        static_cast<std::size_t>(elapsed * baud / (1000000LL * kBitsPerCharacter)));
+            if (due <= done) {
+                const auto next = start + std::chrono::microseconds((done + 1) * 1000000LL * kBitsPerCharacter / baud);
+                std::this_thread::sleep_until(next);
+                continue;
+            }
+        }
+        const ssize_t n = write(fd_, text.data() + done, due - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {

@@ -27,7 +27,9 @@ public:
     // Reads what is there: the count, 0 for nothing (also when the slave side
     // is closed), -1 on a lasting error.
     long Read(char *buffer, std::size_t size);
-    void Write(const std::string &text);
+    // With a baud rate, one character at a time on the schedule of a line at
+    // that rate (10 bits a character), as a real instrument's UART sends.
+    void Write(const std::string &text, unsigned baud = 0);
     // Before leaving: a pty master that closes takes unread answers with it,
     // so wait (up to maxMs) until the client has closed the slave; a tty is
     // drained.

@@ -17,6 +17,8 @@ const char kSimUsage[] =
     "  --device N         answer as device N (1 to 247); repeat for more (default 1)\n"
     "  --registers N      holding registers per device, addresses 0 to N-1 (default 1024)\n"
     "  --delay MS         wait MS milliseconds before every answer\n"
+    "  --baud N           write answers at the character rate of an N-baud line\n"
+    "                     (10 bits a character, as 8N1 or 7E1), not all at once\n"
     "  --silent           receive requests but never answer\n"
     "  --garble MODE      corrupt every answer: lrc (wrong checksum), lowercase\n"
     "                     (hex letters in lower case), short (first half only)\n"
@@ -99,6 +101,13 @@ bool ParseSimOptions(int argc, const char *const argv[], SimOptions &options, st
                 return false;
             }
             options.delayMs = static_cast<unsigned>(number);
+            ++i;
+        } else if (arg == "--baud") {
+            if (!ParseNumber(value, 50, 4000000, number)) {
+                error = "--baud needs a rate from 50 to 4000000";
+                return false;
+            }
+            options.baud = static_cast<unsigned>(number);
             ++i;
         } else if (arg == "--garble") {
             if (!ParseGarble(value, options.garble)) {

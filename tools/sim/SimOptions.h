@@ -12,6 +12,7 @@ struct SimOptions {
     std::vector<int> devices;      // device addresses answered (1 to 247)
     unsigned registers = 1024;     // table size per device
     unsigned delayMs = 0;          // pause before every answer
+    unsigned baud = 0;             // answers written at this line rate (0: at once)
     Garble garble = Garble::None;  // corruption applied to every answer
     bool silent = false;           // never answer
     bool once = false;             // stop after the first request for us

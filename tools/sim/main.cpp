@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
         responder.Receive(buffer, static_cast<std::size_t>(n), seconds, answers);
         for (const std::string &answer : answers) {
             if (options.delayMs > 0) Pause(options.delayMs);
-            line.Write(answer);
+            line.Write(answer, options.baud);
         }
         if (options.once && responder.RequestsForUs() > 0) {
             line.Linger(2000);

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -16,8 +17,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr Clock::time_point kNever = Clock::time_point::max();
 
+// A limit of 0 means none; so does one too far away to be a time point.
 Clock::time_point DeadlineAfter(Clock::time_point start, std::uint64_t ms) {
-    return ms == 0 ? kNever : start + std::chrono::milliseconds(ms);
+    if (ms == 0) return kNever;
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(kNever - start).count();
+    if (ms >= static_cast<std::uint64_t>(room)) return kNever;
+    return start + std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+}
+
+// multiplier * count + constant, computed wide enough never to wrap.
+std::uint64_t TotalMs(DWORD multiplier, DWORD count, DWORD constant) {
+    return std::uint64_t{multiplier} * count + constant;
 }
 
 // Waits for events until deadline; 0 when it passed, -1 on failure.
@@ -61,20 +71,25 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
     COMMTIMEOUTS t{};
     if (!CheckCall(handle, buffer, count, received, overlapped, &fd, &t)) return FALSE;
 
+    // The COMMTIMEOUTS forms: interval MAXDWORD with both totals 0 takes what
+    // is there; with multiplier MAXDWORD and a constant below MAXDWORD it
+    // returns as soon as anything is there, waiting the constant at most.
+    // Otherwise the total limit runs from the start and the interval limit
+    // from each byte, beginning with the first.
     const Clock::time_point start = Clock::now();
     Clock::time_point total = kNever;
-    bool anyIsEnough = false;  // return as soon as something has arrived
-    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+    bool anyIsEnough = false;
+    const DWORD interval = t.ReadIntervalTimeout;
+    if (interval == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
         total = start;
-    } else if (t.ReadIntervalTimeout == MAXDWORD) {
+    } else if (interval == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant != 0 &&
+               t.ReadTotalTimeoutConstant != MAXDWORD) {
         anyIsEnough = true;
-        total = DeadlineAfter(start,
-                              t.ReadTotalTimeoutMultiplier == MAXDWORD
-                                  ? t.ReadTotalTimeoutConstant
-                                  : std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
+        total = DeadlineAfter(start, t.ReadTotalTimeoutConstant);
     } else {
-        total = DeadlineAfter(start, std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
+        total = DeadlineAfter(start, TotalMs(t.ReadTotalTimeoutMultiplier, count, t.ReadTotalTimeoutConstant));
     }
+    Clock::time_point gap = kNever;
 
     auto *bytes = static_cast<unsigned char *>(buffer);
     DWORD got = 0;
@@ -85,10 +100,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
         if (n > 0) {
             got += static_cast<DWORD>(n);
             if (anyIsEnough) break;
-            if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD) {
-                const Clock::time_point gap = DeadlineAfter(Clock::now(), t.ReadIntervalTimeout);
-                if (gap < total) total = gap;
-            }
+            if (interval != 0) gap = DeadlineAfter(Clock::now(), interval);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -98,7 +110,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
             break;
         }
         short revents = 0;
-        const int ready = WaitFor(fd, POLLIN, total, &revents);
+        const int ready = WaitFor(fd, POLLIN, std::min(total, gap), &revents);
         if (ready < 0) failed = true;
         if (ready <= 0) break;
         // A hung-up terminal polls readable and reads nothing: what it still
@@ -115,7 +127,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written, LPOV
     if (!CheckCall(handle, buffer, count, written, overlapped, &fd, &t)) return FALSE;
 
     const Clock::time_point deadline =
-        DeadlineAfter(Clock::now(), std::uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant);
+        DeadlineAfter(Clock::now(), TotalMs(t.WriteTotalTimeoutMultiplier, count, t.WriteTotalTimeoutConstant));
     const auto *bytes = static_cast<const unsigned char *>(buffer);
     DWORD sent = 0;
     while (sent < count) {
@@ -169,4 +181,8 @@ BOOL GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
         return FALSE;
     }
     return serial_handles::Find(handle, &fd, timeouts) ? TRUE : FALSE;
+}
+
+BOOL IsSerialDeviceLost(DWORD error) {
+    return error == EIO || error == ENXIO || error == ENODEV ? TRUE : FALSE;
 }

@@ -88,16 +88,18 @@ struct DCB {
 static_assert(sizeof(DCB) == 28, "DCB keeps the Windows layout");
 using LPDCB = DCB *;
 
-// All in milliseconds. A read ends when the count has arrived, when
-// ReadTotalTimeoutMultiplier * count + ReadTotalTimeoutConstant have passed
-// since it began (both 0: no limit), or when ReadIntervalTimeout passed
-// between two bytes (0: no limit). Interval MAXDWORD with both totals 0
-// returns at once with what is there; with multiplier MAXDWORD and a constant
-// it returns as soon as anything is there, waiting at most the constant.
-// A write ends after WriteTotalTimeoutMultiplier * count +
-// WriteTotalTimeoutConstant (both 0: no limit). An expired time-out is not a
-// failure: the call succeeds with the bytes transferred. A fresh handle has
-// all five set to 0.
+// All in milliseconds, with the Windows meaning. A read ends when the count
+// has arrived, when ReadTotalTimeoutMultiplier * count +
+// ReadTotalTimeoutConstant have passed since it began (both 0: no limit), or
+// when ReadIntervalTimeout passed after a byte with no next one (0: no limit;
+// the interval runs from the first byte on and restarts with each). Interval
+// MAXDWORD with both totals 0 returns at once with what is there; interval
+// and multiplier MAXDWORD with a constant from 1 to MAXDWORD - 1 return as
+// soon as anything is there, waiting at most the constant. A write ends after
+// WriteTotalTimeoutMultiplier * count + WriteTotalTimeoutConstant (both 0: no
+// limit). The products never wrap; a limit beyond what the clock can reach is
+// no limit. An expired time-out is not a failure: the call succeeds with the
+// bytes transferred. A fresh handle has all five set to 0.
 struct COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -122,6 +124,11 @@ BOOL PurgeComm(HANDLE handle, DWORD flags);
 // Synchronous only: overlapped must be null.
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVERLAPPED overlapped);
+
+// True for an error of PurgeComm, WriteFile or ReadFile that says the device
+// itself is gone or unusable (an unplugged adapter, a hung-up line: EIO,
+// ENXIO, ENODEV), so that only closing the handle and opening anew can help.
+BOOL IsSerialDeviceLost(DWORD error);
 
 // Applies a mode-command text to dcb: an optional "COMn:" prefix, then either
 // blank-separated keys (baud= parity= data= stop= to= xon= odsr= octs= dtr=

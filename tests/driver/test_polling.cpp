@@ -1,0 +1,161 @@
+// Polling passes against the reference instrument: what reaches the clients,
+// and when each block is read.
+#include "driver_fixture.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+std::string Good(int device, int address, double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%d qC0 t%g", RegisterValue(device, address), seconds);
+    return text;
+}
+
+const loDriver kNoDriver{};
+
+using Polling = Driver;
+
+TEST_F(Polling, RegistersReachTheirTagsByPositionWithThePassStartAsTimestamp) {
+    ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><SingleReg name='X' addr='10'/>"
+                   "<BlockOfRegs namePrefix='Y' count='3' addrStart='11'/><SingleReg name='Z' addr='14'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='2'><BlockOfRegs namePrefix='W' startIndex='7' count='2' addrStart='100'/>"
+                   "</QueryBlock></TagConfig>"),
+              0);
+    Pass(5);
+    const std::vector<std::string> read = {Read("X"), Read("Y0"), Read("Y1"), Read("Y2"),
+                                           Read("Z"), Read("W7"), Read("W8")};
+    EXPECT_THAT(read, ElementsAre(Good(1, 10, 5), Good(1, 11, 5), Good(1, 12, 5), Good(1, 13, 5), Good(1, 14, 5),
+                                  Good(2, 100, 5), Good(2, 101, 5)));
+}
+
+TEST_F(Polling, AFailedReadSendsEachTagWithItsOwnLastValueAndBadQuality) {
+    ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><BlockOfRegs namePrefix='A' count='3'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='2'><BlockOfRegs namePrefix='B' count='2' addrStart='50'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='9'><SingleReg name='S'/></QueryBlock></TagConfig>"),
+              0);
+    Pass(1);
+    // Never read: no value yet, bad quality, this pass's time.
+    EXPECT_EQ(Read("S"), "- q18 t1");
+    // Device 2 falls silent: its tags keep their own values, not A's.
+    tag_updater->config.blocks[1].deviceAddr = 9;
+    Pass(2);
+    EXPECT_EQ(Read("A0") + " " + Read("A2"), Good(1, 0, 2) + " " + Good(1, 2, 2));
+    char bad[2][64];
+    for (int k = 0; k < 2; ++k) std::snprintf(bad[k], sizeof bad[k], "%d q18 t2", RegisterValue(2, 50 + k));
+    EXPECT_EQ(Read("B0"), bad[0]);
+    EXPECT_EQ(Read("B1"), bad[1]);
+    EXPECT_EQ(Read("S"), "- q18 t2");
+}
+
+TEST_F(Polling, EachBlockIsReadWhenItsPeriodHasPassedSinceItsLastGoodRead) {
+    ASSERT_EQ(Init("<TagConfig>"
+                   "<QueryBlock deviceAddr='1' millisecondPeriod='1000'><SingleReg name='Second'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='1'><SingleReg name='Always'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='1' millisecondPeriod='-5'><SingleReg name='Negative'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='1' millisecondPeriod='300000'><SingleReg name='Long'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='1' millisecondPeriod='3600000'><SingleReg name='Hour'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='9' millisecondPeriod='1000'><SingleReg name='Silent'/></QueryBlock>"
+                   "</TagConfig>"),
+              0);
+    // The time of each tag's last update after a pass at each time; the
+    // clock is set back an hour after 1 s, then runs on.
+    const double passes[] = {0, 0.999, 1, 1 - 3600, 1.999, 2, 299.999, 300, 3599.999, 3600};
+    const char *tags[] = {"Second", "Always", "Negative", "Long", "Hour", "Silent"};
+    const std::vector<std::vector<double>> expected = {
+        {0, 0, 0, 0, 0, 0},
+        {0, 0.999, 0.999, 0, 0, 0.999},
+        {1, 1, 1, 0, 0, 1},
+        {1, 1 - 3600, 1 - 3600, 0, 0, 1 - 3600},
+        {1, 1.999, 1.999, 0, 0, 1.999},
+        {2, 2, 2, 0, 0, 2},
+        {299.999, 299.999, 299.999, 0, 0, 299.999},
+        {299.999, 300, 300, 300, 0, 300},
+        {3599.999, 3599.999, 3599.999, 3599.999, 0, 3599.999},
+        {3599.999, 3600, 3600, 3599.999, 3600, 3600},
+    };
+    for (std::size_t p = 0; p < std::size(passes); ++p) {
+        Pass(passes[p]);
+        for (std::size_t t = 0; t < std::size(tags); ++t) {
+            const std::string read = Read(tags[t]);
+            char time[32];
+            std::snprintf(time, sizeof time, "%g", expected[p][t]);
+            EXPECT_EQ(read.substr(read.find(" t") + 2), time) << tags[t] << " after the pass at " << passes[p];
+        }
+    }
+}
+
+TEST_F(Polling, ABlockThatThrowsIsLoggedAtEveryPassAndTheNextIsStillRead) {
+    ASSERT_EQ(Init(nullptr), 0);
+    // A run of no registers as a block's first entry cannot come from a file;
+    // its block has no start address.
+    QueryBlock broken;
+    broken.deviceAddr = 1;
+    AddressEntry empty{};
+    empty.selector = AddressEntry::kBlockOfRegs;
+    std::snprintf(empty.blockOfRegs.namePrefix, kNamePrefixSize, "E");
+    broken.lstAddress.push_back(empty);
+    QueryBlock good;
+    good.deviceAddr = 2;
+    AddressEntry single{};
+    single.selector = AddressEntry::kSingleReg;
+    single.singleReg.addr = 3;
+    std::snprintf(single.singleReg.name, kTagNameSize, "G");
+    good.lstAddress.push_back(single);
+
+    loDelete();
+    tag_updater = new TagUpdater(&modbusLink);
+    tag_updater->config.blocks = {broken, good};
+    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, 10), 0);
+    tag_updater->service = service_handle;
+    tag_updater->PublishTags();
+    for (double t : {1, 2}) {
+        Mark();
+        Pass(t);
+        EXPECT_THAT(Log(), ElementsAre(Pair("ERROR", "wrong index")));
+        EXPECT_EQ(Read("G"), Good(2, 3, t));
+    }
+}
+
+TEST_F(Polling, ABlockWhoseRegisterCountWrapsWritesOnlyItsOwnRecords) {
+    ASSERT_EQ(Init(nullptr), 0);
+    loDelete();
+    // 80,000 registers count as 14,464 and are never readable; the block after
+    // it starts beyond the records.
+    ASSERT_EQ(driverConfig.blocks.size(), 0u);
+    driverConfig.Parse(
+        "<TagConfig><QueryBlock deviceAddr='1'><BlockOfRegs namePrefix='H' count='40000'/>"
+        "<BlockOfRegs namePrefix='J' count='40000'/></QueryBlock>"
+        "<QueryBlock deviceAddr='1'><SingleReg name='After'/></QueryBlock></TagConfig>");
+    tag_updater = new TagUpdater(&modbusLink);
+    tag_updater->config = driverConfig;
+    ASSERT_EQ(tag_updater->config.TotalTagCount(), 14465);
+    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, 80001), 0);
+    tag_updater->service = service_handle;
+    tag_updater->PublishTags();
+    Pass(1);
+    EXPECT_THAT(Read("H0"), ::testing::EndsWith(" q18 t1"));
+    EXPECT_THAT(Read("J39999"), ::testing::EndsWith(" q8 t-1"));  // beyond the records a pass updates
+    EXPECT_EQ(Read("After"), Good(1, 0, 1));
+}
+
+TEST_F(Polling, ARefusedCacheUpdateIsShownOnTheConsoleAndTheScheduleStillAdvances) {
+    ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1' millisecondPeriod='1000'><SingleReg name='T'/></QueryBlock>"
+                   "</TagConfig>"),
+              0);
+    loService *const real = tag_updater->service;
+    loService *gone = nullptr;
+    ASSERT_EQ(loServiceCreate(&gone, &kNoDriver, 0), 0);
+    loServiceDestroy(gone);
+    tag_updater->service = gone;
+    ::testing::internal::CaptureStdout();
+    Pass(1);
+    Pass(1.5);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "+loCacheUpdate failed");
+    tag_updater->service = real;
+    Pass(2);
+    EXPECT_EQ(Read("T"), Good(1, 0, 2));
+}
+
+}  // namespace
