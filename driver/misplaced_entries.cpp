@@ -21,10 +21,11 @@ void log_misplaced_entries(TagConfig &config) {
     while (blocks.Next()) {
         const QueryBlock &block = blocks.Current();
         if (block.lstAddress.empty()) continue;
-        // Register numbers wrap at 16 bits, as the request carries them.
-        auto register_read = static_cast<std::uint16_t>(ConfiguredAddress(block.lstAddress.front()));
+        // Counted in 32 bits: an entry past register 65535 is read from no
+        // register at all, which is worth a warning too.
+        std::uint32_t register_read = ConfiguredAddress(block.lstAddress.front());
         for (const AddressEntry &entry : block.lstAddress) {
-            const std::uint16_t configured = ConfiguredAddress(entry);
+            const std::uint32_t configured = ConfiguredAddress(entry);
             if (configured != register_read) {
                 char name[kTagNameSize];
                 AddrIterator tag(&entry);
@@ -33,7 +34,7 @@ void log_misplaced_entries(TagConfig &config) {
                 unilog_WARNING(log_handle, 0, "entry <%s> is configured at register %u but is read from register %u",
                                name, static_cast<unsigned>(configured), static_cast<unsigned>(register_read));
             }
-            register_read = static_cast<std::uint16_t>(register_read + RegisterSpan(entry));
+            register_read += RegisterSpan(entry);
         }
     }
 }

@@ -41,6 +41,8 @@ void ModbusLink::ReadPortConfigFrom(const wchar_t *path) {
         if (character == '\0') ThrowError(L"bad mode string");
         if (length < ComPort::kModeStringCapacity) text[length++] = static_cast<char>(character);
     }
+    // A read that broke off would pass for a shorter mode string.
+    if (std::ferror(file.get())) ThrowError(L"port configuration file could not be read");
     text[length] = '\0';
     port.SetModeString(text);
 }

@@ -35,9 +35,9 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
 
-echo "setup: installing ${missing[*]}"
 as_root=()
-if [ "$(id -u)" -ne 0 ]; then
+# A simulation needs no root.
+if [ "$(id -u)" -ne 0 ] && [ ${#simulate[@]} -eq 0 ]; then
   if ! command -v sudo >/dev/null 2>&1; then
     echo "setup: these packages are missing and installing them needs root: ${missing[*]}" >&2
     echo "setup: run this script as root, or install sudo and give this user the right to use it" >&2
@@ -47,6 +47,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 # env passes the setting through sudo whatever its policy on the environment.
 apt=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+echo "setup: installing ${missing[*]}"
 if [ ${#simulate[@]} -eq 0 ]; then
   "${apt[@]}" update -qq
 fi

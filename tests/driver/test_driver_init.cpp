@@ -45,7 +45,7 @@ TEST_F(DriverInit, FailuresAreLoggedOnceAndLeaveWhatTheCompletedStepsMade) {
         {"blanks only", " \r\n\t ", kOneTag,
          "com number not specified. Use syntax: COM1:baud=9600 stop=1 parity=N data=8", false},
         {"missing port", "COM9:baud=9600", kOneTag, "CreateFile failed with error 2.", false},
-        {"bad mode", "COM1:baud=fast", kOneTag, "", false},
+        {"bad mode", "COM1:baud=fast", kOneTag, "bad mode string", false},
         {"long port file", longText.c_str(), kOneTag, "bad mode string", false},
         {"tag file error", kPort, "<TagConfig><QueryBlock/></TagConfig>", "empty QueryBlock", true},
         {"device out of range", kPort,
@@ -133,9 +133,13 @@ TEST_F(DriverInit, WarnsOfEveryEntryNotReadFromItsConfiguredRegister) {
                    "<QueryBlock deviceAddr='2'><SingleReg name='Wrap' addr='0xFFFF'/>"
                    "<SingleReg name='Zero' addr='0'/></QueryBlock></TagConfig>"),
               0);
+    // Register numbers do not wrap: the request would run past the last one.
     EXPECT_THAT(Log(), ElementsAre(Pair("WARNING",
                                         "entry <Channel1> is configured at register 512 but is read from "
-                                        "register 258")));
+                                        "register 258"),
+                                   Pair("WARNING",
+                                        "entry <Zero> is configured at register 0 but is read from "
+                                        "register 65536")));
 }
 
 }  // namespace

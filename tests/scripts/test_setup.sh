@@ -70,6 +70,12 @@ run_setup "$work/simulate" --simulate --also "$package" || fail "simulate: exit 
 expect_calls simulate "$work/simulate" \
   "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts install -s -y -qq --no-install-recommends $package"
 
+# A simulation needs no root: a user without sudo runs it directly.
+make_bin "$work/usersim" 1000 no
+run_setup "$work/usersim" --simulate --also "$package" || fail "user simulate: exit $? $(cat "$work/usersim/out")"
+expect_calls "user simulate" "$work/usersim" \
+  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts install -s -y -qq --no-install-recommends $package"
+
 # A user without sudo: a clear refusal naming the packages, nothing run.
 make_bin "$work/nosudo" 1000 no
 if run_setup "$work/nosudo" --also "$package"; then fail "no sudo: succeeded"; fi
@@ -85,6 +91,23 @@ run_setup "$work/complete" || fail "nothing missing: exit $?"
 make_bin "$work/bad" 0 no
 if run_setup "$work/bad" --bogus; then fail "bad argument: accepted"; fi
 grep -q "usage: setup.sh" "$work/bad/out" || fail "bad argument: $(cat "$work/bad/out")"
+
+# The real apt-get, simulating the install of a small package this machine
+# lacks; only where the package lists know one.
+real=
+for candidate in sl cowsay fortune-mod; do
+  if ! dpkg-query -W -f='${Status}' "$candidate" 2>/dev/null | grep -q "install ok installed" &&
+     apt-cache show "$candidate" >/dev/null 2>&1; then
+    real=$candidate
+    break
+  fi
+done
+if [ -n "$real" ]; then
+  bash "$setup" --simulate --also "$real" >"$work/real.out" 2>&1 || fail "real apt-get: exit $? $(cat "$work/real.out")"
+  grep -q "^Inst $real " "$work/real.out" || fail "real apt-get: $(cat "$work/real.out")"
+else
+  echo "setup script: no package lists name a missing package; the real apt-get case was not run"
+fi
 
 echo "setup script: $([ $failures -eq 0 ] && echo ok || echo "$failures failed")"
 [ $failures -eq 0 ]
