@@ -150,7 +150,7 @@ class ServerOnTheLine(unittest.TestCase):
         for earlier, later in zip(times, times[1:]):
             # The request leaves a pause after its pass began, the relay sees it a moment later: 0.1 s of slack.
             self.assertGreater(later - earlier, 0.9, "asked again before its period was over")
-            self.assertLess(later - earlier, 1.0 + 2.0, "not asked again soon after its period")
+            self.assertLess(later - earlier, 1.0 + 4.0, "not asked again soon after its period")
         self.assertRegex(signs, r"^\++$", "every read answered")
         self.assertGreaterEqual(len(signs), len(numbers) - 1)
         self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
