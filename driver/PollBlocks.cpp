@@ -5,6 +5,7 @@
 #include "CError.h"
 #include "TagUpdater.h"
 #include "log_handle.h"
+#include "pass_interrupt.h"
 #include "poll_clock.h"
 
 namespace {
@@ -35,7 +36,7 @@ void TagUpdater::PollBlocks() {
     poll_clock(&now);
 
     BlockIterator blocks(config);
-    while (blocks.Next()) {
+    while (blocks.Next() && !pass_interrupted()) {
         QueryBlock &block = blocks.Current();
         try {
             const auto last = lastPoll.find(block.blockKey);

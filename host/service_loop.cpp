@@ -6,6 +6,7 @@
 #include "lo_delete.h"
 #include "log_handle.h"
 #include "log_refresh.h"
+#include "pass_interrupt.h"
 #include "platform/clock.h"
 #include "platform/com.h"
 #include "process_objects.h"
@@ -16,12 +17,18 @@ constexpr DWORD kPassSleepMs = 50;
 void poll_tag_updater() {
     if (tag_updater != nullptr) tag_updater->PollBlocks();
 }
+
+// Ctrl-C ends a pass between two blocks, and the loop at its next test.
+bool stop_asked() {
+    return stop_requests != 0;
+}
 }  // namespace
 
 void (*poll_pass)() = poll_tag_updater;
 
 void UpdateTags() {
     unilog_MESSAGE(log_handle, 0, "UpdateTags Started...");
+    pass_interrupted = stop_asked;
     DWORD refresh_epoch = 0;
     try {
         for (;;) {

@@ -51,6 +51,16 @@ wait_for() {  # pid test...
   exit 1
 }
 
+# Reaped processes leave the list: their numbers may soon be another's.
+forget() {  # pid...
+  local pid gone kept=()
+  for pid in "${pids[@]}"; do
+    for gone in "$@"; do [ "$pid" = "$gone" ] && continue 2; done
+    kept+=("$pid")
+  done
+  pids=("${kept[@]}")
+}
+
 line_pids=()
 start_line() {
   rm -f "$work/ready"
@@ -65,6 +75,8 @@ start_line() {
 stop_line() {
   kill "${line_pids[@]}" 2>/dev/null
   wait "${line_pids[@]}" 2>/dev/null
+  forget "${line_pids[@]}"
+  line_pids=()
   rm -f "$work/ttyA" "$work/ttyB"
 }
 
@@ -98,7 +110,9 @@ else
   pids+=($command_pid)
   while kill -0 "$command_pid" 2>/dev/null; do
     if [ -e "$control/unplug" ]; then
-      rm -f "$control/unplug"
+      # A request taken clears the answer to the one before, so that a second
+      # round waits for its own.
+      rm -f "$control/unplug" "$control/replugged"
       stop_line
       touch "$control/unplugged"
     elif [ -e "$control/replug" ]; then
@@ -110,6 +124,7 @@ else
   done
   wait "$command_pid"
   status=$?
+  forget "$command_pid"
 fi
 [ -z "$prefix" ] || wineserver -w
 exit $status

@@ -76,9 +76,10 @@ protected:
 };
 
 TEST_F(PtyLine, TheIntervalLimitRestartsWithEveryByte) {
-    // Bytes 300 ms apart under a 1 s interval: all arrive, then the gap ends the read.
-    SetTimeouts(1000, 0, 0);
-    SendLater({{0ms, "a"}, {300ms, "b"}, {300ms, "c"}, {300ms, "d"}, {300ms, "e"}, {300ms, "f"}});
+    // Bytes 300 ms apart under a 1 s interval: all arrive, then a gap of
+    // 2.5 s ends the read before "g". The total only bounds a broken interval.
+    SetTimeouts(1000, 0, 30000);
+    SendLater({{0ms, "a"}, {300ms, "b"}, {300ms, "c"}, {300ms, "d"}, {300ms, "e"}, {300ms, "f"}, {2500ms, "g"}});
     EXPECT_EQ(Read(10), "abcdef");
 }
 

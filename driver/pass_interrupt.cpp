@@ -1,0 +1,9 @@
+#include "pass_interrupt.h"
+
+namespace {
+bool never() {
+    return false;
+}
+}  // namespace
+
+bool (*pass_interrupted)() = never;
