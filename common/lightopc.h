@@ -5,7 +5,8 @@
 // Windows registry, the system's error number.
 //
 // Every call is thread-safe. A service handle that was destroyed (or never
-// created) is refused, never dereferenced.
+// created) is refused, never dereferenced; handles are never reused within a
+// process.
 #pragma once
 
 #include "platform/clock.h"
@@ -93,9 +94,12 @@ int loServiceDestroy(loService *service);
 int loAddRealTag(loService *service, loTagId *tagId, loRealTag realTag, const char *name, int flags,
                  unsigned accessRights, VARIANT *initialValue, int reserved1, void *reserved2);
 // Copies value, timestamp, quality (low 16 bits) and error of each record into
-// the cache, the whole batch under one lock. A record with an unknown tag id
-// or a value that cannot be copied is skipped, the others are applied, and the
-// call returns 0. A count of 0 is a success.
+// the cache, the whole batch under one lock. A tag keeps the type it was added
+// with: a value of another type is converted (VariantChangeType), and a bad
+// record without a value (VT_EMPTY) keeps the last value and takes the rest.
+// A record with an unknown tag id or a value that cannot be converted is
+// skipped, the others are applied, and the call returns 0. A count of 0 is a
+// success.
 int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int flags);
 
 // Creates a client object holding one reference. With an outer unknown, the

@@ -10,6 +10,24 @@ constexpr VARTYPE kByReference = 0x4000;
 bool Storable(const VARIANT *value) {
     return (V_VT(value) & kByReference) == 0;
 }
+
+// The OPC quality's two high bits: 00 bad.
+constexpr DWORD kQualityStatusMask = 0xC0;
+
+// Stores an update's value as the tag's own type: false when it cannot be.
+// A bad record without a value keeps the last value, so that a client still
+// sees the tag's type.
+bool StoreAsTagType(VARIANT *stored, VARTYPE type, const loTagValue &record) {
+    VARIANT *given = const_cast<VARIANT *>(&record.tvValue);
+    if (V_VT(given) == type) return SUCCEEDED(VariantCopy(stored, given));
+    if (V_VT(given) == VT_EMPTY && (record.tvQuality & kQualityStatusMask) == 0) return true;
+    VARIANT converted;
+    VariantInit(&converted);
+    if (FAILED(VariantChangeType(&converted, given, 0, type))) return false;
+    VariantClear(stored);
+    *stored = converted;
+    return true;
+}
 }  // namespace
 
 HRESULT CopyBounded(const std::string &text, char *buffer, DWORD size) {
@@ -60,7 +78,7 @@ bool TagCache::Update(unsigned count, loTagValue *records) {
             continue;
         }
         Tag &tag = tags_[record.tvTi - 1];
-        if (FAILED(VariantCopy(&tag.value, &record.tvValue))) {
+        if (!StoreAsTagType(&tag.value, tag.type, record)) {
             all = false;
             continue;
         }

@@ -126,6 +126,32 @@ TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
     EXPECT_EQ(Read(reader, 2) + ", " + Read(reader, 1), "vt2 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 1 q0 e0 t0:0");
 }
 
+// A tag keeps the type it was added with, whatever the updates bring.
+TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
+    Add("A");
+    const Reader reader = NewReader();
+    VARIANT real{};
+    V_VT(&real) = VT_R8;
+    real.dblVal = 2.5;
+    loTagValue converted{real, {}, S_OK, 0xC0, 1};
+    EXPECT_NE(loCacheUpdate(service, 1, &converted, 0), 0);
+    EXPECT_EQ(Read(reader, 1), "vt2 2 qC0 e0 t0:0");  // rounded half to even
+    loTagValue tooLarge{Number(VT_I4, 70000), {5, 0}, S_OK, 0x40, 1};
+    EXPECT_EQ(loCacheUpdate(service, 1, &tooLarge, 0), 0);
+    EXPECT_EQ(Read(reader, 1), "vt2 2 qC0 e0 t0:0");
+    // A failed poll brings no value: the last one stays, with the bad quality.
+    loTagValue failed{Number(VT_EMPTY, 0), {7, 0}, E_FAIL, 0x18, 1};
+    EXPECT_NE(loCacheUpdate(service, 1, &failed, 0), 0);
+    EXPECT_EQ(Read(reader, 1), "vt2 2 q18 e80004005 t0:7");
+    // An empty value with a good quality is a value, converted like any other.
+    loTagValue empty{Number(VT_EMPTY, 0), {8, 0}, S_OK, 0xC0, 1};
+    EXPECT_NE(loCacheUpdate(service, 1, &empty, 0), 0);
+    EXPECT_EQ(Read(reader, 1), "vt2 0 qC0 e0 t0:8");
+    VARTYPE type = VT_EMPTY;
+    EXPECT_EQ(reader->GetTagInfo(0, nullptr, nullptr, 0, &type, nullptr), S_OK);
+    EXPECT_EQ(type, VT_I2);
+}
+
 // The writer derives value, timestamp, error and quality of every record from
 // one number; readers must always find the four fields of one update.
 TEST_F(Cache, ConcurrentReadersNeverSeeATornRecord) {
@@ -228,6 +254,25 @@ TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
     reader.reset();
     EXPECT_EQ(finished.load(), 1);
     EXPECT_EQ(finishedService, nullptr);  // the service was gone before the client
+}
+
+// However the allocator reuses memory, a destroyed service's handle never
+// names a later service.
+TEST_F(Clients, HandlesOfDestroyedServicesAreNeverReused) {
+    std::vector<loService *> destroyed;
+    for (int round = 0; round < 50; ++round) {
+        loService *gone = nullptr;
+        ASSERT_EQ(loServiceCreate(&gone, &driver, 1), 0);
+        ASSERT_EQ(loServiceDestroy(gone), 0);
+        destroyed.push_back(gone);
+    }
+    for (loService *gone : destroyed) {
+        EXPECT_NE(gone, service);
+        VARIANT value = Number(VT_I2, 0);
+        loTagId id = 0;
+        EXPECT_EQ(loAddRealTag(gone, &id, nullptr, "T", 0, 1, &value, 0, nullptr), EINVAL);
+    }
+    EXPECT_EQ(Add("T"), 1);  // the live service was never touched
 }
 
 TEST_F(Clients, ManyThreadsReleasingOneClientFinishItOnce) {
