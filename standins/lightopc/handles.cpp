@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "client_object.h"
+#include "server_object.h"
 
 namespace handles {
 namespace {
@@ -65,7 +65,7 @@ bool RemoveService(loService *service) {
     return true;
 }
 
-bool AddClient(ClientObject *client) {
+bool AddClient(ServerObject *client) {
     Table &table = TheTable();
     std::lock_guard<std::mutex> held(table.lock);
     try {
@@ -76,19 +76,30 @@ bool AddClient(ClientObject *client) {
     return true;
 }
 
-loService *RemoveClient(ClientObject *client, loService *owner) {
+loService *RemoveClient(ServerObject *client, loService *owner) {
     Table &table = TheTable();
     std::lock_guard<std::mutex> held(table.lock);
     table.clients.erase(static_cast<const loClient *>(client));
     return table.services.count(IdOf(owner)) != 0 ? owner : nullptr;
 }
 
-bool WithClient(const loService *service, const loClient *client, const std::function<void(ClientObject &)> &action) {
+std::vector<ServerObject *> ClientsOf(const loService *service) {
+    Table &table = TheTable();
+    std::vector<ServerObject *> clients;
+    std::lock_guard<std::mutex> held(table.lock);
+    for (const loClient *client : table.clients) {
+        ServerObject *object = static_cast<ServerObject *>(const_cast<loClient *>(client));
+        if (object->Owner() == service && object->AddRefUnlessGone()) clients.push_back(object);
+    }
+    return clients;
+}
+
+bool WithClient(const loService *service, const loClient *client, const std::function<void(ServerObject &)> &action) {
     if (service == nullptr || client == nullptr) return false;
     Table &table = TheTable();
     std::lock_guard<std::mutex> held(table.lock);
     if (table.services.count(IdOf(service)) == 0 || table.clients.count(client) == 0) return false;
-    ClientObject &object = *static_cast<ClientObject *>(const_cast<loClient *>(client));
+    ServerObject &object = *static_cast<ServerObject *>(const_cast<loClient *>(client));
     if (object.Owner() != service) return false;
     action(object);
     return true;

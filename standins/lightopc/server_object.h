@@ -1,36 +1,85 @@
-// The client object: a reference-counted COM object that lets one OPC client
-// read the service's cache, aggregatable. Its reference count lives in the
-// non-delegating inner unknown; its other interfaces delegate to the
-// controlling unknown (the outer one, or the inner one when not aggregated).
+// The server object: what loClientCreate_agg makes for each OPC client. It
+// is the client's OPC server (IOPCServer, IOPCCommon, browsing, item
+// properties, the IOPCShutdown connection point) and it is aggregatable: its
+// reference count lives in the non-delegating inner unknown, its interfaces
+// delegate to the controlling unknown (the outer one, or the inner one).
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "tag_cache.h"
+#include "connection_point.h"
+#include "server_core.h"
 
-class ClientObject final : public loClient, public IloCacheReader {
+class ServerObject final : public loClient,
+                           public ComInterfaces<IOPCServer, IOPCCommon, IOPCBrowseServerAddressSpace,
+                                                IOPCItemProperties, IConnectionPointContainer, IloCacheReader> {
 public:
-    ClientObject(std::shared_ptr<TagCache> cache, loService *owner, IUnknown *outer, loReleaseCallback release,
-                 void *releaseArgument);
-    ClientObject(const ClientObject &) = delete;
-    ClientObject &operator=(const ClientObject &) = delete;
+    ServerObject(std::shared_ptr<TagCache> cache, loService *owner, IUnknown *outer, const loVendorInfo *vendor,
+                 loReleaseCallback release, void *releaseArgument);
+    ServerObject(const ServerObject &) = delete;
+    ServerObject &operator=(const ServerObject &) = delete;
 
     IUnknown *Inner() { return &inner_; }
     loService *Owner() const { return owner_; }
-    // False when the reason could not be stored.
+    // Records what the server said about the session; nothing a client sees
+    // changes. The reason is what a shutdown request will carry. False when
+    // the reason could not be stored.
     bool SetState(int operation, int state, const char *reason);
     // Frees an object whose creation failed before anyone saw it; no callback.
     void Abandon() { delete this; }
+    // A reference unless the object is already on its way out.
+    bool AddRefUnlessGone() { return references_.AddUnlessGone(); }
+    ULONG ReleaseInner() { return inner_.Release(); }
+    // The service is going away: asks every IOPCShutdown sink to let go.
+    void RequestShutdown();
 
     // IUnknown, delegating.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // IloCacheReader.
+    // IOPCServer
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCOLESTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                       OPCHANDLE hClientGroup, LONG *pTimeBias, FLOAT *pPercentDeadband, DWORD dwLCID,
+                                       OPCHANDLE *phServerGroup, DWORD *pRevisedUpdateRate, REFIID riid,
+                                       IUnknown **ppUnk) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID dwLocale, LPOLESTR *ppString) override;
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCOLESTR szName, REFIID riid, IUnknown **ppUnk) override;
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS **ppServerStatus) override;
+    HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown **ppUnk) override;
+
+    // IOPCCommon
+    HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override;
+    HRESULT STDMETHODCALLTYPE GetLocaleID(LCID *pdwLcid) override;
+    HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD *pdwCount, LCID **pdwLcid) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPOLESTR *ppString) override;
+    HRESULT STDMETHODCALLTYPE SetClientName(LPCOLESTR szName) override;
+
+    // IOPCBrowseServerAddressSpace
+    HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE *pNameSpaceType) override;
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCOLESTR szString) override;
+    HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCOLESTR szFilterCriteria,
+                                               VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                               IEnumString **ppIEnumString) override;
+    HRESULT STDMETHODCALLTYPE GetItemID(LPOLESTR szItemDataID, LPOLESTR *szItemID) override;
+    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCOLESTR szItemID, IEnumString **ppIEnumString) override;
+
+    // IOPCItemProperties
+    HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPOLESTR szItemID, DWORD *pdwCount, DWORD **ppPropertyIDs,
+                                                       LPOLESTR **ppDescriptions, VARTYPE **ppvtDataTypes) override;
+    HRESULT STDMETHODCALLTYPE GetItemProperties(LPOLESTR szItemID, DWORD dwCount, DWORD *pdwPropertyIDs,
+                                                VARIANT **ppvData, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE LookupItemIDs(LPOLESTR szItemID, DWORD dwCount, DWORD *pdwPropertyIDs,
+                                            LPOLESTR **ppszNewItemIDs, HRESULT **ppErrors) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
+
+    // IloCacheReader
     HRESULT STDMETHODCALLTYPE GetTagCount(DWORD *count) override;
     HRESULT STDMETHODCALLTYPE GetTagInfo(DWORD index, loTagId *tagId, char *name, DWORD nameSize, VARTYPE *type,
                                          DWORD *accessRights) override;
@@ -42,28 +91,38 @@ public:
 private:
     class InnerUnknown final : public IUnknown {
     public:
-        explicit InnerUnknown(ClientObject &object) : object_(object) {}
+        explicit InnerUnknown(ServerObject &object) : object_(object) {}
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override;
         ULONG STDMETHODCALLTYPE AddRef() override;
         ULONG STDMETHODCALLTYPE Release() override;
 
     private:
-        ClientObject &object_;
+        ServerObject &object_;
     };
 
-    ~ClientObject() = default;
+    ~ServerObject() = default;
     void FinalRelease();
+    // The item named by a client's item id: OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID.
+    HRESULT FindItem(LPCOLESTR itemId, TagEntry *tag) const;
+    LCID Locale() const;
 
     const std::shared_ptr<TagCache> cache_;
+    const std::shared_ptr<ServerCore> core_;
     loService *const owner_;  // compared and handed back, never dereferenced
     InnerUnknown inner_;
     IUnknown *const controlling_;
-    std::atomic<ULONG> references_{1};
+    ReferenceCount references_;
     const loReleaseCallback release_;
     void *const releaseArgument_;
+    const loVendorInfo vendor_;
+    const std::string vendorText_;
 
-    std::mutex stateLock_;
+    SinkList shutdown_{IID_IOPCShutdown, 0};
+
+    mutable std::mutex stateLock_;
     int operation_ = 0;
     int state_ = 0;
     std::string reason_;
+    LCID locale_ = 0x0800;
+    std::string clientName_;
 };
