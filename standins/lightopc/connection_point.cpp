@@ -7,11 +7,14 @@ HRESULT SinkList::Advise(IUnknown *sink, DWORD *cookie) {
     void *queried = nullptr;
     if (FAILED(sink->QueryInterface(iid_, &queried)) || queried == nullptr) return CONNECT_E_CANNOTCONNECT;
     ComPtr<IUnknown> held = ComPtr<IUnknown>::Adopt(static_cast<IUnknown *>(queried));
-    std::lock_guard<std::mutex> guard(lock_);
-    if (limit_ != 0 && sinks_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
-    sinks_.push_back(Connection{std::move(held), nextCookie_});
-    *cookie = nextCookie_;
-    if (++nextCookie_ == 0) nextCookie_ = 1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (limit_ != 0 && sinks_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
+        sinks_.push_back(Connection{std::move(held), nextCookie_});
+        *cookie = nextCookie_;
+        if (++nextCookie_ == 0) nextCookie_ = 1;
+    }
+    if (advised_) advised_();
     return S_OK;
 }
 

@@ -4,6 +4,7 @@
 // neither keeps the other in a cycle.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -13,8 +14,10 @@
 // references) under the list's lock and call the sinks after releasing it.
 class SinkList {
 public:
-    // limit: how many sinks may be advised at once (0: no limit).
-    SinkList(const IID &iid, std::size_t limit) : iid_(iid), limit_(limit) {}
+    // limit: how many sinks may be advised at once (0: no limit). advised is
+    // called after each successful Advise, outside the list's lock.
+    SinkList(const IID &iid, std::size_t limit, std::function<void()> advised = nullptr)
+        : iid_(iid), limit_(limit), advised_(std::move(advised)) {}
 
     const IID &Iid() const { return iid_; }
     // Queries sink for the outgoing interface and keeps it.
@@ -38,6 +41,7 @@ public:
 private:
     const IID &iid_;
     const std::size_t limit_;
+    const std::function<void()> advised_;
     mutable std::mutex lock_;
     std::vector<Connection> sinks_;  // the sink is the outgoing interface itself
     DWORD nextCookie_ = 1;

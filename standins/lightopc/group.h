@@ -133,7 +133,10 @@ private:
     DWORD nextCancel_ = 1;
     Clock::time_point nextChange_;
 
-    SinkList callbacks_{IID_IOPCDataCallback, 1};
+    // A newly advised callback gets every active item at the next data change.
+    void Subscribed();
+
+    SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Subscribed(); }};
 };
 
 // Clears the out pointer of a per-item call and checks its arguments.

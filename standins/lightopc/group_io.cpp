@@ -59,13 +59,17 @@ struct Values {
 
 // Reads one record into the k-th place: the value as the item wants it, its
 // quality (out of service for an inactive item or group read from the cache),
-// timestamp and the conversion's error.
+// timestamp, and the conversion's error or else the record's own.
 void Fill(const Target &target, const TagState &state, bool outOfService, VARIANT *value, WORD *quality, FILETIME *time,
           HRESULT *error) {
     *time = state.timestamp;
     *quality = outOfService ? OPC_QUALITY_OUT_OF_SERVICE : state.quality;
     *error = ValueFor(target.requested, state.value, value);
-    if (FAILED(*error)) *quality = OPC_QUALITY_BAD;
+    if (FAILED(*error)) {
+        *quality = OPC_QUALITY_BAD;
+    } else if (state.error != S_OK) {
+        *error = state.error;  // the driver's own word on the record
+    }
 }
 
 // The tag ids of targets, for one visit of the cache.
@@ -262,7 +266,8 @@ Clock::time_point Group::Run(Clock::time_point now) {
     }
     std::lock_guard<std::mutex> held(lock_);
     if (!pending_.empty() || !cancelled_.empty()) return now;
-    if (!settings_.active || !enabled_) return Clock::time_point::max();
+    // Nothing to send until someone changes that (and wakes the group).
+    if (!settings_.active || !enabled_ || callbacks_.Empty()) return Clock::time_point::max();
     return nextChange_;
 }
 
@@ -321,15 +326,23 @@ void Group::Complete(const Transaction &transaction) {
     }
 }
 
+void Group::Subscribed() {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        for (auto &entry : items_) entry.second.sent = Item::kNeverSent;
+        nextChange_ = Clock::now();
+    }
+    Scheduler::Instance().Wake(this);
+}
+
 void Group::SendDataChange(Clock::time_point now) {
     std::vector<Target> targets;
     std::vector<std::uint64_t> sent;
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard<std::mutex> held(lock_);
-        if (!settings_.active || !enabled_ || now < nextChange_) return;
+        if (!settings_.active || !enabled_ || now < nextChange_ || callbacks_.Empty()) return;
         nextChange_ = now + std::chrono::milliseconds(settings_.rate);
-        if (callbacks_.Empty()) return;
         clientGroup = settings_.client;
         targets.reserve(items_.size());
         sent.reserve(items_.size());

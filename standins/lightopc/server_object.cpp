@@ -6,11 +6,6 @@
 #include "handles.h"
 #include "opc_errors.h"
 
-template <>
-inline const IID &IidOf<IloCacheReader>() {
-    return IID_IloCacheReader;
-}
-
 namespace {
 constexpr LCID kAvailableLocales[] = {0x0800, 0x0409};
 }  // namespace
@@ -27,15 +22,13 @@ ServerObject::ServerObject(std::shared_ptr<TagCache> cache, loService *owner, IU
       vendor_(vendor != nullptr ? *vendor : loVendorInfo{0, 0, 0, 0, nullptr}),
       vendorText_(vendor != nullptr && vendor->lviInfo != nullptr ? vendor->lviInfo : "") {}
 
-bool ServerObject::SetState(int operation, int state, const char *reason) {
+bool ServerObject::SetState(int, int, const char *reason) {
     std::lock_guard<std::mutex> held(stateLock_);
     try {
         reason_ = reason != nullptr ? reason : "";
     } catch (const std::bad_alloc &) {
         return false;
     }
-    operation_ = operation;
-    state_ = state;
     return true;
 }
 
@@ -180,7 +173,8 @@ HRESULT ServerObject::GetStatus(OPCSERVERSTATUS **ppServerStatus) {
 HRESULT ServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL) {
     ComPtr<Group> removed = core_->Remove(hServerGroup);
     if (!removed) return E_INVALIDARG;
-    // The table's reference goes; a client that still holds the group keeps it alive.
+    // The table's reference goes; a client that still holds the group keeps it
+    // alive (so may the toolkit's thread, for the moment of a data change).
     const ULONG left = removed.Detach()->Release();
     return left == 0 ? S_OK : OPC_S_INUSE;
 }
@@ -255,30 +249,4 @@ HRESULT ServerObject::EnumConnectionPoints(IEnumConnectionPoints **ppEnum) {
 
 HRESULT ServerObject::FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) {
     return FindPoint(this, shutdown_, riid, ppCP);
-}
-
-HRESULT ServerObject::GetTagCount(DWORD *count) {
-    if (count == nullptr) return E_POINTER;
-    *count = cache_->Count();
-    return S_OK;
-}
-
-HRESULT ServerObject::GetTagInfo(DWORD index, loTagId *tagId, char *name, DWORD nameSize, VARTYPE *type,
-                                 DWORD *accessRights) {
-    return cache_->Info(index, tagId, name, nameSize, type, accessRights);
-}
-
-HRESULT ServerObject::FindTag(const char *name, loTagId *tagId) {
-    return NoThrow([&] { return cache_->Find(name, tagId); });
-}
-
-HRESULT ServerObject::ReadTag(loTagId tagId, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) {
-    return cache_->Read(tagId, value, timestamp, quality, error);
-}
-
-HRESULT ServerObject::GetState(int *operation, int *state, char *reason, DWORD reasonSize) {
-    std::lock_guard<std::mutex> held(stateLock_);
-    if (operation != nullptr) *operation = operation_;
-    if (state != nullptr) *state = state_;
-    return CopyBounded(reason_, reason, reasonSize);
 }

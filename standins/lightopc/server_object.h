@@ -14,7 +14,7 @@
 
 class ServerObject final : public loClient,
                            public ComInterfaces<IOPCServer, IOPCCommon, IOPCBrowseServerAddressSpace,
-                                                IOPCItemProperties, IConnectionPointContainer, IloCacheReader> {
+                                                IOPCItemProperties, IConnectionPointContainer> {
 public:
     ServerObject(std::shared_ptr<TagCache> cache, loService *owner, IUnknown *outer, const loVendorInfo *vendor,
                  loReleaseCallback release, void *releaseArgument);
@@ -79,15 +79,6 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
 
-    // IloCacheReader
-    HRESULT STDMETHODCALLTYPE GetTagCount(DWORD *count) override;
-    HRESULT STDMETHODCALLTYPE GetTagInfo(DWORD index, loTagId *tagId, char *name, DWORD nameSize, VARTYPE *type,
-                                         DWORD *accessRights) override;
-    HRESULT STDMETHODCALLTYPE FindTag(const char *name, loTagId *tagId) override;
-    HRESULT STDMETHODCALLTYPE ReadTag(loTagId tagId, VARIANT *value, FILETIME *timestamp, WORD *quality,
-                                      HRESULT *error) override;
-    HRESULT STDMETHODCALLTYPE GetState(int *operation, int *state, char *reason, DWORD reasonSize) override;
-
 private:
     class InnerUnknown final : public IUnknown {
     public:
@@ -120,8 +111,6 @@ private:
     SinkList shutdown_{IID_IOPCShutdown, 0};
 
     mutable std::mutex stateLock_;
-    int operation_ = 0;
-    int state_ = 0;
     std::string reason_;
     LCID locale_ = 0x0800;
     std::string clientName_;

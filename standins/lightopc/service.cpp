@@ -6,9 +6,6 @@
 #include "handles.h"
 #include "server_object.h"
 
-// {3F6B2C1E-8A47-4D5B-9E20-7C41B8D95A13}
-const IID IID_IloCacheReader = {0x3F6B2C1E, 0x8A47, 0x4D5B, {0x9E, 0x20, 0x7C, 0x41, 0xB8, 0xD9, 0x5A, 0x13}};
-
 int loServiceCreate(loService **service, const loDriver *driver, unsigned tagCount) {
     if (service == nullptr) return EINVAL;
     *service = nullptr;

@@ -63,15 +63,6 @@ bool StoreAsTagType(VARIANT *stored, VARTYPE type, const loTagValue &record, boo
 }
 }  // namespace
 
-HRESULT CopyBounded(const std::string &text, char *buffer, DWORD size) {
-    if (buffer == nullptr) return S_OK;
-    if (size == 0) return text.empty() ? S_OK : S_FALSE;
-    const std::size_t length = text.size() < size ? text.size() : size - 1;
-    std::memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
-    return length == text.size() ? S_OK : S_FALSE;
-}
-
 TagCache::TagCache(unsigned capacity, DWORD refreshRate) : capacity_(capacity), refreshRate_(refreshRate) {
     GetSystemTimeAsFileTime(&started_);
 }
@@ -132,30 +123,6 @@ bool TagCache::Update(unsigned count, loTagValue *records) {
     return all;
 }
 
-DWORD TagCache::Count() const {
-    std::lock_guard<std::mutex> held(lock_);
-    return static_cast<DWORD>(tags_.size());
-}
-
-HRESULT TagCache::Info(DWORD index, loTagId *id, char *name, DWORD nameSize, VARTYPE *type, DWORD *accessRights) const {
-    std::lock_guard<std::mutex> held(lock_);
-    if (index >= tags_.size()) return E_INVALIDARG;
-    const Tag &tag = tags_[index];
-    if (id != nullptr) *id = index + 1;
-    if (type != nullptr) *type = tag.type;
-    if (accessRights != nullptr) *accessRights = tag.accessRights;
-    return CopyBounded(tag.name, name, nameSize);
-}
-
-HRESULT TagCache::Find(const char *name, loTagId *id) const {
-    if (name == nullptr) return E_INVALIDARG;
-    std::lock_guard<std::mutex> held(lock_);
-    const auto found = byName_.find(name);
-    if (found == byName_.end()) return E_INVALIDARG;
-    if (id != nullptr) *id = found->second;
-    return S_OK;
-}
-
 HRESULT TagCache::Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const {
     std::lock_guard<std::mutex> held(lock_);
     if (id == 0 || id > tags_.size()) return E_INVALIDARG;
@@ -176,14 +143,6 @@ bool TagCache::Lookup(const std::string &name, TagEntry *entry) const {
     if (found == byName_.end()) return false;
     const Tag &tag = tags_[found->second - 1];
     *entry = TagEntry{found->second, tag.name, tag.type, tag.accessRights};
-    return true;
-}
-
-bool TagCache::Describe(loTagId id, TagEntry *entry) const {
-    std::lock_guard<std::mutex> held(lock_);
-    if (id == 0 || id > tags_.size()) return false;
-    const Tag &tag = tags_[id - 1];
-    *entry = TagEntry{id, tag.name, tag.type, tag.accessRights};
     return true;
 }
 

@@ -45,13 +45,9 @@ public:
     // True when every record was applied; the good ones are applied regardless.
     bool Update(unsigned count, loTagValue *records);
 
-    DWORD Count() const;
-    HRESULT Info(DWORD index, loTagId *id, char *name, DWORD nameSize, VARTYPE *type, DWORD *accessRights) const;
-    HRESULT Find(const char *name, loTagId *id) const;
     HRESULT Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const;
     // The tag named name: false when there is none.
     bool Lookup(const std::string &name, TagEntry *entry) const;
-    bool Describe(loTagId id, TagEntry *entry) const;
     std::vector<TagEntry> List() const;
     // Calls visit(k, state) for ids[k] (k < count) under one hold of the lock,
     // so that the records form one consistent picture; unknown ids are skipped.
@@ -90,7 +86,3 @@ private:
     std::deque<Tag> tags_;  // a deque never moves its elements
     std::unordered_map<std::string, loTagId> byName_;
 };
-
-// Copies text into buffer (size bytes), always terminated when size > 0.
-// S_FALSE when it had to be cut; a null buffer asks for nothing.
-HRESULT CopyBounded(const std::string &text, char *buffer, DWORD size);

@@ -304,6 +304,14 @@ protected:
 
     static void OnFinished(void *self, loService *, loClient *) { ++static_cast<OpcTest *>(self)->finished; }
 
+    // A sink that outlives every object the test body holds: those may call
+    // it until they are released.
+    Sink &NewSink() {
+        sinks.push_back(std::make_unique<Sink>());
+        return *sinks.back();
+    }
+    std::vector<std::unique_ptr<Sink>> sinks;
+
     static constexpr loVendorInfo kVendor = {1, 0, 0, 0, "Brisvale OPC Server"};
     loService *service = nullptr;
     std::atomic<int> finished{0};
