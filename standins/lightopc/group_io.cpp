@@ -72,6 +72,21 @@ void Fill(const Target &target, const TagState &state, bool outOfService, VARIAN
     }
 }
 
+// A sink that answers so is gone for good (its process died or let go):
+// calling it again only costs time, so its group forgets it.
+bool Disconnected(HRESULT result) {
+    switch (static_cast<std::uint32_t>(result)) {
+        case 0x80010108U:  // RPC_E_DISCONNECTED
+        case 0x800401FDU:  // CO_E_OBJNOTCONNECTED
+        case 0x800706BAU:  // the RPC server is unavailable
+        case 0x800706BEU:  // the remote procedure call failed
+        case 0x800706BFU:  // the remote procedure call failed and did not execute
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The tag ids of targets, for one visit of the cache.
 std::vector<loTagId> Tags(const std::vector<Target> &targets) {
     std::vector<loTagId> tags;
@@ -375,8 +390,10 @@ void Group::SendDataChange(Clock::time_point now) {
             if (found != items_.end()) found->second.sent = seen[j];
         }
     }
-    for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>())
-        sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(), values.Count(),
-                           values.clients.data(), values.values.data(), values.qualities.data(), values.times.data(),
-                           values.errors.data());
+    for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
+        const HRESULT answered = sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(),
+                                                    values.Count(), values.clients.data(), values.values.data(),
+                                                    values.qualities.data(), values.times.data(), values.errors.data());
+        if (Disconnected(answered)) callbacks_.Clear();
+    }
 }

@@ -203,3 +203,69 @@ TEST_F(Callbacks, AClientMayReleaseItsGroupInsideACallback) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace opc_test;
+
+// A client that died answers its callbacks with an RPC failure: its group
+// stops calling it and lets the sink go.
+class DeadSink final : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IOPCDataCallback)) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        *object = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
+                                           FILETIME *, HRESULT *) override {
+        ++calls;
+        return static_cast<HRESULT>(0x800706BAL);
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
+                                             FILETIME *, HRESULT *) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE *, HRESULT *) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    std::atomic<ULONG> references{1};
+    std::atomic<int> calls{0};
+};
+
+using DeadClients = OpcTest;
+
+TEST_F(DeadClients, AGroupForgetsASinkThatIsNoLongerThere) {
+    DeadSink dead;
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
+    std::string errors;
+    AddItems(group.get(), {"Pump1"}, &errors);
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&dead, &cookie), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return dead.references.load() == 1; }))
+        << dead.calls.load() << " " << dead.references.load();
+    Update(1, 2);
+    Update(1, 3);
+    // The connection is gone: a new sink may take its place.
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+    Sink &alive = NewSink();
+    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&alive), &cookie), S_OK);
+    EXPECT_EQ(alive.Line(1), "change t0 g7 00000000/00000000 101=I2:3/qC0");
+    point->Release();
+    EXPECT_EQ(dead.calls.load(), 1);
+}
+
+}  // namespace
