@@ -135,6 +135,8 @@ private:
 
     // A newly advised callback gets every active item at the next data change.
     void Subscribed();
+    // Forgets the callback when its answer says the client is gone.
+    void Answered(HRESULT result);
 
     SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Subscribed(); }};
 };

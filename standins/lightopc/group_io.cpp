@@ -271,7 +271,7 @@ Clock::time_point Group::Run(Clock::time_point now) {
     try {
         if (!cancelled.empty()) {
             for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
-                for (DWORD transaction : cancelled) sink->OnCancelComplete(transaction, clientGroup);
+                for (DWORD transaction : cancelled) Answered(sink->OnCancelComplete(transaction, clientGroup));
             }
         }
         for (const Transaction &transaction : work) Complete(transaction);
@@ -317,8 +317,8 @@ void Group::Complete(const Transaction &transaction) {
     if (transaction.kind == Transaction::kWrite) {
         for (HRESULT &error : values.errors) error = OPC_E_BADRIGHTS;
         for (const ComPtr<IOPCDataCallback> &sink : sinks)
-            sink->OnWriteComplete(transaction.transaction, clientGroup, S_FALSE, values.Count(), values.clients.data(),
-                                  values.errors.data());
+            Answered(sink->OnWriteComplete(transaction.transaction, clientGroup, S_FALSE, values.Count(),
+                                           values.clients.data(), values.errors.data()));
         return;
     }
     const std::vector<loTagId> tags = Tags(targets);
@@ -330,15 +330,21 @@ void Group::Complete(const Transaction &transaction) {
     });
     for (const ComPtr<IOPCDataCallback> &sink : sinks) {
         if (transaction.kind == Transaction::kRead) {
-            sink->OnReadComplete(transaction.transaction, clientGroup, values.MasterQuality(), values.MasterError(),
-                                 values.Count(), values.clients.data(), values.values.data(), values.qualities.data(),
-                                 values.times.data(), values.errors.data());
+            Answered(sink->OnReadComplete(transaction.transaction, clientGroup, values.MasterQuality(),
+                                          values.MasterError(), values.Count(), values.clients.data(),
+                                          values.values.data(), values.qualities.data(), values.times.data(),
+                                          values.errors.data()));
         } else {
-            sink->OnDataChange(transaction.transaction, clientGroup, values.MasterQuality(), values.MasterError(),
-                               values.Count(), values.clients.data(), values.values.data(), values.qualities.data(),
-                               values.times.data(), values.errors.data());
+            Answered(sink->OnDataChange(transaction.transaction, clientGroup, values.MasterQuality(),
+                                        values.MasterError(), values.Count(), values.clients.data(),
+                                        values.values.data(), values.qualities.data(), values.times.data(),
+                                        values.errors.data()));
         }
     }
+}
+
+void Group::Answered(HRESULT result) {
+    if (Disconnected(result)) callbacks_.Clear();
 }
 
 void Group::Subscribed() {
@@ -391,9 +397,8 @@ void Group::SendDataChange(Clock::time_point now) {
         }
     }
     for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
-        const HRESULT answered = sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(),
-                                                    values.Count(), values.clients.data(), values.values.data(),
-                                                    values.qualities.data(), values.times.data(), values.errors.data());
-        if (Disconnected(answered)) callbacks_.Clear();
+        Answered(sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(), values.Count(),
+                                    values.clients.data(), values.values.data(), values.qualities.data(),
+                                    values.times.data(), values.errors.data()));
     }
 }
