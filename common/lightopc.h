@@ -5,8 +5,9 @@
 // Windows registry, the system's error number.
 //
 // Every call is thread-safe. A service handle that was destroyed (or never
-// created) is refused, never dereferenced; handles are never reused within a
-// process.
+// created) is refused, never dereferenced: service handles, like the OPC
+// group and item handles, are numbers never reused within a process. A client
+// handle is the client object itself, good while its creator holds a reference.
 #pragma once
 
 #include "platform/clock.h"
@@ -113,7 +114,8 @@ int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int fl
 // The object keeps the cache alive. flags are ignored.
 int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, IUnknown **inner, int flags,
                        const loVendorInfo *vendor, loReleaseCallback release, void *releaseArgument);
-// Records operation, state and reason on a live client of this service.
-// Nothing a client sees changes: the reason is what the client's shutdown
-// request (IOPCShutdown) carries when the service is destroyed.
+// Records the reason on a live client of this service (operation and state
+// are accepted and not used). Nothing a client sees changes: the reason is
+// what the client's shutdown request (IOPCShutdown) carries when the service
+// is destroyed.
 int loSetState(loService *service, loClient *client, int operation, int state, const char *reason);
