@@ -5,7 +5,9 @@
 // Windows registry, the system's error number.
 //
 // Every call is thread-safe. A service handle that was destroyed (or never
-// created) is refused, never dereferenced.
+// created) is refused, never dereferenced: service handles, like the OPC
+// group and item handles, are numbers never reused within a process. A client
+// handle is the client object itself, good while its creator holds a reference.
 #pragma once
 
 #include "platform/clock.h"
@@ -14,8 +16,9 @@
 
 struct loService;
 
-// A client object is a COM object: the server queries it for the interface
-// that an OPC client asked for, and releases the reference creation returned.
+// A client object is a COM object, an OPC Data Access 2.05a server (see
+// opc_da.h): the server queries it for the interface that an OPC client asked
+// for, and releases the reference creation returned.
 struct loClient : IUnknown {
 protected:
     ~loClient() = default;
@@ -82,7 +85,9 @@ int loProgIdLookup(const char *progId, CLSID *clsid);
 
 // A service with room for tagCount tags (0 is allowed).
 int loServiceCreate(loService **service, const loDriver *driver, unsigned tagCount);
-// Clients that are still alive keep the cache readable after this.
+// Asks the attached clients to let go (IOPCShutdown, with the reason that
+// loSetState recorded); clients that are still alive keep the cache readable
+// after this.
 int loServiceDestroy(loService *service);
 
 // Adds a tag named name (unique, case-sensitive, not empty) whose type is the
@@ -93,9 +98,12 @@ int loServiceDestroy(loService *service);
 int loAddRealTag(loService *service, loTagId *tagId, loRealTag realTag, const char *name, int flags,
                  unsigned accessRights, VARIANT *initialValue, int reserved1, void *reserved2);
 // Copies value, timestamp, quality (low 16 bits) and error of each record into
-// the cache, the whole batch under one lock. A record with an unknown tag id
-// or a value that cannot be copied is skipped, the others are applied, and the
-// call returns 0. A count of 0 is a success.
+// the cache, the whole batch under one lock. A tag keeps the type it was added
+// with: a value of another type is converted (VariantChangeType), and a bad
+// record without a value (VT_EMPTY) keeps the last value and takes the rest.
+// A record with an unknown tag id or a value that cannot be converted is
+// skipped, the others are applied, and the call returns 0. A count of 0 is a
+// success.
 int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int flags);
 
 // Creates a client object holding one reference. With an outer unknown, the
@@ -106,33 +114,8 @@ int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int fl
 // The object keeps the cache alive. flags are ignored.
 int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, IUnknown **inner, int flags,
                        const loVendorInfo *vendor, loReleaseCallback release, void *releaseArgument);
-// Records operation, state and reason on a live client of this service; the
-// client reads them back through IloCacheReader::GetState.
+// Records the reason on a live client of this service (operation and state
+// are accepted and not used). Nothing a client sees changes: the reason is
+// what the client's shutdown request (IOPCShutdown) carries when the service
+// is destroyed.
 int loSetState(loService *service, loClient *client, int operation, int state, const char *reason);
-
-// The client object's view of the cache: QueryInterface a client object for
-// IID_IloCacheReader. Out pointers may be null where not needed.
-struct IloCacheReader : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE GetTagCount(DWORD *count) = 0;
-    // The tag at index (0-based, in the order added). name receives at most
-    // nameSize - 1 characters and a terminator; S_FALSE when the name was cut.
-    // E_INVALIDARG for an index out of range.
-    virtual HRESULT STDMETHODCALLTYPE GetTagInfo(DWORD index, loTagId *tagId, char *name, DWORD nameSize, VARTYPE *type,
-                                                 DWORD *accessRights) = 0;
-    // E_INVALIDARG when no tag has that name.
-    virtual HRESULT STDMETHODCALLTYPE FindTag(const char *name, loTagId *tagId) = 0;
-    // One record as the last update left it, read under the cache's lock.
-    // value must hold a valid VARIANT (VariantInit); it is cleared and
-    // replaced. E_INVALIDARG for an unknown id.
-    virtual HRESULT STDMETHODCALLTYPE ReadTag(loTagId tagId, VARIANT *value, FILETIME *timestamp, WORD *quality,
-                                              HRESULT *error) = 0;
-    // What loSetState last recorded: 0, 0 and "" before any call. The reason
-    // is copied as in GetTagInfo.
-    virtual HRESULT STDMETHODCALLTYPE GetState(int *operation, int *state, char *reason, DWORD reasonSize) = 0;
-
-protected:
-    ~IloCacheReader() = default;
-};
-
-// {3F6B2C1E-8A47-4D5B-9E20-7C41B8D95A13}
-extern const IID IID_IloCacheReader;

@@ -5,18 +5,19 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "tag_cache.h"
 
 struct loService {
     loService(unsigned capacity, const loDriver &descriptor)
-        : cache(std::make_shared<TagCache>(capacity)), driver(descriptor) {}
+        : cache(std::make_shared<TagCache>(capacity, descriptor.ldRefreshRate)), driver(descriptor) {}
 
     const std::shared_ptr<TagCache> cache;
     const loDriver driver;
 };
 
-class ClientObject;
+class ServerObject;
 
 namespace handles {
 
@@ -28,12 +29,14 @@ std::shared_ptr<TagCache> FindService(const loService *service);
 bool RemoveService(loService *service);
 
 // False when the table could not grow.
-bool AddClient(ClientObject *client);
+bool AddClient(ServerObject *client);
 // Forgets a client at its final release. Returns owner while that service is
 // still live, else null.
-loService *RemoveClient(ClientObject *client, loService *owner);
+loService *RemoveClient(ServerObject *client, loService *owner);
+// Takes a reference on every live client of service (for a shutdown request).
+std::vector<ServerObject *> ClientsOf(const loService *service);
 // Runs action on client while the table holds it alive; false when the
 // pointers are not a live client of a live service.
-bool WithClient(const loService *service, const loClient *client, const std::function<void(ClientObject &)> &action);
+bool WithClient(const loService *service, const loClient *client, const std::function<void(ServerObject &)> &action);
 
 }  // namespace handles

@@ -3,11 +3,8 @@
 #include <cerrno>
 #include <new>
 
-#include "client_object.h"
 #include "handles.h"
-
-// {3F6B2C1E-8A47-4D5B-9E20-7C41B8D95A13}
-const IID IID_IloCacheReader = {0x3F6B2C1E, 0x8A47, 0x4D5B, {0x9E, 0x20, 0x7C, 0x41, 0xB8, 0xD9, 0x5A, 0x13}};
+#include "server_object.h"
 
 int loServiceCreate(loService **service, const loDriver *driver, unsigned tagCount) {
     if (service == nullptr) return EINVAL;
@@ -22,7 +19,22 @@ int loServiceCreate(loService **service, const loDriver *driver, unsigned tagCou
 }
 
 int loServiceDestroy(loService *service) {
-    return handles::RemoveService(service) ? 0 : EINVAL;
+    std::vector<ServerObject *> clients;
+    try {
+        clients = handles::ClientsOf(service);
+    } catch (const std::bad_alloc &) {
+        // The service still goes; its clients learn it from their next calls.
+    }
+    if (!handles::RemoveService(service)) {
+        for (ServerObject *client : clients) client->ReleaseInner();
+        return EINVAL;
+    }
+    // Told outside every lock of the toolkit: a client may call back, or let go.
+    for (ServerObject *client : clients) {
+        client->RequestShutdown();
+        client->ReleaseInner();
+    }
+    return 0;
 }
 
 int loAddRealTag(loService *service, loTagId *tagId, loRealTag realTag, const char *name, int, unsigned accessRights,
@@ -45,14 +57,18 @@ int loCacheUpdate(loService *service, unsigned count, loTagValue *values, int) {
 }
 
 int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, IUnknown **inner, int,
-                       const loVendorInfo *, loReleaseCallback release, void *releaseArgument) {
+                       const loVendorInfo *vendor, loReleaseCallback release, void *releaseArgument) {
     if (client == nullptr || inner == nullptr) return EINVAL;
     *client = nullptr;
     *inner = nullptr;
     std::shared_ptr<TagCache> cache = handles::FindService(service);
     if (cache == nullptr) return EINVAL;
-    ClientObject *created = new (std::nothrow) ClientObject(std::move(cache), service, outer, release, releaseArgument);
-    if (created == nullptr) return ENOMEM;
+    ServerObject *created = nullptr;
+    try {
+        created = new ServerObject(std::move(cache), service, outer, vendor, release, releaseArgument);
+    } catch (const std::bad_alloc &) {
+        return ENOMEM;
+    }
     if (!handles::AddClient(created)) {
         created->Abandon();
         return ENOMEM;
@@ -65,6 +81,6 @@ int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, I
 int loSetState(loService *service, loClient *client, int operation, int state, const char *reason) {
     bool done = false;
     handles::WithClient(service, client,
-                        [&](ClientObject &object) { done = object.SetState(operation, state, reason); });
+                        [&](ServerObject &object) { done = object.SetState(operation, state, reason); });
     return done ? 0 : EINVAL;
 }

@@ -3,16 +3,39 @@
 // reader always sees a record as one update left it.
 #pragma once
 
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "lightopc.h"
 
+// A tag's last record as a reader sees it under the cache's lock. changes
+// counts the updates that changed its value or quality: a subscriber that
+// remembers the count knows whether there is anything new.
+struct TagState {
+    const VARIANT &value;
+    FILETIME timestamp;
+    WORD quality;
+    HRESULT error;
+    std::uint64_t changes;
+};
+
+// What a browsing client sees of a tag.
+struct TagEntry {
+    loTagId id;
+    std::string name;
+    VARTYPE type;
+    DWORD accessRights;
+};
+
 class TagCache {
 public:
-    explicit TagCache(unsigned capacity) : capacity_(capacity) {}
+    // refreshRate: the rate in ms at which the driver brings new values.
+    TagCache(unsigned capacity, DWORD refreshRate);
     ~TagCache();
     TagCache(const TagCache &) = delete;
     TagCache &operator=(const TagCache &) = delete;
@@ -22,10 +45,19 @@ public:
     // True when every record was applied; the good ones are applied regardless.
     bool Update(unsigned count, loTagValue *records);
 
-    DWORD Count() const;
-    HRESULT Info(DWORD index, loTagId *id, char *name, DWORD nameSize, VARTYPE *type, DWORD *accessRights) const;
-    HRESULT Find(const char *name, loTagId *id) const;
     HRESULT Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const;
+    // The tag named name: false when there is none.
+    bool Lookup(const std::string &name, TagEntry *entry) const;
+    std::vector<TagEntry> List() const;
+    // Calls visit(k, state) for ids[k] (k < count) under one hold of the lock,
+    // so that the records form one consistent picture; unknown ids are skipped.
+    void Visit(const loTagId *ids, std::size_t count,
+               const std::function<void(std::size_t, const TagState &)> &visit) const;
+    // When the last update arrived: zero before the first.
+    FILETIME LastUpdate() const;
+    DWORD RefreshRate() const { return refreshRate_; }
+    // When the service was created.
+    FILETIME StartTime() const { return started_; }
 
 private:
     struct Tag {
@@ -43,14 +75,14 @@ private:
         FILETIME timestamp{0, 0};
         WORD quality = loInitialQuality;
         HRESULT error = S_OK;
+        std::uint64_t changes = 0;
     };
 
     const unsigned capacity_;
+    const DWORD refreshRate_;
+    FILETIME started_{0, 0};
+    FILETIME lastUpdate_{0, 0};
     mutable std::mutex lock_;
     std::deque<Tag> tags_;  // a deque never moves its elements
     std::unordered_map<std::string, loTagId> byName_;
 };
-
-// Copies text into buffer (size bytes), always terminated when size > 0.
-// S_FALSE when it had to be cut; a null buffer asks for nothing.
-HRESULT CopyBounded(const std::string &text, char *buffer, DWORD size);

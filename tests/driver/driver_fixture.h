@@ -14,6 +14,7 @@
 
 #include "../common/server_log.h"
 #include "ModbusLink.h"
+#include "cache_client.h"
 #include "driver.h"
 #include "driver_config.h"
 #include "lo_delete.h"
@@ -79,19 +80,16 @@ protected:
         tag_updater->PollBlocks();
     }
 
-    // A tag as a client reads it: "<value> q<quality> t<seconds>", the value
-    // "-" when the record never held one, "?" for a tag not found.
+    // A tag as a client reads it from the cache: "<value> q<quality>
+    // t<seconds>", the value "-" when the tag never held one, "?" for a tag
+    // not found.
     std::string Read(const char *name) const {
-        IloCacheReader *reader = Reader();
-        if (reader == nullptr) return "no client";
-        loTagId id = 0;
         VARIANT value;
         VariantInit(&value);
         FILETIME time{};
         WORD quality = 0;
-        HRESULT error = S_OK;
         std::string text = "?";
-        if (reader->FindTag(name, &id) == S_OK && reader->ReadTag(id, &value, &time, &quality, &error) == S_OK) {
+        if (CacheClient(service_handle).Read(name, &value, &quality, &time)) {
             char line[96];
             const auto ticks =
                 static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
@@ -102,41 +100,16 @@ protected:
             text = line;
         }
         VariantClear(&value);
-        reader->Release();
         return text;
     }
 
     // The tags in the order clients see them: "name:type:access".
-    std::vector<std::string> Tags() const {
-        std::vector<std::string> tags;
-        IloCacheReader *reader = Reader();
-        if (reader == nullptr) return tags;
-        char name[64];
-        VARTYPE type = 0;
-        DWORD access = 0;
-        for (DWORD k = 0; reader->GetTagInfo(k, nullptr, name, sizeof name, &type, &access) == S_OK; ++k) {
-            tags.push_back(std::string(name) + ":" + std::to_string(type) + ":" + std::to_string(access));
-        }
-        reader->Release();
-        return tags;
-    }
+    std::vector<std::string> Tags() const { return CacheClient(service_handle).Tags(); }
 
     // Later reads see only the lines written after this.
     void Mark() { log_.Mark(); }
     std::vector<LogLine> Log() const { return log_.Lines(); }
 
 private:
-    IloCacheReader *Reader() const {
-        loClient *client = nullptr;
-        IUnknown *inner = nullptr;
-        void *reader = nullptr;
-        if (loClientCreate_agg(service_handle, &client, nullptr, &inner, 0, nullptr, nullptr, nullptr) != 0) {
-            return nullptr;
-        }
-        client->QueryInterface(IID_IloCacheReader, &reader);
-        client->Release();
-        return static_cast<IloCacheReader *>(reader);
-    }
-
     ServerLog log_;
 };

@@ -37,8 +37,8 @@ TEST_F(Polling, AFailedReadSendsEachTagWithItsOwnLastValueAndBadQuality) {
                    "<QueryBlock deviceAddr='9'><SingleReg name='S'/></QueryBlock></TagConfig>"),
               0);
     Pass(1);
-    // Never read: no value yet, bad quality, this pass's time.
-    EXPECT_EQ(Read("S"), "- q18 t1");
+    // Never read: the initial value kept, bad quality, this pass's time.
+    EXPECT_EQ(Read("S"), "0 q18 t1");
     // Device 2 falls silent: its tags keep their own values, not A's.
     tag_updater->config.blocks[1].deviceAddr = 9;
     Pass(2);
@@ -47,7 +47,7 @@ TEST_F(Polling, AFailedReadSendsEachTagWithItsOwnLastValueAndBadQuality) {
     for (int k = 0; k < 2; ++k) std::snprintf(bad[k], sizeof bad[k], "%d q18 t2", RegisterValue(2, 50 + k));
     EXPECT_EQ(Read("B0"), bad[0]);
     EXPECT_EQ(Read("B1"), bad[1]);
-    EXPECT_EQ(Read("S"), "- q18 t2");
+    EXPECT_EQ(Read("S"), "0 q18 t2");
 }
 
 TEST_F(Polling, EachBlockIsReadWhenItsPeriodHasPassedSinceItsLastGoodRead) {

@@ -1,4 +1,5 @@
-// The toolkit's service, tag cache and client objects, and the server's registration.
+// The toolkit's service, tag cache and client objects, and the server's
+// registration. Clients read the cache as OPC clients do, through a group.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,12 +12,18 @@
 #include <vector>
 
 #include "lightopc.h"
+#include "opc_client.h"
+#include "opc_da.h"
 
 // What the platform's registry holds for a class and a ProgID, as lines
 // "name=value" (the key's default value named "@"), the class's first.
 std::string Recorded(const std::string &classText, const std::string &progId);
 
 namespace {
+
+using opc_test::Ole;
+using opc_test::Query;
+using opc_test::Ref;
 
 VARIANT Number(VARTYPE type, LONG number) {
     VARIANT value{};
@@ -25,11 +32,6 @@ VARIANT Number(VARTYPE type, LONG number) {
     if (type == VT_I2) V_I2(&value) = static_cast<SHORT>(number);
     return value;
 }
-
-struct Releaser {
-    void operator()(IUnknown *object) const { object->Release(); }
-};
-using Reader = std::unique_ptr<IloCacheReader, Releaser>;
 
 // A record as "vt<type> <value> q<quality> e<error> t<high>:<low>".
 std::string Text(const loTagValue &record) {
@@ -41,13 +43,68 @@ std::string Text(const loTagValue &record) {
     return text;
 }
 
-std::string Read(const Reader &reader, loTagId id) {
-    loTagValue record{Number(VT_EMPTY, 0), {1, 1}, S_FALSE, 0, id};
-    WORD quality = 0;
-    const HRESULT result = reader->ReadTag(id, &record.tvValue, &record.tvTimestamp, &quality, &record.tvErrorCode);
-    record.tvQuality = quality;
-    return result == S_OK ? Text(record) : "failed";
-}
+// A client's view of the cache: one active group holding every tag, in the
+// order of their ids.
+class Reader {
+public:
+    explicit Reader(IUnknown *client) : server_(Query<IOPCServer>(client, IID_IOPCServer)) {
+        OPCHANDLE handle = 0;
+        DWORD rate = 0;
+        IUnknown *group = nullptr;
+        EXPECT_EQ(
+            server_->AddGroup(nullptr, TRUE, 1000, 0, nullptr, nullptr, 0, &handle, &rate, IID_IOPCSyncIO, &group),
+            S_OK);
+        io_.reset(static_cast<IOPCSyncIO *>(group));
+        for (const std::string &name : Names()) {
+            opc_test::OleText id = Ole(name);
+            OPCITEMDEF definition{nullptr, &id[0], TRUE, 0, 0, nullptr, VT_EMPTY, 0};
+            OPCITEMRESULT *result = nullptr;
+            HRESULT *error = nullptr;
+            Ref<IOPCItemMgt> items = Query<IOPCItemMgt>(io_.get(), IID_IOPCItemMgt);
+            EXPECT_EQ(items->AddItems(1, &definition, &result, &error), S_OK);
+            handles_.push_back(result[0].hServer);
+            CoTaskMemFree(result);
+            CoTaskMemFree(error);
+        }
+    }
+    IOPCServer *Server() const { return server_.get(); }
+
+    // The item ids, flat, in the order the server lists them.
+    std::vector<std::string> Names() const {
+        Ref<IOPCBrowseServerAddressSpace> browse =
+            Query<IOPCBrowseServerAddressSpace>(server_.get(), IID_IOPCBrowseServerAddressSpace);
+        IEnumString *names = nullptr;
+        std::vector<std::string> listed;
+        if (FAILED(browse->BrowseOPCItemIDs(OPC_FLAT, nullptr, VT_EMPTY, 0, &names))) return listed;
+        LPOLESTR name = nullptr;
+        while (names->Next(1, &name, nullptr) == S_OK) {
+            listed.push_back(opc_test::Narrow(name));
+            CoTaskMemFree(name);
+        }
+        names->Release();
+        return listed;
+    }
+
+    // Tag id's record as Text shows it, or "failed".
+    std::string Read(loTagId id) const {
+        if (id == 0 || id > handles_.size()) return "failed";
+        OPCHANDLE handle = handles_[id - 1];
+        OPCITEMSTATE *state = nullptr;
+        HRESULT *error = nullptr;
+        if (FAILED(io_->Read(OPC_DS_CACHE, 1, &handle, &state, &error))) return "failed";
+        loTagValue record{state->vDataValue, state->ftTimeStamp, error[0], state->wQuality, id};
+        const std::string text = Text(record);
+        VariantClear(&state->vDataValue);
+        CoTaskMemFree(state);
+        CoTaskMemFree(error);
+        return text;
+    }
+
+private:
+    Ref<IOPCServer> server_;
+    Ref<IOPCSyncIO> io_;
+    std::vector<OPCHANDLE> handles_;
+};
 
 class Toolkit : public ::testing::Test {
 protected:
@@ -59,15 +116,14 @@ protected:
         return result == 0 ? static_cast<int>(id) : -result;
     }
     // A plain client object's reader; the reference creation returned is given back.
-    Reader NewReader(loClient **client = nullptr) {
+    std::unique_ptr<Reader> NewReader(loClient **client = nullptr) {
         loClient *created = nullptr;
         IUnknown *inner = nullptr;
-        void *reader = nullptr;
         EXPECT_EQ(loClientCreate_agg(service, &created, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
-        EXPECT_EQ(created->QueryInterface(IID_IloCacheReader, &reader), S_OK);
+        auto reader = std::make_unique<Reader>(created);
         created->Release();
         if (client != nullptr) *client = created;
-        return Reader(static_cast<IloCacheReader *>(reader));
+        return reader;
     }
 
     // The end-of-session callback: how often, and the service it was given.
@@ -84,7 +140,7 @@ protected:
 
 using Cache = Toolkit;
 
-TEST_F(Cache, TagsAreAddedOnceEachAndListedFoundAndReadByClients) {
+TEST_F(Cache, TagsAreAddedOnceEachAndListedAndReadByClients) {
     EXPECT_EQ(Add("Pump", Number(VT_I4, -5), 3), 1);
     EXPECT_EQ(Add("Pump"), -EEXIST);
     EXPECT_LT(Add(""), 0);
@@ -92,24 +148,23 @@ TEST_F(Cache, TagsAreAddedOnceEachAndListedFoundAndReadByClients) {
     EXPECT_EQ(Add("pump"), 2);  // names differ by case
     EXPECT_EQ(Add("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), 3);
     EXPECT_EQ(Add("Boiler.Temp"), -ENOSPC);
-    const Reader reader = NewReader();
-    DWORD count = 0;
-    loTagId id = 0;
-    VARTYPE type = VT_NULL;
-    DWORD access = 0;
-    char name[40];
-    std::string listing = reader->GetTagCount(&count) == S_OK ? std::to_string(count) + ":" : "failed";
-    for (DWORD k = 0; reader->GetTagInfo(k, &id, name, sizeof name, &type, &access) == S_OK; ++k)
-        listing += " " + std::to_string(id) + name + std::to_string(type) + std::to_string(access);
-    EXPECT_EQ(listing, "3: 1Pump33 2pump21 3ABCDEFGHIJKLMNOPQRSTUVWXYZ012345678921");
-    EXPECT_EQ(reader->FindTag("PUMP", &id), E_INVALIDARG);
-    EXPECT_EQ(reader->FindTag("pump", &id), S_OK);
-    EXPECT_EQ(id, 2u);
-    // A name is cut within the caller's buffer.
-    EXPECT_EQ(reader->GetTagInfo(2, nullptr, name, 8, nullptr, nullptr), S_FALSE);
-    EXPECT_EQ(std::string(name, 9), std::string("ABCDEFG\0IJ", 9));
-    EXPECT_EQ(Read(reader, 1), "vt3 -5 q8 e0 t0:0");
-    EXPECT_EQ(Read(reader, 0) + Read(reader, 4), "failedfailed");
+    const auto reader = NewReader();
+    Ref<IOPCItemProperties> properties = Query<IOPCItemProperties>(reader->Server(), IID_IOPCItemProperties);
+    std::string listing;
+    for (const std::string &name : reader->Names()) {
+        opc_test::OleText id = Ole(name);
+        DWORD wanted[] = {OPC_PROP_CDT, OPC_PROP_RIGHTS};
+        VARIANT *values = nullptr;
+        HRESULT *errors = nullptr;
+        ASSERT_EQ(properties->GetItemProperties(&id[0], 2, wanted, &values, &errors), S_OK);
+        listing += " " + name + ":" + std::to_string(values[0].iVal) + ":" + std::to_string(values[1].lVal);
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    }
+    // Only reading is granted: values reach the cache from the driver alone.
+    EXPECT_EQ(listing, " Pump:3:1 pump:2:1 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789:2:1");
+    EXPECT_EQ(reader->Read(1), "vt3 -5 q8 e0 t0:0");
+    EXPECT_EQ(reader->Read(0) + reader->Read(4), "failedfailed");
 }
 
 TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
@@ -122,8 +177,31 @@ TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
     EXPECT_EQ(loCacheUpdate(service, 3, records, 0), 0);
     EXPECT_NE(loCacheUpdate(service, 0, nullptr, 0), 0);
     records[1].tvValue = Number(VT_I2, 100);  // the cache keeps its own copy
-    const Reader reader = NewReader();
-    EXPECT_EQ(Read(reader, 2) + ", " + Read(reader, 1), "vt2 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 1 q0 e0 t0:0");
+    const auto reader = NewReader();
+    EXPECT_EQ(reader->Read(2) + ", " + reader->Read(1), "vt2 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 1 q0 e0 t0:0");
+}
+
+// A tag keeps the type it was added with, whatever the updates bring.
+TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
+    Add("A");
+    const auto reader = NewReader();
+    VARIANT real{};
+    V_VT(&real) = VT_R8;
+    real.dblVal = 2.5;
+    loTagValue converted{real, {}, S_OK, 0xC0, 1};
+    EXPECT_NE(loCacheUpdate(service, 1, &converted, 0), 0);
+    EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");  // rounded half to even
+    loTagValue tooLarge{Number(VT_I4, 70000), {5, 0}, S_OK, 0x40, 1};
+    EXPECT_EQ(loCacheUpdate(service, 1, &tooLarge, 0), 0);
+    EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");
+    // A failed poll brings no value: the last one stays, with the bad quality.
+    loTagValue failed{Number(VT_EMPTY, 0), {7, 0}, E_FAIL, 0x18, 1};
+    EXPECT_NE(loCacheUpdate(service, 1, &failed, 0), 0);
+    EXPECT_EQ(reader->Read(1), "vt2 2 q18 e80004005 t0:7");
+    // An empty value with a good quality is a value, converted like any other.
+    loTagValue empty{Number(VT_EMPTY, 0), {8, 0}, S_OK, 0xC0, 1};
+    EXPECT_NE(loCacheUpdate(service, 1, &empty, 0), 0);
+    EXPECT_EQ(reader->Read(1), "vt2 0 qC0 e0 t0:8");
 }
 
 // The writer derives value, timestamp, error and quality of every record from
@@ -136,24 +214,24 @@ TEST_F(Cache, ConcurrentReadersNeverSeeATornRecord) {
     std::atomic<bool> writing{true};
     std::atomic<long> torn{0};
     const auto read = [&] {
-        const Reader reader = NewReader();
+        const auto reader = NewReader();
         for (bool more = true; more;) {
             more = writing.load();  // one more pass after the writer is done
             for (loTagId id = 1; id <= 3; ++id) {
-                const std::string got = Read(reader, id);
+                const std::string got = reader->Read(id);
                 torn += got != Text(update(std::atol(got.c_str() + 4), id)) && got != "vt3 0 q8 e0 t0:0";
             }
         }
     };
     std::thread readers[] = {std::thread(read), std::thread(read), std::thread(read)};
-    for (LONG v = 1; v <= 50000; ++v) {
+    for (LONG v = 1; v <= 20000; ++v) {
         loTagValue records[] = {update(v, 1), update(v, 2), update(v, 3)};
         torn += loCacheUpdate(service, 3, records, 0) == 0;
     }
     writing = false;
     for (std::thread &reader : readers) reader.join();
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_EQ(Read(NewReader(), 3), Text(update(50000, 3)));
+    EXPECT_EQ(NewReader()->Read(3), Text(update(20000, 3)));
 }
 
 using Clients = Toolkit;
@@ -161,16 +239,16 @@ using Clients = Toolkit;
 TEST_F(Clients, PlainClientIsItsOwnIdentityAndFinishesOnce) {
     loClient *client = nullptr;
     IUnknown *inner = nullptr;
-    IloCacheReader *reader = nullptr;
+    IOPCServer *server = nullptr;
     IUnknown *identity = nullptr;
     ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
-    ASSERT_EQ(client->QueryInterface(IID_IloCacheReader, reinterpret_cast<void **>(&reader)), S_OK);
-    ASSERT_EQ(reader->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+    ASSERT_EQ(client->QueryInterface(IID_IOPCServer, reinterpret_cast<void **>(&server)), S_OK);
+    ASSERT_EQ(server->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
     EXPECT_EQ(identity, inner);
     EXPECT_EQ(identity->Release(), 2u);
     EXPECT_EQ(client->Release(), 1u);  // the reference creation returned
     EXPECT_EQ(finished.load(), 0);
-    EXPECT_EQ(reader->Release(), 0u);
+    EXPECT_EQ(server->Release(), 0u);
     EXPECT_EQ(finished.load(), 1);
     EXPECT_EQ(finishedService, service);
 }
@@ -193,15 +271,15 @@ public:
 TEST_F(Clients, AggregatedClientDelegatesToTheOuterUnknown) {
     Outer outer;
     loClient *client = nullptr;
-    IloCacheReader *reader = nullptr;
+    IOPCCommon *common = nullptr;
     IUnknown *identity = nullptr;
     ASSERT_EQ(loClientCreate_agg(service, &client, &outer, &outer.inner, 0, nullptr, OnFinished, this), 0);
-    ASSERT_EQ(outer.QueryInterface(IID_IloCacheReader, reinterpret_cast<void **>(&reader)), S_OK);
-    ASSERT_EQ(reader->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+    ASSERT_EQ(outer.QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&common)), S_OK);
+    ASSERT_EQ(common->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
     EXPECT_EQ(identity, static_cast<IUnknown *>(&outer));
     EXPECT_EQ(outer.references, 3u);  // the inner object holds no reference of its outer
     identity->Release();
-    reader->Release();
+    common->Release();
     ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
     EXPECT_EQ(identity, outer.inner);  // the inner unknown answers for itself
     EXPECT_EQ(identity->Release(), 1u);
@@ -216,32 +294,52 @@ TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
     loClient *client = nullptr;
     Add("T1");
     ASSERT_NE(loCacheUpdate(service, 1, &record, 0), 0);
-    Reader reader = NewReader(&client);
+    auto reader = NewReader(&client);
     EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
     ASSERT_EQ(loServiceDestroy(service), 0);
     EXPECT_LT(Add("T2"), 0);
     EXPECT_EQ(loCacheUpdate(service, 0, nullptr, 0), 0);
     EXPECT_NE(loSetState(service, client, 1, 1, "x"), 0);
     EXPECT_NE(loServiceDestroy(service), 0);
-    EXPECT_EQ(Read(reader, 1), "vt2 42 qC0 e0 t0:0");
+    EXPECT_EQ(reader->Read(1), "vt2 42 qC0 e0 t0:0");
     service = nullptr;
     reader.reset();
     EXPECT_EQ(finished.load(), 1);
     EXPECT_EQ(finishedService, nullptr);  // the service was gone before the client
 }
 
+// However the allocator reuses memory, a destroyed service's handle never
+// names a later service.
+TEST_F(Clients, HandlesOfDestroyedServicesAreNeverReused) {
+    std::vector<loService *> destroyed;
+    for (int round = 0; round < 50; ++round) {
+        loService *gone = nullptr;
+        ASSERT_EQ(loServiceCreate(&gone, &driver, 1), 0);
+        ASSERT_EQ(loServiceDestroy(gone), 0);
+        destroyed.push_back(gone);
+    }
+    for (loService *gone : destroyed) {
+        EXPECT_NE(gone, service);
+        VARIANT value = Number(VT_I2, 0);
+        loTagId id = 0;
+        EXPECT_EQ(loAddRealTag(gone, &id, nullptr, "T", 0, 1, &value, 0, nullptr), EINVAL);
+    }
+    EXPECT_EQ(Add("T"), 1);  // the live service was never touched
+}
+
 TEST_F(Clients, ManyThreadsReleasingOneClientFinishItOnce) {
     for (int round = 0; round < 100; ++round) {
         finished = 0;
         loClient *client = nullptr;
-        IloCacheReader *reader = NewReader(&client).release();
+        IUnknown *inner = nullptr;
+        ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
         std::atomic<int> ready{0};
         std::vector<std::thread> threads;
         for (int t = 1; t <= 7; ++t) {
-            if (t > 1) reader->AddRef();
+            if (t > 1) client->AddRef();
             threads.emplace_back([&] {
                 for (++ready; ready.load() < 7;) std::this_thread::yield();
-                reader->Release();
+                client->Release();
             });
         }
         for (std::thread &thread : threads) thread.join();

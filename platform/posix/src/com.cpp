@@ -1,6 +1,7 @@
 #include "platform/com.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -161,4 +162,16 @@ HRESULT CoQueryClientBlanket(DWORD *, DWORD *, OLECHAR **, DWORD *, DWORD *, RPC
 
 void com_SetCallerIdentity(const wchar_t *user) {
     callerIdentity = user;
+}
+
+LPVOID CoTaskMemAlloc(std::size_t size) {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+LPVOID CoTaskMemRealloc(LPVOID block, std::size_t size) {
+    return std::realloc(block, size == 0 ? 1 : size);
+}
+
+void CoTaskMemFree(LPVOID block) {
+    std::free(block);
 }

@@ -48,6 +48,7 @@ inline bool operator!=(REFGUID a, REFGUID b) {
 #define CO_E_OBJNOTREG (static_cast<HRESULT>(0x800401FCL))
 #define RPC_E_CHANGED_MODE (static_cast<HRESULT>(0x80010106L))
 #define RPC_E_CALL_COMPLETE (static_cast<HRESULT>(0x80010117L))
+#define RPC_E_DISCONNECTED (static_cast<HRESULT>(0x80010108L))
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
@@ -85,6 +86,12 @@ extern const IID IID_IUnknown;
 extern const IID IID_IClassFactory;
 
 using RPC_AUTHZ_HANDLE = void *;
+
+// The task allocator: what a callee allocates for its caller to free. A null
+// block is freed as nothing; a zero size still gives a block.
+LPVOID CoTaskMemAlloc(std::size_t size);
+LPVOID CoTaskMemRealloc(LPVOID block, std::size_t size);
+void CoTaskMemFree(LPVOID block);
 
 // Counted per thread: S_OK the first time, S_FALSE after, RPC_E_CHANGED_MODE
 // for another apartment model. Threads share one apartment, as in the MTA.

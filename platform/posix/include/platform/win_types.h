@@ -17,8 +17,17 @@ using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
 using UINT = unsigned int;
 using HRESULT = std::int32_t;
+using SCODE = std::int32_t;
+using LCID = DWORD;
+using FLOAT = float;
+using DOUBLE = double;
 using WCHAR = wchar_t;
-using OLECHAR = wchar_t;
+// COM's strings (OLECHAR, BSTR and the OPC interfaces' texts) are UTF-16, as
+// on Windows, so that their layout is the one a client expects. The system
+// call stand-ins keep wchar_t.
+using OLECHAR = char16_t;
+using LPOLESTR = OLECHAR *;
+using LPCOLESTR = const OLECHAR *;
 using LPWSTR = wchar_t *;
 using LPCWSTR = const wchar_t *;
 using LPSTR = char *;

@@ -1,0 +1,175 @@
+// A group: a client's set of items with one update rate, read synchronously,
+// asynchronously and through data-change callbacks. Locks, in the order they
+// may be taken: the server core's, the group's, the cache's. No client sink
+// is ever called under any of them.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "connection_point.h"
+#include "items.h"
+#include "server_core.h"
+
+// The fastest update rate a group gets, in ms: a faster request is revised.
+constexpr DWORD kFastestRate = 50;
+DWORD ReviseRate(DWORD requested);
+bool SupportedLocale(LCID locale);
+
+struct GroupSettings {
+    std::string name;
+    bool active = false;
+    DWORD rate = 0;
+    LONG timeBias = 0;
+    FLOAT deadband = 0;
+    LCID locale = 0;
+    OPCHANDLE client = 0;
+};
+
+using Clock = std::chrono::steady_clock;
+
+class Group final
+    : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer> {
+public:
+    Group(std::shared_ptr<ServerCore> core, const GroupSettings &settings);
+    Group(const Group &) = delete;
+    Group &operator=(const Group &) = delete;
+
+    OPCHANDLE Handle() const { return handle_; }
+    std::string Name() const;
+    // Only the server core names a group, under its own lock.
+    void StoreName(const std::string &name);
+
+    // The toolkit's thread: does the queued asynchronous work and, when due,
+    // the data change. Returns when it wants to run next.
+    Clock::time_point Run(Clock::time_point now);
+    // Lets the callback sinks go (the service or the server is closing).
+    void Disconnect() { callbacks_.Clear(); }
+
+    // IOPCItemMgt
+    HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF *pItemArray, OPCITEMRESULT **ppAddResults,
+                                       HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ValidateItems(DWORD dwCount, OPCITEMDEF *pItemArray, BOOL bBlobUpdate,
+                                            OPCITEMRESULT **ppValidationResults, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE RemoveItems(DWORD dwCount, OPCHANDLE *phServer, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE SetActiveState(DWORD dwCount, OPCHANDLE *phServer, BOOL bActive,
+                                             HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD dwCount, OPCHANDLE *phServer, OPCHANDLE *phClient,
+                                               HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD dwCount, OPCHANDLE *phServer, VARTYPE *pRequestedDatatypes,
+                                           HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, IUnknown **ppUnk) override;
+
+    // IOPCGroupStateMgt
+    HRESULT STDMETHODCALLTYPE GetState(DWORD *pUpdateRate, BOOL *pActive, LPOLESTR *ppName, LONG *pTimeBias,
+                                       FLOAT *pPercentDeadband, LCID *pLCID, OPCHANDLE *phClientGroup,
+                                       OPCHANDLE *phServerGroup) override;
+    HRESULT STDMETHODCALLTYPE SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, BOOL *pActive,
+                                       LONG *pTimeBias, FLOAT *pPercentDeadband, LCID *pLCID,
+                                       OPCHANDLE *phClientGroup) override;
+    HRESULT STDMETHODCALLTYPE SetName(LPCOLESTR szName) override;
+    HRESULT STDMETHODCALLTYPE CloneGroup(LPCOLESTR szName, REFIID riid, IUnknown **ppUnk) override;
+
+    // IOPCSyncIO (Read) and IOPCAsyncIO2 (Read) share a name and differ in
+    // their arguments; Write likewise.
+    HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE *phServer,
+                                   OPCITEMSTATE **ppItemValues, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues,
+                                    HRESULT **ppErrors) override;
+
+    // IOPCAsyncIO2
+    HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, OPCHANDLE *phServer, DWORD dwTransactionID, DWORD *pdwCancelID,
+                                   HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, DWORD dwTransactionID,
+                                    DWORD *pdwCancelID, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD *pdwCancelID) override;
+    HRESULT STDMETHODCALLTYPE Cancel2(DWORD dwCancelID) override;
+    HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override;
+    HRESULT STDMETHODCALLTYPE GetEnable(BOOL *pbEnable) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
+
+private:
+    friend class ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>;
+    ~Group();
+
+    // Asynchronous work waiting for the toolkit's thread.
+    struct Transaction {
+        enum Kind { kRead, kWrite, kRefresh } kind;
+        DWORD transaction;
+        DWORD cancel;
+        std::vector<OPCHANDLE> handles;  // read and write: the valid ones
+        OPCDATASOURCE source;
+    };
+
+    // The items for handles, under the lock; a null entry for an unknown handle.
+    std::vector<const Item *> FindItems(DWORD count, const OPCHANDLE *handles) const;
+    HRESULT Queue(Transaction transaction, DWORD *cancel);
+    void Complete(const Transaction &transaction);
+    void SendDataChange(Clock::time_point now);
+    // Calls fill(k, item) for each handle under the group's lock and answers
+    // the per-item errors: OPC_E_INVALIDHANDLE for unknown handles.
+    template <class Fill>
+    HRESULT EachItem(DWORD count, const OPCHANDLE *handles, HRESULT **errors, Fill fill);
+
+    const std::shared_ptr<ServerCore> core_;
+    const std::shared_ptr<TagCache> cache_;
+    const OPCHANDLE handle_;
+
+    mutable std::mutex lock_;
+    GroupSettings settings_;
+    std::map<OPCHANDLE, Item> items_;
+    bool enabled_ = true;
+    std::deque<Transaction> pending_;
+    std::vector<DWORD> cancelled_;  // transactions whose OnCancelComplete is due
+    DWORD nextCancel_ = 1;
+    Clock::time_point nextChange_;
+
+    // A newly advised callback gets every active item at the next data change.
+    void Subscribed();
+    // Forgets the callback when its answer says the client is gone.
+    void Answered(HRESULT result);
+
+    SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Subscribed(); }};
+};
+
+// Clears the out pointer of a per-item call and checks its arguments.
+inline HRESULT StartItemCall(DWORD count, const void *input, HRESULT **errors) {
+    if (errors != nullptr) *errors = nullptr;
+    if (count == 0 || input == nullptr || errors == nullptr) return E_INVALIDARG;
+    return S_OK;
+}
+
+// S_FALSE when any item failed: the per-item errors tell which.
+inline HRESULT OverallResult(const HRESULT *errors, DWORD count) {
+    for (DWORD k = 0; k < count; ++k) {
+        if (FAILED(errors[k])) return S_FALSE;
+    }
+    return S_OK;
+}
+
+template <class Fill>
+HRESULT Group::EachItem(DWORD count, const OPCHANDLE *handles, HRESULT **errors, Fill fill) {
+    const HRESULT checked = StartItemCall(count, handles, errors);
+    if (FAILED(checked)) return checked;
+    TaskArray<HRESULT> failures;
+    if (!failures.Allocate(count)) return E_OUTOFMEMORY;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        for (DWORD k = 0; k < count; ++k) {
+            const auto found = items_.find(handles[k]);
+            failures[k] = found == items_.end() ? OPC_E_INVALIDHANDLE : fill(k, found);
+        }
+    }
+    const HRESULT overall = OverallResult(failures.get(), count);
+    *errors = failures.Detach();
+    return overall;
+}

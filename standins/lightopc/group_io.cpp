@@ -1,0 +1,404 @@
+// Reading and writing a group's items: IOPCSyncIO, IOPCAsyncIO2 and the data
+// changes, all answered from the cache (values reach the toolkit only through
+// loCacheUpdate, so a device read has nothing fresher to offer).
+#include "group.h"
+#include "scheduler.h"
+
+namespace {
+
+// One item as a read needs it; tag 0 for a handle that named no item.
+struct Target {
+    OPCHANDLE server;
+    OPCHANDLE client;
+    loTagId tag;
+    VARTYPE requested;
+    bool active;
+};
+
+// The values of a read or a data change, in the arrays the callbacks take.
+struct Values {
+    std::vector<OPCHANDLE> clients;
+    std::vector<VARIANT> values;
+    std::vector<WORD> qualities;
+    std::vector<FILETIME> times;
+    std::vector<HRESULT> errors;
+
+    explicit Values(std::size_t count) : clients(count), values(count), qualities(count), times(count), errors(count) {
+        for (VARIANT &value : values) VariantInit(&value);
+    }
+    Values(const Values &) = delete;
+    Values &operator=(const Values &) = delete;
+    ~Values() {
+        for (VARIANT &value : values) VariantClear(&value);
+    }
+    DWORD Count() const { return static_cast<DWORD>(values.size()); }
+    // One more place, for the item with this client handle.
+    void Grow(OPCHANDLE client) {
+        clients.push_back(client);
+        qualities.push_back(0);
+        times.push_back(FILETIME{0, 0});
+        errors.push_back(S_OK);
+        VARIANT empty;
+        VariantInit(&empty);
+        values.push_back(empty);
+    }
+    // S_FALSE when any quality is not good, S_OK otherwise.
+    HRESULT MasterQuality() const {
+        for (WORD quality : qualities) {
+            if ((quality & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD) return S_FALSE;
+        }
+        return S_OK;
+    }
+    HRESULT MasterError() const {
+        for (HRESULT error : errors) {
+            if (error != S_OK) return S_FALSE;
+        }
+        return S_OK;
+    }
+};
+
+// Reads one record into the k-th place: the value as the item wants it, its
+// quality (out of service for an inactive item or group read from the cache),
+// timestamp, and the conversion's error or else the record's own.
+void Fill(const Target &target, const TagState &state, bool outOfService, VARIANT *value, WORD *quality, FILETIME *time,
+          HRESULT *error) {
+    *time = state.timestamp;
+    *quality = outOfService ? OPC_QUALITY_OUT_OF_SERVICE : state.quality;
+    *error = ValueFor(target.requested, state.value, value);
+    if (FAILED(*error)) {
+        *quality = OPC_QUALITY_BAD;
+    } else if (state.error != S_OK) {
+        *error = state.error;  // the driver's own word on the record
+    }
+}
+
+// A sink that answers so is gone for good (its process died or let go):
+// calling it again only costs time, so its group forgets it.
+bool Disconnected(HRESULT result) {
+    switch (static_cast<std::uint32_t>(result)) {
+        case 0x80010108U:  // RPC_E_DISCONNECTED
+        case 0x800401FDU:  // CO_E_OBJNOTCONNECTED
+        case 0x800706BAU:  // the RPC server is unavailable
+        case 0x800706BEU:  // the remote procedure call failed
+        case 0x800706BFU:  // the remote procedure call failed and did not execute
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The tag ids of targets, for one visit of the cache.
+std::vector<loTagId> Tags(const std::vector<Target> &targets) {
+    std::vector<loTagId> tags;
+    tags.reserve(targets.size());
+    for (const Target &target : targets) tags.push_back(target.tag);
+    return tags;
+}
+
+}  // namespace
+
+HRESULT Group::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE *phServer, OPCITEMSTATE **ppItemValues,
+                    HRESULT **ppErrors) {
+    if (ppItemValues != nullptr) *ppItemValues = nullptr;
+    if (ppErrors != nullptr) *ppErrors = nullptr;
+    if (dwCount == 0 || phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+    return NoThrow([&] {
+        TaskArray<OPCITEMSTATE> states;
+        TaskArray<HRESULT> errors;
+        if (!states.Allocate(dwCount) || !errors.Allocate(dwCount)) return E_OUTOFMEMORY;
+        std::vector<Target> targets(dwCount, Target{0, 0, 0, VT_EMPTY, false});
+        bool groupActive = false;
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            groupActive = settings_.active;
+            for (DWORD k = 0; k < dwCount; ++k) {
+                const auto found = items_.find(phServer[k]);
+                if (found == items_.end()) continue;
+                const Item &item = found->second;
+                targets[k] = Target{item.server, item.client, item.tag, item.requested, item.active};
+            }
+        }
+        for (DWORD k = 0; k < dwCount; ++k) {
+            VariantInit(&states[k].vDataValue);
+            states[k].hClient = targets[k].client;
+            errors[k] = targets[k].tag == 0 ? OPC_E_INVALIDHANDLE : S_OK;
+        }
+        const std::vector<loTagId> tags = Tags(targets);
+        cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
+            const bool outOfService = dwSource == OPC_DS_CACHE && (!groupActive || !targets[k].active);
+            Fill(targets[k], state, outOfService, &states[k].vDataValue, &states[k].wQuality, &states[k].ftTimeStamp,
+                 &errors[k]);
+        });
+        *ppItemValues = states.Detach();
+        *ppErrors = errors.Detach();
+        return OverallResult(*ppErrors, dwCount);
+    });
+}
+
+HRESULT Group::Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, HRESULT **ppErrors) {
+    if (pItemValues == nullptr) {
+        if (ppErrors != nullptr) *ppErrors = nullptr;
+        return E_INVALIDARG;
+    }
+    // The tags are read-only: every known item refuses the write.
+    return NoThrow([&] {
+        return EachItem(dwCount, phServer, ppErrors,
+                        [](DWORD, std::map<OPCHANDLE, Item>::iterator) { return OPC_E_BADRIGHTS; });
+    });
+}
+
+HRESULT Group::Queue(Transaction transaction, DWORD *cancel) {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        transaction.cancel = nextCancel_++;
+        if (nextCancel_ == 0) nextCancel_ = 1;
+        *cancel = transaction.cancel;
+        pending_.push_back(std::move(transaction));
+    }
+    Scheduler::Instance().Wake(this);
+    return S_OK;
+}
+
+HRESULT Group::Read(DWORD dwCount, OPCHANDLE *phServer, DWORD dwTransactionID, DWORD *pdwCancelID, HRESULT **ppErrors) {
+    if (pdwCancelID == nullptr) {
+        if (ppErrors != nullptr) *ppErrors = nullptr;
+        return E_INVALIDARG;
+    }
+    *pdwCancelID = 0;
+    return NoThrow([&] {
+        if (callbacks_.Empty()) {
+            if (ppErrors != nullptr) *ppErrors = nullptr;
+            return CONNECT_E_NOCONNECTION;
+        }
+        Transaction read{Transaction::kRead, dwTransactionID, 0, {}, OPC_DS_CACHE};
+        const HRESULT checked =
+            EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
+                read.handles.push_back(found->first);
+                return S_OK;
+            });
+        if (FAILED(checked) || read.handles.empty()) return checked;
+        Queue(std::move(read), pdwCancelID);
+        return checked;
+    });
+}
+
+HRESULT Group::Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, DWORD dwTransactionID,
+                     DWORD *pdwCancelID, HRESULT **ppErrors) {
+    if (pdwCancelID == nullptr || pItemValues == nullptr) {
+        if (ppErrors != nullptr) *ppErrors = nullptr;
+        return E_INVALIDARG;
+    }
+    *pdwCancelID = 0;
+    return NoThrow([&] {
+        if (callbacks_.Empty()) {
+            if (ppErrors != nullptr) *ppErrors = nullptr;
+            return CONNECT_E_NOCONNECTION;
+        }
+        // The refusal of the read-only tags comes with the completion.
+        Transaction write{Transaction::kWrite, dwTransactionID, 0, {}, OPC_DS_CACHE};
+        const HRESULT checked =
+            EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
+                write.handles.push_back(found->first);
+                return S_OK;
+            });
+        if (FAILED(checked) || write.handles.empty()) return checked;
+        Queue(std::move(write), pdwCancelID);
+        return checked;
+    });
+}
+
+HRESULT Group::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD *pdwCancelID) {
+    if (pdwCancelID == nullptr) return E_INVALIDARG;
+    *pdwCancelID = 0;
+    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
+    return NoThrow([&] {
+        if (callbacks_.Empty()) return CONNECT_E_NOCONNECTION;
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            bool anyActive = false;
+            for (const auto &entry : items_) anyActive = anyActive || entry.second.active;
+            if (!settings_.active || !anyActive) return E_FAIL;
+        }
+        return Queue(Transaction{Transaction::kRefresh, dwTransactionID, 0, {}, dwSource}, pdwCancelID);
+    });
+}
+
+HRESULT Group::Cancel2(DWORD dwCancelID) {
+    return NoThrow([&] {
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            auto found = pending_.begin();
+            while (found != pending_.end() && found->cancel != dwCancelID) ++found;
+            // Too late (or never queued): the completion is on its way or done.
+            if (found == pending_.end()) return E_FAIL;
+            cancelled_.push_back(found->transaction);
+            pending_.erase(found);
+        }
+        Scheduler::Instance().Wake(this);
+        return S_OK;
+    });
+}
+
+HRESULT Group::SetEnable(BOOL bEnable) {
+    if (callbacks_.Empty()) return CONNECT_E_NOCONNECTION;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        enabled_ = bEnable != FALSE;
+    }
+    Scheduler::Instance().Wake(this);
+    return S_OK;
+}
+
+HRESULT Group::GetEnable(BOOL *pbEnable) {
+    if (pbEnable == nullptr) return E_INVALIDARG;
+    if (callbacks_.Empty()) return CONNECT_E_NOCONNECTION;
+    std::lock_guard<std::mutex> held(lock_);
+    *pbEnable = enabled_ ? TRUE : FALSE;
+    return S_OK;
+}
+
+Clock::time_point Group::Run(Clock::time_point now) {
+    std::deque<Transaction> work;
+    std::vector<DWORD> cancelled;
+    OPCHANDLE clientGroup = 0;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        work.swap(pending_);
+        cancelled.swap(cancelled_);
+        clientGroup = settings_.client;
+    }
+    try {
+        if (!cancelled.empty()) {
+            for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
+                for (DWORD transaction : cancelled) Answered(sink->OnCancelComplete(transaction, clientGroup));
+            }
+        }
+        for (const Transaction &transaction : work) Complete(transaction);
+        SendDataChange(now);
+    } catch (const std::bad_alloc &) {
+        // Out of memory on the toolkit's thread: this round is lost, the next may do.
+    }
+    std::lock_guard<std::mutex> held(lock_);
+    if (!pending_.empty() || !cancelled_.empty()) return now;
+    // Nothing to send until someone changes that (and wakes the group).
+    if (!settings_.active || !enabled_ || callbacks_.Empty()) return Clock::time_point::max();
+    return nextChange_;
+}
+
+void Group::Complete(const Transaction &transaction) {
+    std::vector<Target> targets;
+    OPCHANDLE clientGroup = 0;
+    bool groupActive = false;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        clientGroup = settings_.client;
+        groupActive = settings_.active;
+        if (transaction.kind == Transaction::kRefresh) {
+            for (auto &entry : items_) {
+                Item &item = entry.second;
+                if (!item.active) continue;
+                targets.push_back(Target{item.server, item.client, item.tag, item.requested, true});
+            }
+        } else {
+            // Items removed since the call are left out.
+            for (OPCHANDLE handle : transaction.handles) {
+                const auto found = items_.find(handle);
+                if (found == items_.end()) continue;
+                const Item &item = found->second;
+                targets.push_back(Target{item.server, item.client, item.tag, item.requested, item.active});
+            }
+        }
+    }
+    const std::vector<ComPtr<IOPCDataCallback>> sinks = callbacks_.Sinks<IOPCDataCallback>();
+    if (sinks.empty() || targets.empty()) return;
+    Values values(targets.size());
+    for (std::size_t k = 0; k < targets.size(); ++k) values.clients[k] = targets[k].client;
+    if (transaction.kind == Transaction::kWrite) {
+        for (HRESULT &error : values.errors) error = OPC_E_BADRIGHTS;
+        for (const ComPtr<IOPCDataCallback> &sink : sinks)
+            Answered(sink->OnWriteComplete(transaction.transaction, clientGroup, S_FALSE, values.Count(),
+                                           values.clients.data(), values.errors.data()));
+        return;
+    }
+    const std::vector<loTagId> tags = Tags(targets);
+    const bool fromCache = transaction.kind == Transaction::kRefresh && transaction.source == OPC_DS_CACHE;
+    cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
+        const bool outOfService = fromCache && (!groupActive || !targets[k].active);
+        Fill(targets[k], state, outOfService, &values.values[k], &values.qualities[k], &values.times[k],
+             &values.errors[k]);
+    });
+    for (const ComPtr<IOPCDataCallback> &sink : sinks) {
+        if (transaction.kind == Transaction::kRead) {
+            Answered(sink->OnReadComplete(transaction.transaction, clientGroup, values.MasterQuality(),
+                                          values.MasterError(), values.Count(), values.clients.data(),
+                                          values.values.data(), values.qualities.data(), values.times.data(),
+                                          values.errors.data()));
+        } else {
+            Answered(sink->OnDataChange(transaction.transaction, clientGroup, values.MasterQuality(),
+                                        values.MasterError(), values.Count(), values.clients.data(),
+                                        values.values.data(), values.qualities.data(), values.times.data(),
+                                        values.errors.data()));
+        }
+    }
+}
+
+void Group::Answered(HRESULT result) {
+    if (Disconnected(result)) callbacks_.Clear();
+}
+
+void Group::Subscribed() {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        for (auto &entry : items_) entry.second.sent = Item::kNeverSent;
+        nextChange_ = Clock::now();
+    }
+    Scheduler::Instance().Wake(this);
+}
+
+void Group::SendDataChange(Clock::time_point now) {
+    std::vector<Target> targets;
+    std::vector<std::uint64_t> sent;
+    OPCHANDLE clientGroup = 0;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        if (!settings_.active || !enabled_ || now < nextChange_ || callbacks_.Empty()) return;
+        nextChange_ = now + std::chrono::milliseconds(settings_.rate);
+        clientGroup = settings_.client;
+        targets.reserve(items_.size());
+        sent.reserve(items_.size());
+        for (const auto &entry : items_) {
+            const Item &item = entry.second;
+            if (!item.active) continue;
+            targets.push_back(Target{item.server, item.client, item.tag, item.requested, true});
+            sent.push_back(item.sent);
+        }
+    }
+    // Only the items whose value or quality changed since the last data change,
+    // read in one visit so that they form one picture.
+    std::vector<std::size_t> changed;
+    std::vector<std::uint64_t> seen;
+    Values values(0);
+    const std::vector<loTagId> tags = Tags(targets);
+    cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
+        if (state.changes == sent[k]) return;
+        changed.push_back(k);
+        seen.push_back(state.changes);
+        values.Grow(targets[k].client);
+        const std::size_t j = values.Count() - 1;
+        Fill(targets[k], state, false, &values.values[j], &values.qualities[j], &values.times[j], &values.errors[j]);
+    });
+    if (changed.empty()) return;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        for (std::size_t j = 0; j < changed.size(); ++j) {
+            const auto found = items_.find(targets[changed[j]].server);
+            if (found != items_.end()) found->second.sent = seen[j];
+        }
+    }
+    for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
+        Answered(sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(), values.Count(),
+                                    values.clients.data(), values.values.data(), values.qualities.data(),
+                                    values.times.data(), values.errors.data()));
+    }
+}

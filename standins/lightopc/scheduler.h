@@ -1,0 +1,37 @@
+// The toolkit's thread: it runs every live group's asynchronous work and data
+// changes, so that no client callback is ever made from inside a client's own
+// call. It holds a reference to a group only while running it, and only if
+// the group is not already on its way out; it runs while any group exists.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "group.h"
+
+class Scheduler {
+public:
+    static Scheduler &Instance();
+
+    void Add(Group *group);
+    void Remove(Group *group);
+    // Asks for the group to run as soon as possible.
+    void Wake(Group *group);
+
+private:
+    Scheduler() = default;
+    void Loop();
+
+    struct Entry {
+        Group *group;
+        Clock::time_point due;
+    };
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<Entry> entries_;
+    std::thread thread_;
+    bool running_ = false;
+};

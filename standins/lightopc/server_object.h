@@ -1,0 +1,117 @@
+// The server object: what loClientCreate_agg makes for each OPC client. It
+// is the client's OPC server (IOPCServer, IOPCCommon, browsing, item
+// properties, the IOPCShutdown connection point) and it is aggregatable: its
+// reference count lives in the non-delegating inner unknown, its interfaces
+// delegate to the controlling unknown (the outer one, or the inner one).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "connection_point.h"
+#include "server_core.h"
+
+class ServerObject final : public loClient,
+                           public ComInterfaces<IOPCServer, IOPCCommon, IOPCBrowseServerAddressSpace,
+                                                IOPCItemProperties, IConnectionPointContainer> {
+public:
+    ServerObject(std::shared_ptr<TagCache> cache, loService *owner, IUnknown *outer, const loVendorInfo *vendor,
+                 loReleaseCallback release, void *releaseArgument);
+    ServerObject(const ServerObject &) = delete;
+    ServerObject &operator=(const ServerObject &) = delete;
+
+    IUnknown *Inner() { return &inner_; }
+    loService *Owner() const { return owner_; }
+    // Records what the server said about the session; nothing a client sees
+    // changes. The reason is what a shutdown request will carry. False when
+    // the reason could not be stored.
+    bool SetState(int operation, int state, const char *reason);
+    // Frees an object whose creation failed before anyone saw it; no callback.
+    void Abandon() { delete this; }
+    // A reference unless the object is already on its way out.
+    bool AddRefUnlessGone() { return references_.AddUnlessGone(); }
+    ULONG ReleaseInner() { return inner_.Release(); }
+    // The service is going away: asks every IOPCShutdown sink to let go.
+    void RequestShutdown();
+
+    // IUnknown, delegating.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IOPCServer
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCOLESTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                       OPCHANDLE hClientGroup, LONG *pTimeBias, FLOAT *pPercentDeadband, DWORD dwLCID,
+                                       OPCHANDLE *phServerGroup, DWORD *pRevisedUpdateRate, REFIID riid,
+                                       IUnknown **ppUnk) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LCID dwLocale, LPOLESTR *ppString) override;
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCOLESTR szName, REFIID riid, IUnknown **ppUnk) override;
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS **ppServerStatus) override;
+    HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown **ppUnk) override;
+
+    // IOPCCommon
+    HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override;
+    HRESULT STDMETHODCALLTYPE GetLocaleID(LCID *pdwLcid) override;
+    HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD *pdwCount, LCID **pdwLcid) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPOLESTR *ppString) override;
+    HRESULT STDMETHODCALLTYPE SetClientName(LPCOLESTR szName) override;
+
+    // IOPCBrowseServerAddressSpace
+    HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE *pNameSpaceType) override;
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCOLESTR szString) override;
+    HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCOLESTR szFilterCriteria,
+                                               VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                               IEnumString **ppIEnumString) override;
+    HRESULT STDMETHODCALLTYPE GetItemID(LPOLESTR szItemDataID, LPOLESTR *szItemID) override;
+    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCOLESTR szItemID, IEnumString **ppIEnumString) override;
+
+    // IOPCItemProperties
+    HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPOLESTR szItemID, DWORD *pdwCount, DWORD **ppPropertyIDs,
+                                                       LPOLESTR **ppDescriptions, VARTYPE **ppvtDataTypes) override;
+    HRESULT STDMETHODCALLTYPE GetItemProperties(LPOLESTR szItemID, DWORD dwCount, DWORD *pdwPropertyIDs,
+                                                VARIANT **ppvData, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE LookupItemIDs(LPOLESTR szItemID, DWORD dwCount, DWORD *pdwPropertyIDs,
+                                            LPOLESTR **ppszNewItemIDs, HRESULT **ppErrors) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
+
+private:
+    class InnerUnknown final : public IUnknown {
+    public:
+        explicit InnerUnknown(ServerObject &object) : object_(object) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override;
+        ULONG STDMETHODCALLTYPE AddRef() override;
+        ULONG STDMETHODCALLTYPE Release() override;
+
+    private:
+        ServerObject &object_;
+    };
+
+    ~ServerObject() = default;
+    void FinalRelease();
+    // The item named by a client's item id: OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID.
+    HRESULT FindItem(LPCOLESTR itemId, TagEntry *tag) const;
+    LCID Locale() const;
+
+    const std::shared_ptr<TagCache> cache_;
+    const std::shared_ptr<ServerCore> core_;
+    loService *const owner_;  // compared and handed back, never dereferenced
+    InnerUnknown inner_;
+    IUnknown *const controlling_;
+    ReferenceCount references_;
+    const loReleaseCallback release_;
+    void *const releaseArgument_;
+    const loVendorInfo vendor_;
+    const std::string vendorText_;
+
+    SinkList shutdown_{IID_IOPCShutdown, 0};
+
+    mutable std::mutex stateLock_;
+    std::string reason_;
+    LCID locale_ = 0x0800;
+    std::string clientName_;
+};

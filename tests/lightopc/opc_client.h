@@ -1,0 +1,320 @@
+// An OPC client's view of the toolkit for the tests: a service with a few
+// tags, server objects made as the class factory makes them, and the helpers
+// a client needs (texts, references, task-memory arrays, callback sinks).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lightopc.h"
+#include "opc_da.h"
+
+namespace opc_test {
+
+using OleText = std::basic_string<OLECHAR>;
+
+inline OleText Ole(const std::string &text) {
+    OleText wide;
+    for (char c : text) wide += static_cast<OLECHAR>(static_cast<unsigned char>(c));
+    return wide;
+}
+
+inline std::string Narrow(const OLECHAR *text) {
+    std::string narrow;
+    for (; text != nullptr && *text != 0; ++text) narrow += static_cast<char>(*text);
+    return narrow;
+}
+
+inline std::string Hex(HRESULT result) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(result));
+    return text;
+}
+
+struct Releaser {
+    void operator()(IUnknown *object) const { object->Release(); }
+};
+template <class T>
+using Ref = std::unique_ptr<T, Releaser>;
+
+// Queries object for T: null when it has no such interface.
+template <class T>
+Ref<T> Query(IUnknown *object, const IID &iid) {
+    void *found = nullptr;
+    if (object == nullptr || FAILED(object->QueryInterface(iid, &found))) return Ref<T>();
+    return Ref<T>(static_cast<T *>(found));
+}
+
+// Frees a task-memory out array (and what its elements own) at scope end.
+template <class T>
+struct TaskOut {
+    T *items = nullptr;
+    std::function<void(T &)> clear;
+    DWORD count = 0;
+    ~TaskOut() {
+        if (items != nullptr && clear) {
+            for (DWORD k = 0; k < count; ++k) clear(items[k]);
+        }
+        CoTaskMemFree(items);
+    }
+    T &operator[](DWORD k) { return items[k]; }
+};
+
+inline std::string Shown(const VARIANT &v) {
+    switch (V_VT(&v)) {
+        case VT_EMPTY:
+            return "EMPTY";
+        case VT_I2:
+            return "I2:" + std::to_string(v.iVal);
+        case VT_I4:
+            return "I4:" + std::to_string(v.lVal);
+        case VT_UI2:
+            return "UI2:" + std::to_string(v.uiVal);
+        case VT_R4:
+            return "R4:" + std::to_string(v.fltVal);
+        case VT_R8:
+            return "R8:" + std::to_string(v.dblVal);
+        case VT_BSTR:
+            return "BSTR:" + Narrow(v.bstrVal);
+        case VT_DATE:
+            return "DATE:" + std::to_string(v.date);
+        default:
+            return "vt" + std::to_string(V_VT(&v));
+    }
+}
+
+// Waits (without a fixed sleep as the assertion) until done() holds.
+inline bool WaitFor(const std::function<bool()> &done, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// A client's IOPCDataCallback and IOPCShutdown: records every call as a line.
+class Sink final : public IOPCDataCallback, public IOPCShutdown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IOPCDataCallback)) {
+            *object = static_cast<IOPCDataCallback *>(this);
+        } else if (IsEqualGUID(riid, IID_IOPCShutdown)) {
+            *object = static_cast<IOPCShutdown *>(this);
+        } else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error,
+                                           DWORD count, OPCHANDLE *clients, VARIANT *values, WORD *qualities,
+                                           FILETIME *, HRESULT *errors) override {
+        Record("change", transaction, group, quality, error, count, clients, values, qualities, errors);
+        if (onChange) onChange();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error,
+                                             DWORD count, OPCHANDLE *clients, VARIANT *values, WORD *qualities,
+                                             FILETIME *, HRESULT *errors) override {
+        Record("read", transaction, group, quality, error, count, clients, values, qualities, errors);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT error, DWORD count,
+                                              OPCHANDLE *clients, HRESULT *errors) override {
+        std::string line = "write t" + std::to_string(transaction) + " g" + std::to_string(group) + " " + Hex(error);
+        for (DWORD k = 0; k < count; ++k) line += " " + std::to_string(clients[k]) + "=" + Hex(errors[k]);
+        Add(line);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction, OPCHANDLE group) override {
+        Add("cancel t" + std::to_string(transaction) + " g" + std::to_string(group));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCOLESTR reason) override {
+        Add("shutdown " + Narrow(reason));
+        return S_OK;
+    }
+
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> held(lock);
+        return lines;
+    }
+    // Waits for the n-th line (1-based) and returns it, or "" after the limit.
+    std::string Line(std::size_t n) {
+        std::string found;
+        WaitFor([&] {
+            std::lock_guard<std::mutex> held(lock);
+            if (lines.size() < n) return false;
+            found = lines[n - 1];
+            return true;
+        });
+        return found;
+    }
+    std::size_t Count() {
+        std::lock_guard<std::mutex> held(lock);
+        return lines.size();
+    }
+
+    std::atomic<ULONG> references{1};
+    std::function<void()> onChange;
+
+private:
+    void Record(const char *kind, DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count,
+                OPCHANDLE *clients, VARIANT *values, WORD *qualities, HRESULT *errors) {
+        std::string line = std::string(kind) + " t" + std::to_string(transaction) + " g" + std::to_string(group) + " " +
+                           Hex(quality) + "/" + Hex(error);
+        for (DWORD k = 0; k < count; ++k) {
+            char quality[8];
+            std::snprintf(quality, sizeof quality, "%X", qualities[k]);
+            line += " " + std::to_string(clients[k]) + "=" + Shown(values[k]) + "/q" + quality;
+            if (errors[k] != S_OK) line += "/" + Hex(errors[k]);
+        }
+        Add(line);
+    }
+    void Add(const std::string &line) {
+        std::lock_guard<std::mutex> held(lock);
+        lines.push_back(line);
+    }
+
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+
+// A service with the tags Pump1, Pump2, Valve and Tank.Level (VT_I2,
+// readable), updated through loCacheUpdate as the driver does.
+class OpcTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        loDriver driver{};
+        driver.ldRefreshRate = 500;
+        ASSERT_EQ(loServiceCreate(&service, &driver, 8), 0);
+        for (const char *name : {"Pump1", "Pump2", "Valve", "Tank.Level"}) {
+            VARIANT zero;
+            VariantInit(&zero);
+            V_VT(&zero) = VT_I2;
+            loTagId id = 0;
+            ASSERT_EQ(loAddRealTag(service, &id, nullptr, name, 0, 1, &zero, 0, nullptr), 0);
+        }
+    }
+    void TearDown() override {
+        if (service != nullptr) {
+            EXPECT_EQ(loServiceDestroy(service), 0);
+        }
+    }
+
+    // Sets tag id (1-based) to value with quality and timestamp (low word).
+    void Update(loTagId id, SHORT value, DWORD quality = OPC_QUALITY_GOOD, DWORD time = 1) {
+        loTagValue record{};
+        VariantInit(&record.tvValue);
+        V_VT(&record.tvValue) = VT_I2;
+        V_I2(&record.tvValue) = value;
+        record.tvTimestamp = FILETIME{time, 0};
+        record.tvQuality = quality;
+        record.tvTi = id;
+        ASSERT_NE(loCacheUpdate(service, 1, &record, 0), 0);
+    }
+
+    // A server object as the class factory makes it: created, queried for
+    // IOPCServer, creation's reference released, then told its reason.
+    Ref<IOPCServer> Connect() {
+        loClient *client = nullptr;
+        IUnknown *inner = nullptr;
+        EXPECT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, &kVendor, OnFinished, this), 0);
+        Ref<IOPCServer> server = Query<IOPCServer>(client, IID_IOPCServer);
+        client->Release();
+        EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
+        return server;
+    }
+
+    // Adds an active group at rate ms with the given client handle.
+    Ref<IOPCItemMgt> AddGroup(IOPCServer *server, const char *name, DWORD rate = 100, OPCHANDLE client = 7,
+                              BOOL active = TRUE) {
+        OPCHANDLE handle = 0;
+        DWORD revised = 0;
+        IUnknown *group = nullptr;
+        const OleText text = Ole(name);
+        EXPECT_TRUE(SUCCEEDED(server->AddGroup(text.c_str(), active, rate, client, nullptr, nullptr, 0x0409, &handle,
+                                               &revised, IID_IOPCItemMgt, &group)));
+        return Ref<IOPCItemMgt>(static_cast<IOPCItemMgt *>(group));
+    }
+
+    // Adds items by id (client handles 101, 102, ...); returns the server
+    // handles (0 for a refused item) and the errors as text.
+    std::vector<OPCHANDLE> AddItems(IOPCItemMgt *group, const std::vector<std::string> &ids, std::string *errors,
+                                    VARTYPE requested = VT_EMPTY, BOOL active = TRUE) {
+        std::vector<OleText> texts;
+        for (const std::string &id : ids) texts.push_back(Ole(id));
+        std::vector<OPCITEMDEF> definitions(ids.size());
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            definitions[k] =
+                OPCITEMDEF{nullptr, &texts[k][0], active, static_cast<OPCHANDLE>(101 + k), 0, nullptr, requested, 0};
+        }
+        TaskOut<OPCITEMRESULT> results;
+        TaskOut<HRESULT> failures;
+        const HRESULT result =
+            group->AddItems(static_cast<DWORD>(ids.size()), definitions.data(), &results.items, &failures.items);
+        std::vector<OPCHANDLE> handles(ids.size(), 0);
+        *errors = Hex(result);
+        if (FAILED(result)) return handles;
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            *errors += " " + (failures[k] == S_OK ? std::string("ok") : Hex(failures[k]));
+            if (failures[k] == S_OK) handles[k] = results[k].hServer;
+        }
+        return handles;
+    }
+
+    // A sync read as "RESULT client=value/qQ[/error] ...".
+    std::string SyncRead(IOPCItemMgt *group, OPCDATASOURCE source, const std::vector<OPCHANDLE> &handles) {
+        Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group, IID_IOPCSyncIO);
+        TaskOut<OPCITEMSTATE> states;
+        states.clear = [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); };
+        states.count = static_cast<DWORD>(handles.size());
+        TaskOut<HRESULT> errors;
+        const HRESULT result = io->Read(source, static_cast<DWORD>(handles.size()),
+                                        const_cast<OPCHANDLE *>(handles.data()), &states.items, &errors.items);
+        std::string text = Hex(result);
+        if (FAILED(result)) {
+            EXPECT_EQ(states.items, nullptr);
+            EXPECT_EQ(errors.items, nullptr);
+            return text;
+        }
+        for (std::size_t k = 0; k < handles.size(); ++k) {
+            char quality[8];
+            std::snprintf(quality, sizeof quality, "%X", states[k].wQuality);
+            text += " " + std::to_string(states[k].hClient) + "=" + Shown(states[k].vDataValue) + "/q" + quality;
+            if (errors[k] != S_OK) text += "/" + Hex(errors[k]);
+        }
+        return text;
+    }
+
+    static void OnFinished(void *self, loService *, loClient *) { ++static_cast<OpcTest *>(self)->finished; }
+
+    // A sink that outlives every object the test body holds: those may call
+    // it until they are released.
+    Sink &NewSink() {
+        sinks.push_back(std::make_unique<Sink>());
+        return *sinks.back();
+    }
+    std::vector<std::unique_ptr<Sink>> sinks;
+
+    static constexpr loVendorInfo kVendor = {1, 0, 0, 0, "Brisvale OPC Server"};
+    loService *service = nullptr;
+    std::atomic<int> finished{0};
+};
+
+}  // namespace opc_test

@@ -1,0 +1,311 @@
+// The server object as an OPC client drives it: status, locales and error
+// texts, browsing, item properties and the group table.
+#include "opc_client.h"
+
+namespace {
+
+using namespace opc_test;
+
+using Server = OpcTest;
+
+ULONGLONG Units(const FILETIME &time) {
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+TEST_F(Server, StatusTellsTimesStateGroupsAndVendor) {
+    Ref<IOPCServer> server = Connect();
+    ASSERT_TRUE(server);
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+    EXPECT_EQ(status->dwGroupCount, 0u);
+    EXPECT_EQ(Units(status->ftLastUpdateTime), 0u);  // no update yet
+    EXPECT_LE(Units(status->ftStartTime), Units(status->ftCurrentTime));
+    EXPECT_EQ(std::to_string(status->wMajorVersion) + "." + std::to_string(status->wMinorVersion) + "." +
+                  std::to_string(status->wBuildNumber),
+              "1.0.0");
+    EXPECT_EQ(Narrow(status->szVendorInfo), "Brisvale OPC Server");
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    Update(1, 5);
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G");
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwGroupCount, 1u);
+    EXPECT_GE(Units(status->ftLastUpdateTime), Units(status->ftStartTime));
+    EXPECT_LE(Units(status->ftLastUpdateTime), Units(status->ftCurrentTime));
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    EXPECT_EQ(server->GetStatus(nullptr), E_INVALIDARG);
+}
+
+TEST_F(Server, LocalesAndErrorTextsOfOpcAndTheSystem) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCCommon> common = Query<IOPCCommon>(server.get(), IID_IOPCCommon);
+    ASSERT_TRUE(common);
+    LCID locale = 0;
+    EXPECT_EQ(common->GetLocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x0800u);
+    EXPECT_EQ(common->SetLocaleID(0x0407), E_INVALIDARG);  // German: no texts
+    EXPECT_EQ(common->SetLocaleID(0x0409), S_OK);
+    EXPECT_EQ(common->GetLocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x0409u);
+    DWORD count = 0;
+    LCID *locales = nullptr;
+    ASSERT_EQ(common->QueryAvailableLocaleIDs(&count, &locales), S_OK);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(locales[0], 0x0800u);
+    EXPECT_EQ(locales[1], 0x0409u);
+    CoTaskMemFree(locales);
+
+    const auto text = [&](HRESULT code) {
+        LPOLESTR found = nullptr;
+        const HRESULT result = common->GetErrorString(code, &found);
+        const std::string shown = result == S_OK ? Narrow(found) : Hex(result);
+        CoTaskMemFree(found);
+        return shown;
+    };
+    EXPECT_EQ(text(OPC_E_UNKNOWNITEMID), "The item is not defined in the server's address space.");
+    EXPECT_EQ(text(OPC_S_UNSUPPORTEDRATE),
+              "The server does not support the requested rate but will use the closest available rate.");
+    // The system's own text, in its own words (Wine words some differently).
+    EXPECT_NE(text(E_INVALIDARG).find("aramete"), std::string::npos);
+    EXPECT_EQ(text(static_cast<HRESULT>(0xC004FFFF)), "80070057");
+    LPOLESTR found = nullptr;
+    EXPECT_EQ(server->GetErrorString(OPC_E_BADRIGHTS, 0x0407, &found), E_INVALIDARG);
+    EXPECT_EQ(found, nullptr);
+    ASSERT_EQ(server->GetErrorString(OPC_E_BADRIGHTS, 0x0800, &found), S_OK);
+    EXPECT_EQ(Narrow(found), "The item's access rights do not allow the operation.");
+    CoTaskMemFree(found);
+    EXPECT_EQ(common->SetClientName(Ole("Test client").c_str()), S_OK);
+    EXPECT_EQ(common->SetClientName(nullptr), E_INVALIDARG);
+}
+
+// Browses with the given filters: the names as "a b c", or the failure.
+std::string Browse(IOPCServer *server, OPCBROWSETYPE type, const char *filter, VARTYPE vt = VT_EMPTY,
+                   DWORD rights = 0) {
+    Ref<IOPCBrowseServerAddressSpace> browse =
+        Query<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace);
+    IEnumString *names = nullptr;
+    const OleText text = Ole(filter != nullptr ? filter : "");
+    const HRESULT result =
+        browse->BrowseOPCItemIDs(type, filter != nullptr ? text.c_str() : nullptr, vt, rights, &names);
+    if (FAILED(result)) return Hex(result);
+    std::string listed = result == S_FALSE ? "(none)" : "";
+    LPOLESTR name = nullptr;
+    ULONG fetched = 0;
+    while (names->Next(1, &name, &fetched) == S_OK) {
+        listed += (listed.empty() ? "" : " ") + Narrow(name);
+        CoTaskMemFree(name);
+    }
+    names->Release();
+    return listed;
+}
+
+TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCBrowseServerAddressSpace> browse =
+        Query<IOPCBrowseServerAddressSpace>(server.get(), IID_IOPCBrowseServerAddressSpace);
+    ASSERT_TRUE(browse);
+    OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
+    EXPECT_EQ(browse->QueryOrganization(&organization), S_OK);
+    EXPECT_EQ(organization, OPC_NS_FLAT);
+
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, nullptr), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_LEAF, ""), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_BRANCH, ""), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump*"), "Pump1 Pump2");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump#"), "Pump1 Pump2");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "?a*"), "Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "*[!0-9]"), "Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "[TV]*e*"), "Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "pump*"), "(none)");  // item ids are case-sensitive
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "*.*"), "Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump[12"), Hex(OPC_E_INVALIDFILTER));
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_I2), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_R8), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_WRITEABLE), "(none)");
+    EXPECT_EQ(Browse(server.get(), static_cast<OPCBROWSETYPE>(9), ""), Hex(E_INVALIDARG));
+
+    LPOLESTR id = nullptr;
+    OleText valve = Ole("Valve");
+    ASSERT_EQ(browse->GetItemID(&valve[0], &id), S_OK);
+    EXPECT_EQ(Narrow(id), "Valve");
+    CoTaskMemFree(id);
+    OleText unknown = Ole("Boiler");
+    EXPECT_EQ(browse->GetItemID(&unknown[0], &id), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(id, nullptr);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, valve.c_str()), E_FAIL);
+    IEnumString *paths = reinterpret_cast<IEnumString *>(1);
+    EXPECT_EQ(browse->BrowseAccessPaths(valve.c_str(), &paths), E_NOTIMPL);
+    EXPECT_EQ(paths, nullptr);
+}
+
+TEST_F(Server, TheSixStandardPropertiesOfATag) {
+    Update(3, -12, OPC_QUALITY_GOOD, 0);
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemProperties> properties = Query<IOPCItemProperties>(server.get(), IID_IOPCItemProperties);
+    ASSERT_TRUE(properties);
+    OleText valve = Ole("Valve");
+    DWORD count = 0;
+    DWORD *ids = nullptr;
+    LPOLESTR *descriptions = nullptr;
+    VARTYPE *types = nullptr;
+    ASSERT_EQ(properties->QueryAvailableProperties(&valve[0], &count, &ids, &descriptions, &types), S_OK);
+    std::string listed;
+    for (DWORD k = 0; k < count; ++k) {
+        listed += std::to_string(ids[k]) + ":" + Narrow(descriptions[k]) + ":" + std::to_string(types[k]) + ";";
+        CoTaskMemFree(descriptions[k]);
+    }
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descriptions);
+    CoTaskMemFree(types);
+    EXPECT_EQ(listed,
+              "1:Item Canonical DataType:2;2:Item Value:12;3:Item Quality:2;4:Item Timestamp:7;"
+              "5:Item Access Rights:3;6:Server Scan Rate:4;");
+
+    DWORD wanted[] = {1, 2, 3, 4, 5, 6, 7};
+    VARIANT *values = nullptr;
+    HRESULT *errors = nullptr;
+    ASSERT_EQ(properties->GetItemProperties(&valve[0], 7, wanted, &values, &errors), S_FALSE);
+    std::string shown;
+    for (DWORD k = 0; k < 7; ++k) {
+        shown += (errors[k] == S_OK ? Shown(values[k]) : Hex(errors[k])) + " ";
+        VariantClear(&values[k]);
+    }
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+    // The timestamp 0 (1601-01-01) as an OLE date, the scan rate of the driver.
+    EXPECT_EQ(shown, "I2:2 I2:-12 I2:192 DATE:-109205.000000 I4:1 R4:500.000000 C0040203 ");
+
+    LPOLESTR *newIds = nullptr;
+    ASSERT_EQ(properties->LookupItemIDs(&valve[0], 2, wanted, &newIds, &errors), S_FALSE);
+    EXPECT_EQ(Hex(errors[0]) + Hex(errors[1]), Hex(OPC_E_INVALID_PID) + Hex(OPC_E_INVALID_PID));
+    EXPECT_EQ(newIds[0], nullptr);
+    CoTaskMemFree(newIds);
+    CoTaskMemFree(errors);
+
+    OleText unknown = Ole("Boiler");
+    OleText empty = Ole("");
+    EXPECT_EQ(properties->GetItemProperties(&unknown[0], 1, wanted, &values, &errors), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(values, nullptr);
+    EXPECT_EQ(errors, nullptr);
+    EXPECT_EQ(properties->GetItemProperties(&empty[0], 1, wanted, &values, &errors), OPC_E_INVALIDITEMID);
+    EXPECT_EQ(properties->GetItemProperties(&valve[0], 0, wanted, &values, &errors), E_INVALIDARG);
+    EXPECT_EQ(properties->QueryAvailableProperties(nullptr, &count, &ids, &descriptions, &types), OPC_E_INVALIDITEMID);
+}
+
+// Group names: unique, made up when not given; found, enumerated, removed.
+TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
+    Ref<IOPCServer> server = Connect();
+    OPCHANDLE handle = 0;
+    DWORD revised = 0;
+    IUnknown *first = nullptr;
+    EXPECT_EQ(server->AddGroup(Ole("Fast").c_str(), TRUE, 10, 1, nullptr, nullptr, 0x0800, &handle, &revised,
+                               IID_IOPCGroupStateMgt, &first),
+              OPC_S_UNSUPPORTEDRATE);
+    EXPECT_EQ(revised, 50u);
+    EXPECT_NE(handle, 0u);
+    IUnknown *second = nullptr;
+    OPCHANDLE secondHandle = 0;
+    EXPECT_EQ(server->AddGroup(Ole("Fast").c_str(), TRUE, 1000, 2, nullptr, nullptr, 0, &secondHandle, &revised,
+                               IID_IOPCItemMgt, &second),
+              OPC_E_DUPLICATENAME);
+    EXPECT_EQ(secondHandle, 0u);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(server->AddGroup(nullptr, TRUE, 1000, 2, nullptr, nullptr, 0, &secondHandle, &revised, IID_IOPCItemMgt,
+                               &second),
+              S_OK);
+    EXPECT_EQ(revised, 1000u);
+    IUnknown *none = nullptr;
+    OPCHANDLE refused = 0;
+    EXPECT_EQ(server->AddGroup(Ole("X").c_str(), TRUE, 1000, 2, nullptr, nullptr, 0, &refused, &revised, IID_IOPCServer,
+                               &none),
+              E_NOINTERFACE);
+    FLOAT deadband = 101;
+    EXPECT_EQ(server->AddGroup(Ole("Y").c_str(), TRUE, 1000, 2, nullptr, &deadband, 0, &refused, &revised,
+                               IID_IOPCItemMgt, &none),
+              E_INVALIDARG);
+    EXPECT_EQ(server->AddGroup(Ole("Z").c_str(), TRUE, 1000, 2, nullptr, nullptr, 0x0407, &refused, &revised,
+                               IID_IOPCItemMgt, &none),
+              E_INVALIDARG);
+
+    IEnumString *names = nullptr;
+    ASSERT_EQ(
+        server->CreateGroupEnumerator(OPC_ENUM_ALL_CONNECTIONS, IID_IEnumString, reinterpret_cast<IUnknown **>(&names)),
+        S_OK);
+    LPOLESTR listed[3] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(names->Next(3, listed, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(Narrow(listed[0]) + " " + Narrow(listed[1]), "Fast Group1");
+    for (ULONG k = 0; k < fetched; ++k) CoTaskMemFree(listed[k]);
+    names->Release();
+    IEnumUnknown *publicOnes = nullptr;
+    EXPECT_EQ(
+        server->CreateGroupEnumerator(OPC_ENUM_PUBLIC, IID_IEnumUnknown, reinterpret_cast<IUnknown **>(&publicOnes)),
+        S_FALSE);
+    publicOnes->Release();
+
+    IUnknown *found = nullptr;
+    ASSERT_EQ(server->GetGroupByName(Ole("Group1").c_str(), IID_IUnknown, &found), S_OK);
+    Ref<IUnknown> identity = Query<IUnknown>(second, IID_IUnknown);
+    EXPECT_EQ(found, identity.get());
+    found->Release();
+    identity.reset();
+    EXPECT_EQ(server->GetGroupByName(Ole("Slow").c_str(), IID_IUnknown, &found), E_INVALIDARG);
+
+    // Still referenced by the client: removed from the table, alive until released.
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(server->RemoveGroup(handle, FALSE), OPC_S_INUSE);
+    EXPECT_EQ(server->RemoveGroup(handle, FALSE), E_INVALIDARG);
+    first->Release();
+    second->Release();
+    // Released by the client: gone (the toolkit's thread may hold it for a moment).
+    const HRESULT removed = server->RemoveGroup(secondHandle, FALSE);
+    EXPECT_TRUE(removed == S_OK || removed == OPC_S_INUSE) << Hex(removed);
+    EXPECT_EQ(server->GetGroupByName(Ole("Group1").c_str(), IID_IUnknown, &found), E_INVALIDARG);
+    EXPECT_EQ(server->RemoveGroup(0, FALSE), E_INVALIDARG);
+}
+
+// The factory's loSetState right after creation changes nothing a client sees;
+// its reason is what the shutdown request carries when the service goes.
+TEST_F(Server, ServiceDestructionAsksAttachedClientsToShutDown) {
+    Sink &sink = NewSink();
+    Ref<IOPCServer> server = Connect();
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(server.get(), IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    IConnectionPoint *point = nullptr;
+    IConnectionPoint *none = nullptr;
+    EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &none), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(none, nullptr);
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
+    IID iid{};
+    EXPECT_EQ(point->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(iid, IID_IOPCShutdown));
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown *>(&sink), &cookie), S_OK);
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    EXPECT_EQ(sink.Count(), 0u);
+
+    ASSERT_EQ(loServiceDestroy(service), 0);
+    service = nullptr;
+    EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
+    // The client lets go as asked: the session ends.
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+    point->Release();
+    container.reset();
+    server.reset();
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(sink.references.load(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// Hostile arguments and concurrent clients: every wrong call gets the
+// standard's answer and leaves the server whole; many clients at once
+// neither tear records nor deadlock.
+#include <thread>
+
+#include "opc_client.h"
+
+namespace {
+
+using namespace opc_test;
+
+using Hostile = OpcTest;
+
+TEST_F(Hostile, NullPointersZeroCountsAndUnknownValuesAreRefused) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G");
+    std::string errors;
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &errors);
+    OPCHANDLE handle = 0;
+    DWORD rate = 0;
+    IUnknown *unknown = nullptr;
+    EXPECT_EQ(server->AddGroup(nullptr, TRUE, 100, 0, nullptr, nullptr, 0, nullptr, &rate, IID_IUnknown, &unknown),
+              E_INVALIDARG);
+    EXPECT_EQ(server->AddGroup(nullptr, TRUE, 100, 0, nullptr, nullptr, 0, &handle, &rate, IID_IUnknown, nullptr),
+              E_INVALIDARG);
+    EXPECT_EQ(server->GetGroupByName(nullptr, IID_IUnknown, &unknown), E_INVALIDARG);
+    EXPECT_EQ(server->CreateGroupEnumerator(static_cast<OPCENUMSCOPE>(0), IID_IEnumString, &unknown), E_INVALIDARG);
+    EXPECT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IOPCServer, &unknown), E_NOINTERFACE);
+    EXPECT_EQ(unknown, nullptr);
+    EXPECT_EQ(server->GetErrorString(E_FAIL, 0x0800, nullptr), E_INVALIDARG);
+
+    OPCITEMRESULT *results = reinterpret_cast<OPCITEMRESULT *>(1);
+    HRESULT *failures = reinterpret_cast<HRESULT *>(1);
+    OleText pump = Ole("Pump1");
+    OPCITEMDEF definition{nullptr, &pump[0], TRUE, 1, 0, nullptr, VT_EMPTY, 0};
+    EXPECT_EQ(group->AddItems(0, &definition, &results, &failures), E_INVALIDARG);
+    EXPECT_EQ(results, nullptr);  // nothing allocated, nothing left dangling
+    EXPECT_EQ(failures, nullptr);
+    EXPECT_EQ(group->AddItems(1, nullptr, &results, &failures), E_INVALIDARG);
+    EXPECT_EQ(group->AddItems(1, &definition, nullptr, &failures), E_INVALIDARG);
+    EXPECT_EQ(group->AddItems(1, &definition, &results, nullptr), E_INVALIDARG);
+    EXPECT_EQ(group->CreateEnumerator(IID_IEnumString, &unknown), E_NOINTERFACE);
+    EXPECT_EQ(group->CreateEnumerator(IID_IEnumOPCItemAttributes, nullptr), E_INVALIDARG);
+
+    Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+    DWORD update = 0;
+    EXPECT_EQ(state->GetState(&update, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+    LCID german = 0x0407;
+    EXPECT_EQ(state->SetState(nullptr, nullptr, nullptr, nullptr, nullptr, &german, nullptr), E_INVALIDARG);
+    EXPECT_EQ(state->SetName(nullptr), E_INVALIDARG);
+    EXPECT_EQ(state->CloneGroup(nullptr, IID_IUnknown, nullptr), E_INVALIDARG);
+
+    Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    EXPECT_EQ(async->Read(1, handles.data(), 1, nullptr, &failures), E_INVALIDARG);
+    EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(async->GetEnable(nullptr), E_INVALIDARG);
+    EXPECT_EQ(async->Cancel2(12345), E_FAIL);
+
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+    DWORD cookie = 0;
+    EXPECT_EQ(point->Advise(nullptr, &cookie), E_POINTER);
+    EXPECT_EQ(point->Advise(server.get(), &cookie), CONNECT_E_CANNOTCONNECT);  // not a callback
+    Sink &first = NewSink();
+    Sink &second = NewSink();
+    EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&first), &cookie), S_OK);
+    DWORD other = 0;
+    EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&second), &other), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(point->Unadvise(cookie + 1), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
+
+    // After all that, the group still reads.
+    EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, handles), "00000000 101=I2:0/q8");
+}
+
+TEST_F(Hostile, ItemIdsThatAreEmptyHugeOrBrokenAreInvalid) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G");
+    OleText huge(5000, static_cast<OLECHAR>('A'));
+    OleText broken = Ole("Pump1");
+    broken[2] = static_cast<OLECHAR>(0xDC00);  // a lone low surrogate
+    OleText empty;
+    OleText spaced = Ole(" Pump1");
+    OPCITEMDEF definitions[] = {{nullptr, &huge[0], TRUE, 1, 0, nullptr, VT_EMPTY, 0},
+                                {nullptr, &broken[0], TRUE, 2, 0, nullptr, VT_EMPTY, 0},
+                                {nullptr, &empty[0], TRUE, 3, 0, nullptr, VT_EMPTY, 0},
+                                {nullptr, nullptr, TRUE, 4, 0, nullptr, VT_EMPTY, 0},
+                                {nullptr, &spaced[0], TRUE, 5, 0, nullptr, VT_EMPTY, 0}};
+    OPCITEMRESULT *results = nullptr;
+    HRESULT *failures = nullptr;
+    ASSERT_EQ(group->AddItems(5, definitions, &results, &failures), S_FALSE);
+    std::string shown;
+    for (int k = 0; k < 5; ++k) shown += Hex(failures[k]) + " ";
+    EXPECT_EQ(shown, "C0040008 C0040008 C0040008 C0040008 C0040007 ");
+    CoTaskMemFree(results);
+    CoTaskMemFree(failures);
+
+    Ref<IOPCItemProperties> properties = Query<IOPCItemProperties>(server.get(), IID_IOPCItemProperties);
+    DWORD count = 0;
+    DWORD *ids = nullptr;
+    LPOLESTR *descriptions = nullptr;
+    VARTYPE *types = nullptr;
+    EXPECT_EQ(properties->QueryAvailableProperties(&huge[0], &count, &ids, &descriptions, &types), OPC_E_INVALIDITEMID);
+    Ref<IOPCBrowseServerAddressSpace> browse =
+        Query<IOPCBrowseServerAddressSpace>(server.get(), IID_IOPCBrowseServerAddressSpace);
+    IEnumString *names = nullptr;
+    EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, huge.c_str(), VT_EMPTY, 0, &names), OPC_E_INVALIDFILTER);
+    EXPECT_EQ(names, nullptr);
+}
+
+// Handles of removed items and groups, and of other groups, are refused.
+TEST_F(Hostile, StaleAndForeignHandlesAreInvalid) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> mine = AddGroup(server.get(), "Mine");
+    Ref<IOPCItemMgt> theirs = AddGroup(server.get(), "Theirs");
+    std::string errors;
+    const OPCHANDLE foreign = AddItems(theirs.get(), {"Pump1"}, &errors)[0];
+    OPCHANDLE removed = AddItems(mine.get(), {"Pump1"}, &errors)[0];
+    HRESULT *failures = nullptr;
+    ASSERT_EQ(mine->RemoveItems(1, &removed, &failures), S_OK);
+    CoTaskMemFree(failures);
+    // A new item never takes the removed one's handle.
+    EXPECT_NE(AddItems(mine.get(), {"Pump1"}, &errors)[0], removed);
+    EXPECT_EQ(SyncRead(mine.get(), OPC_DS_CACHE, {removed, foreign}),
+              "00000001 0=EMPTY/q0/C0040001 0=EMPTY/q0/C0040001");
+
+    Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(theirs.get(), IID_IOPCGroupStateMgt);
+    DWORD rate;
+    BOOL active;
+    LPOLESTR name = nullptr;
+    LONG bias;
+    FLOAT deadband;
+    LCID locale;
+    OPCHANDLE client;
+    OPCHANDLE group = 0;
+    ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &group), S_OK);
+    CoTaskMemFree(name);
+    state.reset();
+    theirs.reset();
+    EXPECT_TRUE(SUCCEEDED(server->RemoveGroup(group, TRUE)));
+    EXPECT_EQ(server->RemoveGroup(group, TRUE), E_INVALIDARG);
+    Ref<IOPCItemMgt> again = AddGroup(server.get(), "Theirs");
+    EXPECT_EQ(server->RemoveGroup(group, TRUE), E_INVALIDARG);  // the new group has a handle of its own
+}
+
+using Concurrent = OpcTest;
+
+// Clients come and go with groups and items, reading and subscribing, while
+// the driver updates the cache. Every record read must be one update's
+// (value and timestamp agree), nothing may fail, and all sessions end.
+TEST_F(Concurrent, ManyClientsReadAndSubscribeWhileTheCacheChanges) {
+    std::atomic<bool> writing{true};
+    std::atomic<long> wrong{0};
+    std::atomic<long> reads{0};
+    const auto client = [&](int number) {
+        Ref<IOPCServer> server = Connect();
+        std::vector<std::unique_ptr<Sink>> sinks;
+        for (int round = 0; writing.load() || round < 3; ++round) {
+            Ref<IOPCItemMgt> group = AddGroup(server.get(), "", 50, static_cast<OPCHANDLE>(number));
+            if (!group) {
+                ++wrong;
+                return;
+            }
+            sinks.push_back(std::make_unique<Sink>());
+            Ref<IConnectionPointContainer> container =
+                Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+            IConnectionPoint *point = nullptr;
+            DWORD cookie = 0;
+            if (container->FindConnectionPoint(IID_IOPCDataCallback, &point) != S_OK ||
+                point->Advise(static_cast<IOPCDataCallback *>(sinks.back().get()), &cookie) != S_OK)
+                ++wrong;
+            std::string errors;
+            std::vector<OPCHANDLE> handles =
+                AddItems(group.get(), {"Pump1", "Pump2", "Valve", "Tank.Level"}, &errors, VT_I4);
+            Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group.get(), IID_IOPCSyncIO);
+            for (int k = 0; k < 20; ++k) {
+                OPCITEMSTATE *states = nullptr;
+                HRESULT *failures = nullptr;
+                if (io->Read(OPC_DS_CACHE, 4, handles.data(), &states, &failures) != S_OK) {
+                    ++wrong;
+                    continue;
+                }
+                for (int j = 0; j < 4; ++j) {
+                    // The writer stamps each record with its own value.
+                    const LONG value = states[j].vDataValue.lVal;
+                    if (value != 0 && static_cast<DWORD>(value) != states[j].ftTimeStamp.dwLowDateTime) ++wrong;
+                }
+                CoTaskMemFree(states);
+                CoTaskMemFree(failures);
+                ++reads;
+            }
+            HRESULT *failures = nullptr;
+            if (group->RemoveItems(2, handles.data(), &failures) != S_OK) ++wrong;
+            CoTaskMemFree(failures);
+            if (point != nullptr) point->Release();
+            // Half the groups are left to the server object's end, half removed.
+            if (round % 2 == 0) {
+                container.reset();
+                io.reset();
+                Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+                DWORD rate;
+                BOOL active;
+                LPOLESTR name = nullptr;
+                LONG bias;
+                FLOAT deadband;
+                LCID locale;
+                OPCHANDLE client;
+                OPCHANDLE handle = 0;
+                state->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &handle);
+                CoTaskMemFree(name);
+                state.reset();
+                group.reset();
+                if (FAILED(server->RemoveGroup(handle, FALSE))) ++wrong;
+            }
+        }
+        server.reset();
+        // Every sink let go once its group is gone (a data change in flight may
+        // still hold it for a moment).
+        for (const auto &sink : sinks) {
+            if (!WaitFor([&] { return sink->references.load() == 1; })) ++wrong;
+        }
+    };
+    std::vector<std::thread> clients;
+    for (int number = 1; number <= 6; ++number) clients.emplace_back(client, number);
+    for (DWORD v = 1; v <= 4000; ++v) {
+        loTagValue records[4];
+        for (loTagId id = 1; id <= 4; ++id) {
+            VariantInit(&records[id - 1].tvValue);
+            V_VT(&records[id - 1].tvValue) = VT_I2;
+            V_I2(&records[id - 1].tvValue) = static_cast<SHORT>(v);
+            records[id - 1].tvTimestamp = FILETIME{v, 0};
+            records[id - 1].tvErrorCode = S_OK;
+            records[id - 1].tvQuality = OPC_QUALITY_GOOD;
+            records[id - 1].tvTi = id;
+        }
+        if (loCacheUpdate(service, 4, records, 0) == 0) ++wrong;
+        if (v % 500 == 0) std::this_thread::yield();
+    }
+    writing = false;
+    for (std::thread &thread : clients) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(finished.load(), 6);
+}
+
+// The service goes while clients hold groups with subscriptions: they are
+// asked to shut down, and what they still hold keeps answering.
+TEST_F(Concurrent, ServiceDestroyedWhileClientsHoldGroups) {
+    Update(1, 8);
+    std::vector<std::unique_ptr<Sink>> sinks;
+    std::vector<Ref<IOPCServer>> servers;
+    std::vector<Ref<IOPCItemMgt>> groups;
+    for (int k = 0; k < 4; ++k) {
+        servers.push_back(Connect());
+        groups.push_back(AddGroup(servers.back().get(), "G", 50, static_cast<OPCHANDLE>(k)));
+        std::string errors;
+        AddItems(groups.back().get(), {"Pump1"}, &errors);
+        sinks.push_back(std::make_unique<Sink>());
+        for (const IID *iid : {&IID_IOPCDataCallback, &IID_IOPCShutdown}) {
+            IUnknown *container = iid == &IID_IOPCShutdown ? static_cast<IUnknown *>(servers.back().get())
+                                                           : static_cast<IUnknown *>(groups.back().get());
+            Ref<IConnectionPointContainer> points =
+                Query<IConnectionPointContainer>(container, IID_IConnectionPointContainer);
+            IConnectionPoint *point = nullptr;
+            DWORD cookie = 0;
+            ASSERT_EQ(points->FindConnectionPoint(*iid, &point), S_OK);
+            ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(sinks.back().get()), &cookie), S_OK);
+            point->Release();
+        }
+    }
+    for (auto &sink : sinks) EXPECT_NE(sink->Line(1).find("=I2:8/qC0"), std::string::npos);
+    ASSERT_EQ(loServiceDestroy(service), 0);
+    service = nullptr;
+    for (auto &sink : sinks) {
+        EXPECT_TRUE(WaitFor([&] {
+            for (const std::string &line : sink->Lines()) {
+                if (line == "shutdown Finished by client") return true;
+            }
+            return false;
+        }));
+    }
+    std::string errors;
+    EXPECT_EQ(SyncRead(groups[0].get(), OPC_DS_CACHE, {AddItems(groups[0].get(), {"Pump1"}, &errors)[0]}),
+              "00000000 101=I2:8/qC0");
+    groups.clear();
+    servers.clear();
+    EXPECT_EQ(finished.load(), 4);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// VARIANT and BSTR: the same results from our Linux runtime and from the
+// system's OLE Automation under Wine.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/variant.h"
+
+namespace {
+
+using OleText = std::basic_string<OLECHAR>;
+
+OleText Ole(const char *text) {
+    OleText wide;
+    for (; *text != '\0'; ++text) wide += static_cast<OLECHAR>(*text);
+    return wide;
+}
+
+std::string Narrow(BSTR text) {
+    std::string narrow;
+    for (UINT k = 0; k < SysStringLen(text); ++k) narrow += static_cast<char>(text[k]);
+    return narrow;
+}
+
+// A value as "<type>:<text>", converted to text by hand so that the
+// conversion under test is not used to show its own result.
+std::string Shown(const VARIANT &v) {
+    switch (V_VT(&v)) {
+        case VT_I2:
+            return "I2:" + std::to_string(v.iVal);
+        case VT_I4:
+            return "I4:" + std::to_string(v.lVal);
+        case VT_UI2:
+            return "UI2:" + std::to_string(v.uiVal);
+        case VT_UI1:
+            return "UI1:" + std::to_string(v.bVal);
+        case VT_BOOL:
+            return "BOOL:" + std::to_string(v.boolVal);
+        case VT_R8:
+            return "R8:" + std::to_string(v.dblVal);
+        case VT_R4:
+            return "R4:" + std::to_string(v.fltVal);
+        case VT_BSTR:
+            return "BSTR:" + Narrow(v.bstrVal);
+        case VT_EMPTY:
+            return "EMPTY";
+        default:
+            return "vt" + std::to_string(V_VT(&v));
+    }
+}
+
+VARIANT Short(SHORT n) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_I2;
+    v.iVal = n;
+    return v;
+}
+
+VARIANT Real(double n) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_R8;
+    v.dblVal = n;
+    return v;
+}
+
+VARIANT Text(const char *text) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_BSTR;
+    v.bstrVal = SysAllocString(Ole(text).c_str());
+    return v;
+}
+
+// The result of converting source (which is cleared afterwards) to type.
+std::string Changed(VARIANT source, VARTYPE type) {
+    VARIANT result;
+    VariantInit(&result);
+    const HRESULT hr = VariantChangeType(&result, &source, 0, type);
+    VariantClear(&source);
+    if (FAILED(hr)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
+        return code;
+    }
+    const std::string shown = Shown(result);
+    VariantClear(&result);
+    return shown;
+}
+
+TEST(Variant, NumbersConvertWithinRangeAndRoundHalfToEven) {
+    EXPECT_EQ(Changed(Short(-7), VT_I4), "I4:-7");
+    EXPECT_EQ(Changed(Short(-7), VT_R8), "R8:-7.000000");
+    EXPECT_EQ(Changed(Short(300), VT_UI2), "UI2:300");
+    // Between the signed and unsigned type of one width the bits carry over.
+    EXPECT_EQ(Changed(Short(-1), VT_UI2), "UI2:65535");
+    EXPECT_EQ(Changed(Short(-1), VT_UI1), "8002000A");
+    EXPECT_EQ(Changed(Real(-1), VT_UI2), "8002000A");
+    EXPECT_EQ(Changed(Short(256), VT_UI1), "8002000A");
+    EXPECT_EQ(Changed(Short(2), VT_BOOL), "BOOL:-1");
+    EXPECT_EQ(Changed(Short(0), VT_BOOL), "BOOL:0");
+    EXPECT_EQ(Changed(Real(2.5), VT_I2), "I2:2");
+    EXPECT_EQ(Changed(Real(3.5), VT_I2), "I2:4");
+    EXPECT_EQ(Changed(Real(-2.5), VT_I2), "I2:-2");
+    EXPECT_EQ(Changed(Real(32767.4), VT_I2), "I2:32767");
+    EXPECT_EQ(Changed(Real(40000), VT_I2), "8002000A");
+    EXPECT_EQ(Changed(Real(1e300), VT_R4), "8002000A");
+    VARIANT empty;
+    VariantInit(&empty);
+    EXPECT_EQ(Changed(empty, VT_I2), "I2:0");
+    V_VT(&empty) = VT_NULL;
+    EXPECT_EQ(Changed(empty, VT_I2), "80020005");
+    EXPECT_EQ(Changed(Short(1), 0x7FF), "80020008");
+    EXPECT_EQ(Changed(Short(1), VT_VARIANT), "80020005");
+    EXPECT_EQ(Changed(Short(1), VT_ARRAY | VT_I2), "80020005");
+    EXPECT_EQ(Changed(Short(1), VT_ERROR), "80020005");
+}
+
+TEST(Variant, TextsAreWrittenAndReadAsNumbers) {
+    EXPECT_EQ(Changed(Short(-123), VT_BSTR), "BSTR:-123");
+    EXPECT_EQ(Changed(Real(12.5), VT_BSTR), "BSTR:12.5");
+    EXPECT_EQ(Changed(Real(0.1), VT_BSTR), "BSTR:0.1");
+    EXPECT_EQ(Changed(Text("42"), VT_I2), "I2:42");
+    EXPECT_EQ(Changed(Text(" 42 "), VT_I4), "I4:42");
+    EXPECT_EQ(Changed(Text("1.5"), VT_I2), "I2:2");
+    EXPECT_EQ(Changed(Text("+1e3"), VT_I2), "I2:1000");
+    EXPECT_EQ(Changed(Text("True"), VT_I2), "80020005");
+    EXPECT_EQ(Changed(Real(1e20), VT_BSTR), "BSTR:1E+20");
+    EXPECT_EQ(Changed(Text("70000"), VT_I2), "8002000A");
+    EXPECT_EQ(Changed(Text("pump"), VT_I2), "80020005");
+    EXPECT_EQ(Changed(Text(""), VT_I2), "80020005");
+    EXPECT_EQ(Changed(Text("abc"), VT_BSTR), "BSTR:abc");
+}
+
+TEST(Variant, StringsAreCountedCopiedAndFreed) {
+    BSTR text = SysAllocString(Ole("valve").c_str());
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(SysStringLen(text), 5u);
+    EXPECT_EQ(SysStringByteLen(text), 10u);
+    EXPECT_EQ(text[5], 0);
+    const OLECHAR embedded[] = {'a', 0, 'b'};
+    BSTR counted = SysAllocStringLen(embedded, 3);
+    EXPECT_EQ(SysStringLen(counted), 3u);
+    EXPECT_EQ(SysAllocString(nullptr), nullptr);
+    EXPECT_EQ(SysStringLen(nullptr), 0u);
+
+    VARIANT original;
+    VariantInit(&original);
+    V_VT(&original) = VT_BSTR;
+    original.bstrVal = text;
+    VARIANT copy = Short(1);
+    ASSERT_EQ(VariantCopy(&copy, &original), S_OK);
+    EXPECT_NE(copy.bstrVal, text);  // a copy of its own, freed on its own
+    EXPECT_EQ(Narrow(copy.bstrVal), "valve");
+    // Converting in place replaces the text.
+    ASSERT_EQ(VariantChangeType(&copy, &copy, 0, VT_I2), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(Shown(copy), "BSTR:valve");
+    EXPECT_EQ(VariantClear(&copy), S_OK);
+    EXPECT_EQ(VariantClear(&original), S_OK);
+    SysFreeString(counted);
+    SysFreeString(nullptr);
+
+    void *block = CoTaskMemAlloc(0);
+    EXPECT_NE(block, nullptr);
+    CoTaskMemFree(block);
+    CoTaskMemFree(nullptr);
+}
+
+}  // namespace
