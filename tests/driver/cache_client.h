@@ -35,7 +35,9 @@ public:
         const auto browser =
             opc_test::Query<IOPCBrowseServerAddressSpace>(server_.get(), IID_IOPCBrowseServerAddressSpace);
         IEnumString *names = nullptr;
-        if (!browser || browser->BrowseOPCItemIDs(OPC_FLAT, opc_test::Ole("").c_str(), VT_EMPTY, 0, &names) != S_OK) {
+        // S_FALSE: nothing to list, with an empty enumerator all the same.
+        if (!browser || FAILED(browser->BrowseOPCItemIDs(OPC_FLAT, opc_test::Ole("").c_str(), VT_EMPTY, 0, &names)) ||
+            names == nullptr) {
             return tags;
         }
         LPOLESTR name = nullptr;
