@@ -8,7 +8,8 @@ DWORD ReviseRate(DWORD requested) {
 
 bool SupportedLocale(LCID locale) {
     // Neutral, user default, system default and English (United States): the
-    // texts are English in all of them.
+    // texts are English in all of them. A group's locale is only kept for its
+    // client, so groups take any.
     return locale == 0x0000 || locale == 0x0400 || locale == 0x0800 || locale == 0x0409;
 }
 
@@ -61,7 +62,6 @@ HRESULT Group::GetState(DWORD *pUpdateRate, BOOL *pActive, LPOLESTR *ppName, LON
 HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, BOOL *pActive, LONG *pTimeBias,
                         FLOAT *pPercentDeadband, LCID *pLCID, OPCHANDLE *phClientGroup) {
     if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0 && *pPercentDeadband <= 100)) return E_INVALIDARG;
-    if (pLCID != nullptr && !SupportedLocale(*pLCID)) return E_INVALIDARG;
     HRESULT result = S_OK;
     bool wake = false;
     {

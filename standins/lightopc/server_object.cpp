@@ -97,7 +97,6 @@ HRESULT ServerObject::AddGroup(LPCOLESTR szName, BOOL bActive, DWORD dwRequested
     *phServerGroup = 0;
     *pRevisedUpdateRate = 0;
     if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0 && *pPercentDeadband <= 100)) return E_INVALIDARG;
-    if (!SupportedLocale(dwLCID)) return E_INVALIDARG;
     return NoThrow([&] {
         GroupSettings settings;
         if (szName != nullptr && !ReadClientText(szName, &settings.name)) return E_INVALIDARG;

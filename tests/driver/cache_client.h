@@ -35,7 +35,9 @@ public:
         const auto browser =
             opc_test::Query<IOPCBrowseServerAddressSpace>(server_.get(), IID_IOPCBrowseServerAddressSpace);
         IEnumString *names = nullptr;
-        if (!browser || browser->BrowseOPCItemIDs(OPC_FLAT, opc_test::Ole("").c_str(), VT_EMPTY, 0, &names) != S_OK) {
+        // An empty name space answers S_FALSE with an enumerator, which is released like any other.
+        if (!browser || FAILED(browser->BrowseOPCItemIDs(OPC_FLAT, opc_test::Ole("").c_str(), VT_EMPTY, 0, &names)) ||
+            names == nullptr) {
             return tags;
         }
         LPOLESTR name = nullptr;

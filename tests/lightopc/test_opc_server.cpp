@@ -122,9 +122,17 @@ TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "pump*"), "(none)");  // item ids are case-sensitive
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "*.*"), "Tank.Level");
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump[12"), Hex(OPC_E_INVALIDFILTER));
+    // A data type filter lists what AddItems would take with that type.
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_I2), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_R8), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump*", VT_R8), "Pump1 Pump2");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_BSTR), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_NULL), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", 0x7FF), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_ARRAY | VT_I2), "(none)");
+    // An access rights filter wants any one of its rights.
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE),
+              "Pump1 Pump2 Valve Tank.Level");
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_WRITEABLE), "(none)");
     EXPECT_EQ(Browse(server.get(), static_cast<OPCBROWSETYPE>(9), ""), Hex(E_INVALIDARG));
 
@@ -196,6 +204,33 @@ TEST_F(Server, TheSixStandardPropertiesOfATag) {
     EXPECT_EQ(properties->QueryAvailableProperties(nullptr, &count, &ids, &descriptions, &types), OPC_E_INVALIDITEMID);
 }
 
+// A group keeps any locale for its client (German, British English, Austrian
+// German), though its texts stay English.
+TEST_F(Server, GroupsTakeAnyLocale) {
+    Ref<IOPCServer> server = Connect();
+    DWORD revised = 0;
+    for (LCID locale : {0x0407u, 0x0809u, 0x0C07u}) {
+        IUnknown *localised = nullptr;
+        OPCHANDLE made = 0;
+        EXPECT_EQ(server->AddGroup(nullptr, TRUE, 1000, 2, nullptr, nullptr, locale, &made, &revised,
+                                   IID_IOPCGroupStateMgt, &localised),
+                  S_OK);
+        ASSERT_NE(localised, nullptr);
+        Ref<IOPCGroupStateMgt> state(static_cast<IOPCGroupStateMgt *>(localised));
+        DWORD rate = 0;
+        BOOL active = FALSE;
+        LPOLESTR name = nullptr;
+        LONG bias = 0;
+        FLOAT deadband = 0;
+        LCID kept = 0;
+        OPCHANDLE client = 0;
+        OPCHANDLE handle = 0;
+        ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &kept, &client, &handle), S_OK);
+        CoTaskMemFree(name);
+        EXPECT_EQ(kept, locale);
+    }
+}
+
 // Group names: unique, made up when not given; found, enumerated, removed.
 TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
     Ref<IOPCServer> server = Connect();
@@ -225,9 +260,6 @@ TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
               E_NOINTERFACE);
     FLOAT deadband = 101;
     EXPECT_EQ(server->AddGroup(Ole("Y").c_str(), TRUE, 1000, 2, nullptr, &deadband, 0, &refused, &revised,
-                               IID_IOPCItemMgt, &none),
-              E_INVALIDARG);
-    EXPECT_EQ(server->AddGroup(Ole("Z").c_str(), TRUE, 1000, 2, nullptr, nullptr, 0x0407, &refused, &revised,
                                IID_IOPCItemMgt, &none),
               E_INVALIDARG);
 
