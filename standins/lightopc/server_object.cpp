@@ -67,8 +67,8 @@ ULONG ServerObject::InnerUnknown::Release() {
 void ServerObject::FinalRelease() {
     core_->Close();
     shutdown_.Clear();
-    loService *const service = handles::RemoveClient(this, owner_);
-    if (release_ != nullptr) release_(releaseArgument_, service, this);
+    loService *const service = handles::RemoveClient(handle_, owner_);
+    if (release_ != nullptr) release_(releaseArgument_, service, handle_);
     delete this;
 }
 

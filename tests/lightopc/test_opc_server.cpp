@@ -340,4 +340,56 @@ TEST_F(Server, ServiceDestructionAsksAttachedClientsToShutDown) {
     EXPECT_EQ(sink.references.load(), 1u);
 }
 
+// However the allocator reuses a released client's memory, the client's
+// handle never names a later client: a call through it changes nobody.
+struct Finishes {
+    std::mutex lock;
+    std::vector<loClient *> clients;
+    static void Record(void *self, loService *, loClient *client) {
+        Finishes &finishes = *static_cast<Finishes *>(self);
+        std::lock_guard<std::mutex> held(finishes.lock);
+        finishes.clients.push_back(client);
+    }
+};
+
+TEST_F(Server, HandlesOfReleasedClientsNameNoLaterClient) {
+    Finishes finishes;
+    std::vector<loClient *> released;
+    for (int round = 0; round < 20; ++round) {
+        loClient *client = nullptr;
+        IUnknown *inner = nullptr;
+        ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, &kVendor, Finishes::Record, &finishes), 0);
+        EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
+        EXPECT_EQ(client->Release(), 0u);
+        released.push_back(client);
+    }
+    // The end of a session names the client by the handle its creator got.
+    EXPECT_EQ(finishes.clients, released);
+
+    loClient *live = nullptr;
+    IUnknown *inner = nullptr;
+    ASSERT_EQ(loClientCreate_agg(service, &live, nullptr, &inner, 0, &kVendor, Finishes::Record, &finishes), 0);
+    Ref<IConnectionPointContainer> container = Query<IConnectionPointContainer>(live, IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    EXPECT_EQ(live->Release(), 1u);
+    EXPECT_EQ(loSetState(service, live, 1, 1, "Finished by client"), 0);
+    for (loClient *gone : released) {
+        EXPECT_NE(gone, live);
+        EXPECT_EQ(loSetState(service, gone, 1, 1, "Stale"), EINVAL);
+    }
+    Sink &sink = NewSink();
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown *>(&sink), &cookie), S_OK);
+    ASSERT_EQ(loServiceDestroy(service), 0);
+    service = nullptr;
+    EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
+    container.reset();
+    EXPECT_EQ(finishes.clients.size(), released.size() + 1);
+    EXPECT_EQ(finishes.clients.back(), live);
+}
+
 }  // namespace
