@@ -332,7 +332,7 @@ void Group::Answered(HRESULT result) {
 void Group::Subscribed() {
     {
         std::lock_guard<std::mutex> held(lock_);
-        for (auto &entry : items_) entry.second.sent = Item::kNeverSent;
+        for (auto &entry : items_) entry.second.SendNextTime();
         nextChange_ = Clock::now();
     }
     Scheduler::Instance().Wake(this);
@@ -341,6 +341,7 @@ void Group::Subscribed() {
 void Group::SendDataChange(Clock::time_point now) {
     std::vector<Target> targets;
     std::vector<std::uint64_t> sent;
+    std::vector<std::uint64_t> marks;
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard<std::mutex> held(lock_);
@@ -349,11 +350,13 @@ void Group::SendDataChange(Clock::time_point now) {
         clientGroup = settings_.client;
         targets.reserve(items_.size());
         sent.reserve(items_.size());
+        marks.reserve(items_.size());
         for (const auto &entry : items_) {
             const Item &item = entry.second;
             if (!item.active) continue;
             targets.push_back(TargetOf(item));
             sent.push_back(item.sent);
+            marks.push_back(item.marks);
         }
     }
     // Only the items whose value or quality changed since the last data change,
@@ -375,7 +378,8 @@ void Group::SendDataChange(Clock::time_point now) {
         std::lock_guard<std::mutex> held(lock_);
         for (std::size_t j = 0; j < changed.size(); ++j) {
             const auto found = items_.find(targets[changed[j]].server);
-            if (found != items_.end()) found->second.sent = seen[j];
+            // Marked again meanwhile (made active, retyped, newly advised): it goes next time too.
+            if (found != items_.end() && found->second.marks == marks[changed[j]]) found->second.sent = seen[j];
         }
     }
     for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {

@@ -77,7 +77,7 @@ HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, 
             const bool active = *pActive != FALSE;
             // A group that becomes active reports every active item at its next data change.
             if (active && !settings_.active) {
-                for (auto &entry : items_) entry.second.sent = Item::kNeverSent;
+                for (auto &entry : items_) entry.second.SendNextTime();
                 nextChange_ = Clock::now();
                 wake = true;
             }
@@ -121,7 +121,7 @@ HRESULT Group::CloneGroup(LPCOLESTR szName, REFIID riid, IUnknown **ppUnk) {
             for (auto &entry : items) {
                 Item item = entry.second;
                 item.server = NewServerHandle();
-                item.sent = Item::kNeverSent;
+                item.SendNextTime();
                 clone->items_.emplace(item.server, std::move(item));
             }
         }

@@ -1,5 +1,7 @@
 // Subscriptions and asynchronous calls: what reaches a client's
 // IOPCDataCallback, from the toolkit's thread, after cache updates.
+#include <cstdlib>
+
 #include "opc_client.h"
 
 namespace {
@@ -219,6 +221,32 @@ TEST_F(Callbacks, AcceptedTransactionsCompleteForTheItemsOfTheCall) {
     EXPECT_EQ(sink.Line(2), "read t31 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
     EXPECT_EQ(sink.Line(3), "change t77 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
     EXPECT_EQ(sink.Line(4), "write t32 g2 00000001 102=C0040006");
+}
+
+// The process ends when it exits, even while a client's callback holds the
+// toolkit's thread; with no callback under way, the thread is collected.
+TEST_F(Callbacks, TheProcessExitsWhileACallbackBlocks) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const auto exitDuring = [this](bool block) {
+        Ref<IOPCServer> server = Connect();
+        Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50, 1);
+        std::string errors;
+        AddItems(group.get(), {"Pump1"}, &errors);
+        Sink &sink = NewSink();
+        std::atomic<bool> inside{false};
+        std::mutex gate;
+        std::unique_lock<std::mutex> closed(gate, std::defer_lock);
+        if (block) closed.lock();
+        sink.onChange = [&] {
+            inside = true;
+            std::lock_guard<std::mutex> wait(gate);
+        };
+        Advise(group.get(), sink);
+        if (!WaitFor([&] { return inside.load(); })) std::_Exit(2);
+        std::exit(0);
+    };
+    EXPECT_EXIT(exitDuring(true), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exitDuring(false), ::testing::ExitedWithCode(0), "");
 }
 
 // A client may let go of the very group that calls it back.
