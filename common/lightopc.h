@@ -7,7 +7,8 @@
 // Every call is thread-safe. A service handle that was destroyed (or never
 // created) is refused, never dereferenced: service handles, like the OPC
 // group and item handles, are numbers never reused within a process. A client
-// handle is the client object itself, good while its creator holds a reference.
+// handle stands for its client object (its IUnknown calls reach the object)
+// while the object lives, and names no other client ever after.
 #pragma once
 
 #include "platform/clock.h"

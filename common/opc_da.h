@@ -140,7 +140,7 @@ constexpr DWORD OPC_PROP_SCANRATE = 6;
 #define OPC_S_UNSUPPORTEDRATE (static_cast<HRESULT>(0x0004000DL))
 #define OPC_S_CLAMP (static_cast<HRESULT>(0x0004000EL))
 #define OPC_S_INUSE (static_cast<HRESULT>(0x0004000FL))
-#define OPC_E_INVALIDCONFIGFILE (static_cast<HRESULT>(0xC0040010L))
+#define OPC_E_INVALIDCONFIG (static_cast<HRESULT>(0xC0040010L))
 #define OPC_E_NOTFOUND (static_cast<HRESULT>(0xC0040011L))
 #define OPC_E_INVALID_PID (static_cast<HRESULT>(0xC0040203L))
 

@@ -34,6 +34,16 @@ struct GroupSettings {
 
 using Clock = std::chrono::steady_clock;
 
+// One item as a read needs it, taken from the group when the read is asked
+// for; tag 0 for a handle that named no item.
+struct ReadTarget {
+    OPCHANDLE server;
+    OPCHANDLE client;
+    loTagId tag;
+    VARTYPE requested;
+    bool active;
+};
+
 class Group final
     : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer> {
 public:
@@ -101,12 +111,14 @@ private:
     friend class ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>;
     ~Group();
 
-    // Asynchronous work waiting for the toolkit's thread.
+    // Asynchronous work waiting for the toolkit's thread. The items are taken
+    // when the client asks: a transaction once accepted is answered for them
+    // even if they are removed, deactivated or retyped before it runs.
     struct Transaction {
         enum Kind { kRead, kWrite, kRefresh } kind;
         DWORD transaction;
         DWORD cancel;
-        std::vector<OPCHANDLE> handles;  // read and write: the valid ones
+        std::vector<ReadTarget> targets;  // read and write: the valid ones; refresh: the active ones
         OPCDATASOURCE source;
     };
 

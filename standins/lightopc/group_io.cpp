@@ -6,14 +6,11 @@
 
 namespace {
 
-// One item as a read needs it; tag 0 for a handle that named no item.
-struct Target {
-    OPCHANDLE server;
-    OPCHANDLE client;
-    loTagId tag;
-    VARTYPE requested;
-    bool active;
-};
+using Target = ReadTarget;
+
+Target TargetOf(const Item &item) {
+    return Target{item.server, item.client, item.tag, item.requested, item.active};
+}
 
 // The values of a read or a data change, in the arrays the callbacks take.
 struct Values {
@@ -115,8 +112,7 @@ HRESULT Group::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE *phServer, 
             for (DWORD k = 0; k < dwCount; ++k) {
                 const auto found = items_.find(phServer[k]);
                 if (found == items_.end()) continue;
-                const Item &item = found->second;
-                targets[k] = Target{item.server, item.client, item.tag, item.requested, item.active};
+                targets[k] = TargetOf(found->second);
             }
         }
         for (DWORD k = 0; k < dwCount; ++k) {
@@ -171,13 +167,13 @@ HRESULT Group::Read(DWORD dwCount, OPCHANDLE *phServer, DWORD dwTransactionID, D
             if (ppErrors != nullptr) *ppErrors = nullptr;
             return CONNECT_E_NOCONNECTION;
         }
-        Transaction read{Transaction::kRead, dwTransactionID, 0, {}, OPC_DS_CACHE};
+        Transaction read{Transaction::kRead, dwTransactionID, 0, {}, OPC_DS_DEVICE};
         const HRESULT checked =
             EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
-                read.handles.push_back(found->first);
+                read.targets.push_back(TargetOf(found->second));
                 return S_OK;
             });
-        if (FAILED(checked) || read.handles.empty()) return checked;
+        if (FAILED(checked) || read.targets.empty()) return checked;
         Queue(std::move(read), pdwCancelID);
         return checked;
     });
@@ -196,13 +192,13 @@ HRESULT Group::Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, D
             return CONNECT_E_NOCONNECTION;
         }
         // The refusal of the read-only tags comes with the completion.
-        Transaction write{Transaction::kWrite, dwTransactionID, 0, {}, OPC_DS_CACHE};
+        Transaction write{Transaction::kWrite, dwTransactionID, 0, {}, OPC_DS_DEVICE};
         const HRESULT checked =
             EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
-                write.handles.push_back(found->first);
+                write.targets.push_back(TargetOf(found->second));
                 return S_OK;
             });
-        if (FAILED(checked) || write.handles.empty()) return checked;
+        if (FAILED(checked) || write.targets.empty()) return checked;
         Queue(std::move(write), pdwCancelID);
         return checked;
     });
@@ -214,13 +210,16 @@ HRESULT Group::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD *pd
     if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
     return NoThrow([&] {
         if (callbacks_.Empty()) return CONNECT_E_NOCONNECTION;
+        Transaction refresh{Transaction::kRefresh, dwTransactionID, 0, {}, dwSource};
         {
             std::lock_guard<std::mutex> held(lock_);
-            bool anyActive = false;
-            for (const auto &entry : items_) anyActive = anyActive || entry.second.active;
-            if (!settings_.active || !anyActive) return E_FAIL;
+            if (!settings_.active) return E_FAIL;
+            for (const auto &entry : items_) {
+                if (entry.second.active) refresh.targets.push_back(TargetOf(entry.second));
+            }
         }
-        return Queue(Transaction{Transaction::kRefresh, dwTransactionID, 0, {}, dwSource}, pdwCancelID);
+        if (refresh.targets.empty()) return E_FAIL;
+        return Queue(std::move(refresh), pdwCancelID);
     });
 }
 
@@ -287,28 +286,12 @@ Clock::time_point Group::Run(Clock::time_point now) {
 }
 
 void Group::Complete(const Transaction &transaction) {
-    std::vector<Target> targets;
+    // The tags outlive every item, so the items taken at the call still read.
+    const std::vector<Target> &targets = transaction.targets;
     OPCHANDLE clientGroup = 0;
-    bool groupActive = false;
     {
         std::lock_guard<std::mutex> held(lock_);
         clientGroup = settings_.client;
-        groupActive = settings_.active;
-        if (transaction.kind == Transaction::kRefresh) {
-            for (auto &entry : items_) {
-                Item &item = entry.second;
-                if (!item.active) continue;
-                targets.push_back(Target{item.server, item.client, item.tag, item.requested, true});
-            }
-        } else {
-            // Items removed since the call are left out.
-            for (OPCHANDLE handle : transaction.handles) {
-                const auto found = items_.find(handle);
-                if (found == items_.end()) continue;
-                const Item &item = found->second;
-                targets.push_back(Target{item.server, item.client, item.tag, item.requested, item.active});
-            }
-        }
     }
     const std::vector<ComPtr<IOPCDataCallback>> sinks = callbacks_.Sinks<IOPCDataCallback>();
     if (sinks.empty() || targets.empty()) return;
@@ -321,12 +304,11 @@ void Group::Complete(const Transaction &transaction) {
                                            values.clients.data(), values.errors.data()));
         return;
     }
+    // A refresh took only active items of an active group: nothing it
+    // answers is out of service, whatever changed since.
     const std::vector<loTagId> tags = Tags(targets);
-    const bool fromCache = transaction.kind == Transaction::kRefresh && transaction.source == OPC_DS_CACHE;
     cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
-        const bool outOfService = fromCache && (!groupActive || !targets[k].active);
-        Fill(targets[k], state, outOfService, &values.values[k], &values.qualities[k], &values.times[k],
-             &values.errors[k]);
+        Fill(targets[k], state, false, &values.values[k], &values.qualities[k], &values.times[k], &values.errors[k]);
     });
     for (const ComPtr<IOPCDataCallback> &sink : sinks) {
         if (transaction.kind == Transaction::kRead) {
@@ -350,7 +332,7 @@ void Group::Answered(HRESULT result) {
 void Group::Subscribed() {
     {
         std::lock_guard<std::mutex> held(lock_);
-        for (auto &entry : items_) entry.second.sent = Item::kNeverSent;
+        for (auto &entry : items_) entry.second.SendNextTime();
         nextChange_ = Clock::now();
     }
     Scheduler::Instance().Wake(this);
@@ -359,6 +341,7 @@ void Group::Subscribed() {
 void Group::SendDataChange(Clock::time_point now) {
     std::vector<Target> targets;
     std::vector<std::uint64_t> sent;
+    std::vector<std::uint64_t> marks;
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard<std::mutex> held(lock_);
@@ -367,11 +350,13 @@ void Group::SendDataChange(Clock::time_point now) {
         clientGroup = settings_.client;
         targets.reserve(items_.size());
         sent.reserve(items_.size());
+        marks.reserve(items_.size());
         for (const auto &entry : items_) {
             const Item &item = entry.second;
             if (!item.active) continue;
-            targets.push_back(Target{item.server, item.client, item.tag, item.requested, true});
+            targets.push_back(TargetOf(item));
             sent.push_back(item.sent);
+            marks.push_back(item.marks);
         }
     }
     // Only the items whose value or quality changed since the last data change,
@@ -393,7 +378,8 @@ void Group::SendDataChange(Clock::time_point now) {
         std::lock_guard<std::mutex> held(lock_);
         for (std::size_t j = 0; j < changed.size(); ++j) {
             const auto found = items_.find(targets[changed[j]].server);
-            if (found != items_.end()) found->second.sent = seen[j];
+            // Marked again meanwhile (made active, retyped, newly advised): it goes next time too.
+            if (found != items_.end() && found->second.marks == marks[changed[j]]) found->second.sent = seen[j];
         }
     }
     for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {

@@ -77,7 +77,7 @@ HRESULT Group::SetActiveState(DWORD dwCount, OPCHANDLE *phServer, BOOL bActive, 
     return EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
         Item &item = found->second;
         // An item that becomes active reports its current value at the next data change.
-        if (bActive && !item.active) item.sent = Item::kNeverSent;
+        if (bActive && !item.active) item.SendNextTime();
         item.active = bActive != FALSE;
         return S_OK;
     });
@@ -103,7 +103,7 @@ HRESULT Group::SetDatatypes(DWORD dwCount, OPCHANDLE *phServer, VARTYPE *pReques
         Item &item = found->second;
         const HRESULT typed = CheckRequestedType(pRequestedDatatypes[k], item.canonical);
         if (FAILED(typed)) return typed;
-        if (item.requested != pRequestedDatatypes[k]) item.sent = Item::kNeverSent;
+        if (item.requested != pRequestedDatatypes[k]) item.SendNextTime();
         item.requested = pRequestedDatatypes[k];
         return S_OK;
     });

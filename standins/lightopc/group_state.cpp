@@ -8,7 +8,8 @@ DWORD ReviseRate(DWORD requested) {
 
 bool SupportedLocale(LCID locale) {
     // Neutral, user default, system default and English (United States): the
-    // texts are English in all of them.
+    // texts are English in all of them. A group's locale is only kept for its
+    // client, so groups take any.
     return locale == 0x0000 || locale == 0x0400 || locale == 0x0800 || locale == 0x0409;
 }
 
@@ -61,7 +62,6 @@ HRESULT Group::GetState(DWORD *pUpdateRate, BOOL *pActive, LPOLESTR *ppName, LON
 HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, BOOL *pActive, LONG *pTimeBias,
                         FLOAT *pPercentDeadband, LCID *pLCID, OPCHANDLE *phClientGroup) {
     if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0 && *pPercentDeadband <= 100)) return E_INVALIDARG;
-    if (pLCID != nullptr && !SupportedLocale(*pLCID)) return E_INVALIDARG;
     HRESULT result = S_OK;
     bool wake = false;
     {
@@ -77,7 +77,7 @@ HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, 
             const bool active = *pActive != FALSE;
             // A group that becomes active reports every active item at its next data change.
             if (active && !settings_.active) {
-                for (auto &entry : items_) entry.second.sent = Item::kNeverSent;
+                for (auto &entry : items_) entry.second.SendNextTime();
                 nextChange_ = Clock::now();
                 wake = true;
             }
@@ -121,7 +121,7 @@ HRESULT Group::CloneGroup(LPCOLESTR szName, REFIID riid, IUnknown **ppUnk) {
             for (auto &entry : items) {
                 Item item = entry.second;
                 item.server = NewServerHandle();
-                item.sent = Item::kNeverSent;
+                item.SendNextTime();
                 clone->items_.emplace(item.server, std::move(item));
             }
         }

@@ -28,15 +28,18 @@ std::shared_ptr<TagCache> FindService(const loService *service);
 // Forgets and frees the service; false when it was not live.
 bool RemoveService(loService *service);
 
-// False when the table could not grow.
-bool AddClient(ServerObject *client);
-// Forgets a client at its final release. Returns owner while that service is
-// still live, else null.
-loService *RemoveClient(ServerObject *client, loService *owner);
+// The client's handle: a small object that passes its IUnknown calls on to
+// the client, kept (and never reused) for the rest of the process so that a
+// released client's handle can never name a later one. Null when the table
+// could not grow.
+loClient *AddClient(ServerObject *client);
+// Forgets a client at its final release: its handle names nothing from now
+// on. Returns owner while that service is still live, else null.
+loService *RemoveClient(const loClient *handle, loService *owner);
 // Takes a reference on every live client of service (for a shutdown request).
 std::vector<ServerObject *> ClientsOf(const loService *service);
 // Runs action on client while the table holds it alive; false when the
-// pointers are not a live client of a live service.
+// handles are not a live client of a live service.
 bool WithClient(const loService *service, const loClient *client, const std::function<void(ServerObject &)> &action);
 
 }  // namespace handles

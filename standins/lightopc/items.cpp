@@ -4,6 +4,8 @@
 
 HRESULT CheckRequestedType(VARTYPE requested, VARTYPE canonical) {
     if (requested == VT_EMPTY || requested == canonical) return S_OK;
+    // A value converted to VT_NULL is no value at all.
+    if (requested == VT_NULL) return OPC_E_BADTYPE;
     VARIANT sample;
     VariantInit(&sample);
     V_VT(&sample) = canonical;

@@ -21,6 +21,15 @@ struct Item {
     // the next one include the item.
     std::uint64_t sent = kNeverSent;
     static constexpr std::uint64_t kNeverSent = ~std::uint64_t{0};
+    // Counts the marks below: a data change that read the cache before the
+    // latest mark must not record what it sent over it.
+    std::uint64_t marks = 0;
+
+    // The next data change includes the item, whatever it sent before.
+    void SendNextTime() {
+        sent = kNeverSent;
+        ++marks;
+    }
 };
 
 // What the toolkit can do with a tag: values come only from the driver's

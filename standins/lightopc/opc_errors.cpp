@@ -23,7 +23,7 @@ constexpr OpcMessage kOpcMessages[] = {
     {OPC_S_UNSUPPORTEDRATE, "The server does not support the requested rate but will use the closest available rate."},
     {OPC_S_CLAMP, "A value passed to write was accepted but the output was clamped."},
     {OPC_S_INUSE, "The operation cannot be performed because the object is being referenced."},
-    {OPC_E_INVALIDCONFIGFILE, "The server's configuration file is an invalid format."},
+    {OPC_E_INVALIDCONFIG, "The server's configuration file is an invalid format."},
     {OPC_E_NOTFOUND, "The requested object was not found."},
     {OPC_E_INVALID_PID, "The specified property ID is not valid for the item."},
 };

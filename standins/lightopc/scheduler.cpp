@@ -1,20 +1,44 @@
 #include "scheduler.h"
 
+#include <cstdlib>
+
 Scheduler &Scheduler::Instance() {
     // Never destroyed: groups may be released by static objects at exit.
-    static Scheduler *scheduler = new Scheduler;
+    static Scheduler *scheduler = [] {
+        Scheduler *made = new Scheduler;
+        std::atexit(&Scheduler::Stop);
+        return made;
+    }();
     return *scheduler;
+}
+
+void Scheduler::Stop() {
+    Scheduler &scheduler = Instance();
+    std::unique_lock<std::mutex> held(scheduler.lock_);
+    scheduler.exiting_ = true;
+    scheduler.changed_.notify_one();
+    // No callback is made from here on; one under way may finish.
+    const bool finished =
+        scheduler.stopped_.wait_for(held, std::chrono::seconds(2), [&] { return !scheduler.running_; });
+    if (!scheduler.thread_.joinable()) return;
+    if (finished) {
+        scheduler.thread_.join();
+    } else {
+        scheduler.thread_.detach();  // the process ends without waiting for that client
+    }
 }
 
 void Scheduler::Add(Group *group) {
     std::lock_guard<std::mutex> held(lock_);
-    entries_.push_back(Entry{group, Clock::now()});
-    if (!running_) {
+    // Everything that can fail comes first: a failed Add leaves no trace.
+    entries_.reserve(entries_.size() + 1);
+    if (!running_ && !exiting_) {
         // The previous thread has stopped (or is returning): collect it first.
         if (thread_.joinable()) thread_.join();
-        running_ = true;
         thread_ = std::thread([this] { Loop(); });
+        running_ = true;
     }
+    entries_.push_back(Entry{group, Clock::now()});
     changed_.notify_one();
 }
 
@@ -41,8 +65,9 @@ void Scheduler::Loop() {
     std::unique_lock<std::mutex> held(lock_);
     std::vector<Group *> due;
     for (;;) {
-        if (entries_.empty()) {
+        if (entries_.empty() || exiting_) {
             running_ = false;
+            stopped_.notify_all();
             return;
         }
         Clock::time_point next = Clock::time_point::max();

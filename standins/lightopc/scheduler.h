@@ -15,6 +15,7 @@ class Scheduler {
 public:
     static Scheduler &Instance();
 
+    // Throws (out of memory, no thread) with nothing changed.
     void Add(Group *group);
     void Remove(Group *group);
     // Asks for the group to run as soon as possible.
@@ -23,6 +24,9 @@ public:
 private:
     Scheduler() = default;
     void Loop();
+    // At process exit: collects the thread, unless a client's callback holds
+    // it beyond a grace period (then it is left to the end of the process).
+    static void Stop();
 
     struct Entry {
         Group *group;
@@ -32,6 +36,8 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<Entry> entries_;
+    std::condition_variable stopped_;
     std::thread thread_;
     bool running_ = false;
+    bool exiting_ = false;  // no thread starts any more
 };

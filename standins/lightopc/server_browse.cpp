@@ -34,9 +34,11 @@ HRESULT ServerObject::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCOLES
         std::vector<OleString> names;
         if (dwBrowseFilterType != OPC_BRANCH) {
             for (const TagEntry &tag : cache_->List()) {
-                if (vtDataTypeFilter != VT_EMPTY && vtDataTypeFilter != tag.type) continue;
+                // The names that AddItems would take with this requested type.
+                if (FAILED(CheckRequestedType(vtDataTypeFilter, tag.type))) continue;
+                // Any one of the asked-for rights will do.
                 const DWORD rights = GrantedRights(tag.accessRights);
-                if ((rights & dwAccessRightsFilter) != dwAccessRightsFilter) continue;
+                if (dwAccessRightsFilter != 0 && (rights & dwAccessRightsFilter) == 0) continue;
                 if (!filter.empty() && !MatchesFilter(tag.name, filter)) continue;
                 names.push_back(ToOle(tag.name));
             }

@@ -67,8 +67,8 @@ ULONG ServerObject::InnerUnknown::Release() {
 void ServerObject::FinalRelease() {
     core_->Close();
     shutdown_.Clear();
-    loService *const service = handles::RemoveClient(this, owner_);
-    if (release_ != nullptr) release_(releaseArgument_, service, this);
+    loService *const service = handles::RemoveClient(handle_, owner_);
+    if (release_ != nullptr) release_(releaseArgument_, service, handle_);
     delete this;
 }
 
@@ -97,7 +97,6 @@ HRESULT ServerObject::AddGroup(LPCOLESTR szName, BOOL bActive, DWORD dwRequested
     *phServerGroup = 0;
     *pRevisedUpdateRate = 0;
     if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0 && *pPercentDeadband <= 100)) return E_INVALIDARG;
-    if (!SupportedLocale(dwLCID)) return E_INVALIDARG;
     return NoThrow([&] {
         GroupSettings settings;
         if (szName != nullptr && !ReadClientText(szName, &settings.name)) return E_INVALIDARG;

@@ -22,6 +22,8 @@ public:
     ServerObject &operator=(const ServerObject &) = delete;
 
     IUnknown *Inner() { return &inner_; }
+    // The handle the creator knows this object by (set once, before anyone sees it).
+    void SetHandle(loClient *handle) { handle_ = handle; }
     loService *Owner() const { return owner_; }
     // Records what the server said about the session; nothing a client sees
     // changes. The reason is what a shutdown request will carry. False when
@@ -100,6 +102,7 @@ private:
     const std::shared_ptr<TagCache> cache_;
     const std::shared_ptr<ServerCore> core_;
     loService *const owner_;  // compared and handed back, never dereferenced
+    loClient *handle_ = nullptr;
     InnerUnknown inner_;
     IUnknown *const controlling_;
     ReferenceCount references_;

@@ -69,11 +69,13 @@ int loClientCreate_agg(loService *service, loClient **client, IUnknown *outer, I
     } catch (const std::bad_alloc &) {
         return ENOMEM;
     }
-    if (!handles::AddClient(created)) {
+    loClient *const handle = handles::AddClient(created);
+    if (handle == nullptr) {
         created->Abandon();
         return ENOMEM;
     }
-    *client = created;
+    created->SetHandle(handle);
+    *client = handle;
     *inner = created->Inner();
     return 0;
 }

@@ -1,5 +1,7 @@
 // Subscriptions and asynchronous calls: what reaches a client's
 // IOPCDataCallback, from the toolkit's thread, after cache updates.
+#include <cstdlib>
+
 #include "opc_client.h"
 
 namespace {
@@ -169,6 +171,82 @@ TEST_F(Callbacks, CancelledReadsCompleteWithOnCancelComplete) {
     closed.unlock();
     EXPECT_EQ(sink.Line(2), "cancel t21 g2");
     EXPECT_EQ(sink.Count(), 2u);
+}
+
+// A transaction once accepted is answered for the items of the call, even
+// when they are removed or deactivated (with their group) before the
+// toolkit's thread, held inside another group's callback, gets to it.
+TEST_F(Callbacks, AcceptedTransactionsCompleteForTheItemsOfTheCall) {
+    Update(1, 70);
+    Update(2, 5);
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> blocker = AddGroup(server.get(), "Blocker", 50, 1);
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000, 2);
+    std::string errors;
+    AddItems(blocker.get(), {"Valve"}, &errors);
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1", "Pump2"}, &errors);
+    Sink &sink = NewSink();
+    Advise(group.get(), sink);
+    EXPECT_EQ(sink.Line(1), "change t0 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
+
+    std::mutex gate;
+    std::unique_lock<std::mutex> closed(gate);
+    std::atomic<bool> inside{false};
+    Sink &blocking = NewSink();
+    blocking.onChange = [&] {
+        inside = true;
+        std::lock_guard<std::mutex> wait(gate);
+    };
+    Advise(blocker.get(), blocking);
+    ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
+    Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    DWORD cancel = 0;
+    HRESULT *failures = nullptr;
+    ASSERT_EQ(async->Read(2, handles.data(), 31, &cancel, &failures), S_OK);
+    CoTaskMemFree(failures);
+    ASSERT_EQ(async->Refresh2(OPC_DS_CACHE, 77, &cancel), S_OK);
+    VARIANT value;
+    VariantInit(&value);
+    ASSERT_EQ(async->Write(1, &handles[1], &value, 32, &cancel, &failures), S_OK);
+    CoTaskMemFree(failures);
+    ASSERT_EQ(group->RemoveItems(1, &handles[0], &failures), S_OK);
+    CoTaskMemFree(failures);
+    ASSERT_EQ(group->SetActiveState(1, &handles[1], FALSE, &failures), S_OK);
+    CoTaskMemFree(failures);
+    Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+    BOOL inactive = FALSE;
+    DWORD revised = 0;
+    ASSERT_EQ(state->SetState(nullptr, &revised, &inactive, nullptr, nullptr, nullptr, nullptr), S_OK);
+    closed.unlock();
+    EXPECT_EQ(sink.Line(2), "read t31 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
+    EXPECT_EQ(sink.Line(3), "change t77 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
+    EXPECT_EQ(sink.Line(4), "write t32 g2 00000001 102=C0040006");
+}
+
+// The process ends when it exits, even while a client's callback holds the
+// toolkit's thread; with no callback under way, the thread is collected.
+TEST_F(Callbacks, TheProcessExitsWhileACallbackBlocks) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const auto exitDuring = [this](bool block) {
+        Ref<IOPCServer> server = Connect();
+        Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50, 1);
+        std::string errors;
+        AddItems(group.get(), {"Pump1"}, &errors);
+        Sink &sink = NewSink();
+        std::atomic<bool> inside{false};
+        std::mutex gate;
+        std::unique_lock<std::mutex> closed(gate, std::defer_lock);
+        if (block) closed.lock();
+        sink.onChange = [&] {
+            inside = true;
+            std::lock_guard<std::mutex> wait(gate);
+        };
+        Advise(group.get(), sink);
+        if (!WaitFor([&] { return inside.load(); })) std::_Exit(2);
+        std::exit(0);
+    };
+    EXPECT_EXIT(exitDuring(true), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(exitDuring(false), ::testing::ExitedWithCode(0), "");
 }
 
 // A client may let go of the very group that calls it back.

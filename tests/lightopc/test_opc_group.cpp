@@ -21,6 +21,8 @@ TEST_F(Group, ItemsAreAddedWithTheirErrorsAndValidatedWithoutBeingAdded) {
     EXPECT_EQ(errors, "00000001 C0040004 C0040004");
     AddItems(group.get(), {"Pump2"}, &errors, VT_ARRAY | VT_I2);
     EXPECT_EQ(errors, "00000001 C0040004");
+    AddItems(group.get(), {"Pump2"}, &errors, VT_NULL);  // a value that is none
+    EXPECT_EQ(errors, "00000001 C0040004");
 
     OleText pump = Ole("Pump1");
     OleText unknown = Ole("Nowhere");
@@ -94,7 +96,7 @@ TEST_F(Group, InactiveGroupsAndItemsReadOutOfServiceFromTheCacheOnly) {
     std::string errors;
     std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1", "Pump1"}, &errors);
     HRESULT *failures = nullptr;
-    OPCHANDLE first[] = {handles[0], 4242};
+    OPCHANDLE first[] = {handles[0], handles[1] + 1};  // the second names no item of this group
     ASSERT_EQ(group->SetActiveState(2, first, FALSE, &failures), S_FALSE);
     EXPECT_EQ(Hex(failures[0]) + " " + Hex(failures[1]), "00000000 C0040001");
     CoTaskMemFree(failures);
@@ -135,6 +137,10 @@ TEST_F(Group, WritesAreRefusedPerItemAndItemSettingsChange) {
     ASSERT_EQ(group->SetDatatypes(3, handles.data(), types, &failures), S_FALSE);
     EXPECT_EQ(Hex(failures[0]) + Hex(failures[1]) + Hex(failures[2]),
               Hex(S_OK) + Hex(OPC_E_BADTYPE) + Hex(OPC_E_INVALIDHANDLE));
+    CoTaskMemFree(failures);
+    VARTYPE none[] = {VT_NULL};
+    ASSERT_EQ(group->SetDatatypes(1, &handles[1], none, &failures), S_FALSE);
+    EXPECT_EQ(Hex(failures[0]), Hex(OPC_E_BADTYPE));
     CoTaskMemFree(failures);
     EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, {handles[0], handles[1]}),
               "00000000 501=R8:9.000000/qC0 502=I2:0/q8");
@@ -190,6 +196,10 @@ TEST_F(Group, StateIsReadRevisedRenamedAndCloned) {
     deadband = -1;
     EXPECT_EQ(state->SetState(nullptr, &revised, nullptr, nullptr, &deadband, nullptr, nullptr), E_INVALIDARG);
     EXPECT_EQ(shown(state.get()), "Main 1000ms active bias-60 db5 lcid1033 client44");
+    // Any locale is kept for the client, though the texts stay English.
+    LCID german = 0x0407;
+    EXPECT_EQ(state->SetState(nullptr, &revised, nullptr, nullptr, nullptr, &german, nullptr), S_OK);
+    EXPECT_EQ(shown(state.get()), "Main 1000ms active bias-60 db5 lcid1031 client44");
 
     Ref<IOPCItemMgt> other = AddGroup(server.get(), "Other");
     EXPECT_EQ(state->SetName(Ole("Other").c_str()), OPC_E_DUPLICATENAME);
@@ -202,7 +212,7 @@ TEST_F(Group, StateIsReadRevisedRenamedAndCloned) {
     EXPECT_EQ(cloned, nullptr);
     ASSERT_EQ(state->CloneGroup(Ole("Copy").c_str(), IID_IOPCGroupStateMgt, &cloned), S_OK);
     Ref<IOPCGroupStateMgt> copy(static_cast<IOPCGroupStateMgt *>(cloned));
-    EXPECT_EQ(shown(copy.get()), "Copy 1000ms inactive bias-60 db5 lcid1033 client44");
+    EXPECT_EQ(shown(copy.get()), "Copy 1000ms inactive bias-60 db5 lcid1031 client44");
     Ref<IOPCItemMgt> copyItems = Query<IOPCItemMgt>(copy.get(), IID_IOPCItemMgt);
     IEnumOPCItemAttributes *items = nullptr;
     ASSERT_EQ(copyItems->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&items)), S_OK);

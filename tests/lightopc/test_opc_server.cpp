@@ -122,9 +122,17 @@ TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "pump*"), "(none)");  // item ids are case-sensitive
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "*.*"), "Tank.Level");
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump[12"), Hex(OPC_E_INVALIDFILTER));
+    // A data type filter lists what AddItems would take with that type.
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_I2), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_R8), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump*", VT_R8), "Pump1 Pump2");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_BSTR), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_NULL), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", 0x7FF), "(none)");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_ARRAY | VT_I2), "(none)");
+    // An access rights filter wants any one of its rights.
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE), "Pump1 Pump2 Valve Tank.Level");
+    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE),
+              "Pump1 Pump2 Valve Tank.Level");
     EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_WRITEABLE), "(none)");
     EXPECT_EQ(Browse(server.get(), static_cast<OPCBROWSETYPE>(9), ""), Hex(E_INVALIDARG));
 
@@ -196,6 +204,33 @@ TEST_F(Server, TheSixStandardPropertiesOfATag) {
     EXPECT_EQ(properties->QueryAvailableProperties(nullptr, &count, &ids, &descriptions, &types), OPC_E_INVALIDITEMID);
 }
 
+// A group keeps any locale for its client (German, British English, Austrian
+// German), though its texts stay English.
+TEST_F(Server, GroupsTakeAnyLocale) {
+    Ref<IOPCServer> server = Connect();
+    DWORD revised = 0;
+    for (LCID locale : {0x0407u, 0x0809u, 0x0C07u}) {
+        IUnknown *localised = nullptr;
+        OPCHANDLE made = 0;
+        EXPECT_EQ(server->AddGroup(nullptr, TRUE, 1000, 2, nullptr, nullptr, locale, &made, &revised,
+                                   IID_IOPCGroupStateMgt, &localised),
+                  S_OK);
+        ASSERT_NE(localised, nullptr);
+        Ref<IOPCGroupStateMgt> state(static_cast<IOPCGroupStateMgt *>(localised));
+        DWORD rate = 0;
+        BOOL active = FALSE;
+        LPOLESTR name = nullptr;
+        LONG bias = 0;
+        FLOAT deadband = 0;
+        LCID kept = 0;
+        OPCHANDLE client = 0;
+        OPCHANDLE handle = 0;
+        ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &kept, &client, &handle), S_OK);
+        CoTaskMemFree(name);
+        EXPECT_EQ(kept, locale);
+    }
+}
+
 // Group names: unique, made up when not given; found, enumerated, removed.
 TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
     Ref<IOPCServer> server = Connect();
@@ -225,9 +260,6 @@ TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
               E_NOINTERFACE);
     FLOAT deadband = 101;
     EXPECT_EQ(server->AddGroup(Ole("Y").c_str(), TRUE, 1000, 2, nullptr, &deadband, 0, &refused, &revised,
-                               IID_IOPCItemMgt, &none),
-              E_INVALIDARG);
-    EXPECT_EQ(server->AddGroup(Ole("Z").c_str(), TRUE, 1000, 2, nullptr, nullptr, 0x0407, &refused, &revised,
                                IID_IOPCItemMgt, &none),
               E_INVALIDARG);
 
@@ -306,6 +338,58 @@ TEST_F(Server, ServiceDestructionAsksAttachedClientsToShutDown) {
     server.reset();
     EXPECT_EQ(finished.load(), 1);
     EXPECT_EQ(sink.references.load(), 1u);
+}
+
+// However the allocator reuses a released client's memory, the client's
+// handle never names a later client: a call through it changes nobody.
+struct Finishes {
+    std::mutex lock;
+    std::vector<loClient *> clients;
+    static void Record(void *self, loService *, loClient *client) {
+        Finishes &finishes = *static_cast<Finishes *>(self);
+        std::lock_guard<std::mutex> held(finishes.lock);
+        finishes.clients.push_back(client);
+    }
+};
+
+TEST_F(Server, HandlesOfReleasedClientsNameNoLaterClient) {
+    Finishes finishes;
+    std::vector<loClient *> released;
+    for (int round = 0; round < 20; ++round) {
+        loClient *client = nullptr;
+        IUnknown *inner = nullptr;
+        ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, &kVendor, Finishes::Record, &finishes), 0);
+        EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
+        EXPECT_EQ(client->Release(), 0u);
+        released.push_back(client);
+    }
+    // The end of a session names the client by the handle its creator got.
+    EXPECT_EQ(finishes.clients, released);
+
+    loClient *live = nullptr;
+    IUnknown *inner = nullptr;
+    ASSERT_EQ(loClientCreate_agg(service, &live, nullptr, &inner, 0, &kVendor, Finishes::Record, &finishes), 0);
+    Ref<IConnectionPointContainer> container = Query<IConnectionPointContainer>(live, IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    EXPECT_EQ(live->Release(), 1u);
+    EXPECT_EQ(loSetState(service, live, 1, 1, "Finished by client"), 0);
+    for (loClient *gone : released) {
+        EXPECT_NE(gone, live);
+        EXPECT_EQ(loSetState(service, gone, 1, 1, "Stale"), EINVAL);
+    }
+    Sink &sink = NewSink();
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown *>(&sink), &cookie), S_OK);
+    ASSERT_EQ(loServiceDestroy(service), 0);
+    service = nullptr;
+    EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
+    container.reset();
+    EXPECT_EQ(finishes.clients.size(), released.size() + 1);
+    EXPECT_EQ(finishes.clients.back(), live);
 }
 
 }  // namespace
