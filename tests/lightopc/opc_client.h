@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/variant_text.h"
 #include "lightopc.h"
 #include "opc_da.h"
 
@@ -71,26 +72,7 @@ struct TaskOut {
 };
 
 inline std::string Shown(const VARIANT &v) {
-    switch (V_VT(&v)) {
-        case VT_EMPTY:
-            return "EMPTY";
-        case VT_I2:
-            return "I2:" + std::to_string(v.iVal);
-        case VT_I4:
-            return "I4:" + std::to_string(v.lVal);
-        case VT_UI2:
-            return "UI2:" + std::to_string(v.uiVal);
-        case VT_R4:
-            return "R4:" + std::to_string(v.fltVal);
-        case VT_R8:
-            return "R8:" + std::to_string(v.dblVal);
-        case VT_BSTR:
-            return "BSTR:" + Narrow(v.bstrVal);
-        case VT_DATE:
-            return "DATE:" + std::to_string(v.date);
-        default:
-            return "vt" + std::to_string(V_VT(&v));
-    }
+    return VariantText(v);
 }
 
 // Waits (without a fixed sleep as the assertion) until done() holds.

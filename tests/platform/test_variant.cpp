@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../common/variant_text.h"
 #include "platform/variant.h"
 
 namespace {
@@ -18,36 +19,11 @@ OleText Ole(const char *text) {
 }
 
 std::string Narrow(BSTR text) {
-    std::string narrow;
-    for (UINT k = 0; k < SysStringLen(text); ++k) narrow += static_cast<char>(text[k]);
-    return narrow;
+    return BstrText(text);
 }
 
-// A value as "<type>:<text>", converted to text by hand so that the
-// conversion under test is not used to show its own result.
 std::string Shown(const VARIANT &v) {
-    switch (V_VT(&v)) {
-        case VT_I2:
-            return "I2:" + std::to_string(v.iVal);
-        case VT_I4:
-            return "I4:" + std::to_string(v.lVal);
-        case VT_UI2:
-            return "UI2:" + std::to_string(v.uiVal);
-        case VT_UI1:
-            return "UI1:" + std::to_string(v.bVal);
-        case VT_BOOL:
-            return "BOOL:" + std::to_string(v.boolVal);
-        case VT_R8:
-            return "R8:" + std::to_string(v.dblVal);
-        case VT_R4:
-            return "R4:" + std::to_string(v.fltVal);
-        case VT_BSTR:
-            return "BSTR:" + Narrow(v.bstrVal);
-        case VT_EMPTY:
-            return "EMPTY";
-        default:
-            return "vt" + std::to_string(V_VT(&v));
-    }
+    return VariantText(v);
 }
 
 VARIANT Short(SHORT n) {

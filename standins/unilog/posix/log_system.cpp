@@ -9,6 +9,7 @@
 
 #include "platform/com.h"
 #include "platform/module.h"
+#include "platform/system_message.h"
 
 namespace unilog_system {
 namespace {
@@ -26,31 +27,6 @@ void CopyText(const char *text, char *out, std::size_t size) {
     std::strncpy(out, text, size - 1);
     out[size - 1] = '\0';
 }
-
-// Linux has no message table for COM results: the ones our stand-ins return
-// carry the texts that Windows gives them.
-struct KnownCode {
-    HRESULT code;
-    const char *text;
-};
-const KnownCode kKnownCodes[] = {
-    {S_OK, "The operation completed successfully."},
-    {E_NOTIMPL, "Not implemented"},
-    {E_NOINTERFACE, "No such interface supported"},
-    {E_POINTER, "Invalid pointer"},
-    {E_FAIL, "Unspecified error"},
-    {E_UNEXPECTED, "Catastrophic failure"},
-    {E_ACCESSDENIED, "Access is denied."},
-    {E_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
-    {E_INVALIDARG, "The parameter is incorrect."},
-    {CLASS_E_NOAGGREGATION, "Class does not support aggregation (or class object is remote)"},
-    {CLASS_E_CLASSNOTAVAILABLE, "ClassFactory cannot supply requested class"},
-    {REGDB_E_CLASSNOTREG, "Class not registered"},
-    {CO_E_NOTINITIALIZED, "CoInitialize has not been called."},
-    {CO_E_OBJISREG, "Object is already registered"},
-    {CO_E_OBJNOTREG, "Object is not registered"},
-    {RPC_E_CHANGED_MODE, "Cannot change thread mode after it is set."},
-};
 
 }  // namespace
 
@@ -81,13 +57,13 @@ void SystemErrorText(unsigned long error, char *out, std::size_t size) {
 }
 
 void ErrorCodeText(long code, char *out, std::size_t size) {
-    for (const KnownCode &known : kKnownCodes) {
-        if (known.code == static_cast<HRESULT>(code)) {
-            CopyText(known.text, out, size);
-            return;
-        }
+    // The COM layer's own texts, all plain ASCII.
+    std::basic_string<OLECHAR> text;
+    std::string narrow;
+    if (SystemMessageText(static_cast<HRESULT>(code), &text)) {
+        for (const OLECHAR c : text) narrow += static_cast<char>(c);
     }
-    CopyText("", out, size);
+    CopyText(narrow.c_str(), out, size);
 }
 
 }  // namespace unilog_system
