@@ -45,11 +45,11 @@ void TagUpdater::PollBlocks() {
 
             const bool ok = ReadBlock(block);
             const std::int32_t written = FillTagValues(block, now);
-            const auto first = firstRecord.find(block.blockKey);
-            const std::int32_t start = first != firstRecord.end() ? first->second : 0;
-            // Never more records than the block's own, and never past the array.
-            const auto count = static_cast<unsigned>(std::min<std::int32_t>(block.RegisterCount(), written));
-            if (loCacheUpdate(service, count, tagValues + start, 0) == 0) std::printf("loCacheUpdate failed");
+            // The records written: never more than the block's own, never past the array.
+            const auto count = static_cast<unsigned>(written);
+            if (loCacheUpdate(service, count, tagValues + FirstRecord(block), 0) == 0) {
+                std::printf("loCacheUpdate failed");
+            }
             if (ok && last != lastPoll.end()) last->second = now;
         } catch (const CError &error) {
             unilog_ERROR(log_handle, 0, "%s", error.narrowMessage);
@@ -70,8 +70,7 @@ bool TagUpdater::ReadBlock(QueryBlock &block) {
 }
 
 std::int32_t TagUpdater::FillTagValues(QueryBlock &block, const FILETIME &now) {
-    const auto first = firstRecord.find(block.blockKey);
-    const std::int32_t start = first != firstRecord.end() ? first->second : 0;
+    const std::int32_t start = FirstRecord(block);
     // The block's records end where the next block's begin; the last block's
     // at tagCount, which keeps every write inside the array.
     const std::int32_t room = std::max<std::int32_t>(0, tagCount - start);
@@ -94,4 +93,9 @@ std::int32_t TagUpdater::FillTagValues(QueryBlock &block, const FILETIME &now) {
         ++k;
     }
     return k;
+}
+
+std::int32_t TagUpdater::FirstRecord(const QueryBlock &block) const {
+    const auto first = firstRecord.find(block.blockKey);
+    return first != firstRecord.end() ? first->second : 0;
 }

@@ -44,6 +44,8 @@ public:
     bool ReadBlock(QueryBlock &block);
     // Fills the block's records for time now; returns how many it wrote.
     std::int32_t FillTagValues(QueryBlock &block, const FILETIME &now);
+    // Where the block's run of records begins.
+    std::int32_t FirstRecord(const QueryBlock &block) const;
 };
 
 // The tag key of the index-th tag of the block with that key.

@@ -125,6 +125,8 @@ private:
     // The items for handles, under the lock; a null entry for an unknown handle.
     std::vector<const Item *> FindItems(DWORD count, const OPCHANDLE *handles) const;
     HRESULT Queue(Transaction transaction, DWORD *cancel);
+    HRESULT QueueItems(Transaction::Kind kind, DWORD count, OPCHANDLE *handles, DWORD transactionId, DWORD *cancel,
+                       HRESULT **errors);
     void Complete(const Transaction &transaction);
     void SendDataChange(Clock::time_point now);
     // Calls fill(k, item) for each handle under the group's lock and answers

@@ -156,27 +156,34 @@ HRESULT Group::Queue(Transaction transaction, DWORD *cancel) {
     return S_OK;
 }
 
+// An asynchronous read or write: its items are taken now, its completion
+// comes from the toolkit's thread. A write's refusal of the read-only tags
+// comes with its completion.
+HRESULT Group::QueueItems(Transaction::Kind kind, DWORD count, OPCHANDLE *handles, DWORD transactionId, DWORD *cancel,
+                          HRESULT **errors) {
+    *cancel = 0;
+    return NoThrow([&] {
+        if (callbacks_.Empty()) {
+            if (errors != nullptr) *errors = nullptr;
+            return CONNECT_E_NOCONNECTION;
+        }
+        Transaction queued{kind, transactionId, 0, {}, OPC_DS_DEVICE};
+        const HRESULT checked = EachItem(count, handles, errors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
+            queued.targets.push_back(TargetOf(found->second));
+            return S_OK;
+        });
+        if (FAILED(checked) || queued.targets.empty()) return checked;
+        Queue(std::move(queued), cancel);
+        return checked;
+    });
+}
+
 HRESULT Group::Read(DWORD dwCount, OPCHANDLE *phServer, DWORD dwTransactionID, DWORD *pdwCancelID, HRESULT **ppErrors) {
     if (pdwCancelID == nullptr) {
         if (ppErrors != nullptr) *ppErrors = nullptr;
         return E_INVALIDARG;
     }
-    *pdwCancelID = 0;
-    return NoThrow([&] {
-        if (callbacks_.Empty()) {
-            if (ppErrors != nullptr) *ppErrors = nullptr;
-            return CONNECT_E_NOCONNECTION;
-        }
-        Transaction read{Transaction::kRead, dwTransactionID, 0, {}, OPC_DS_DEVICE};
-        const HRESULT checked =
-            EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
-                read.targets.push_back(TargetOf(found->second));
-                return S_OK;
-            });
-        if (FAILED(checked) || read.targets.empty()) return checked;
-        Queue(std::move(read), pdwCancelID);
-        return checked;
-    });
+    return QueueItems(Transaction::kRead, dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors);
 }
 
 HRESULT Group::Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, DWORD dwTransactionID,
@@ -185,23 +192,7 @@ HRESULT Group::Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, D
         if (ppErrors != nullptr) *ppErrors = nullptr;
         return E_INVALIDARG;
     }
-    *pdwCancelID = 0;
-    return NoThrow([&] {
-        if (callbacks_.Empty()) {
-            if (ppErrors != nullptr) *ppErrors = nullptr;
-            return CONNECT_E_NOCONNECTION;
-        }
-        // The refusal of the read-only tags comes with the completion.
-        Transaction write{Transaction::kWrite, dwTransactionID, 0, {}, OPC_DS_DEVICE};
-        const HRESULT checked =
-            EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
-                write.targets.push_back(TargetOf(found->second));
-                return S_OK;
-            });
-        if (FAILED(checked) || write.targets.empty()) return checked;
-        Queue(std::move(write), pdwCancelID);
-        return checked;
-    });
+    return QueueItems(Transaction::kWrite, dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors);
 }
 
 HRESULT Group::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD *pdwCancelID) {

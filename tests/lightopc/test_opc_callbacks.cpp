@@ -29,6 +29,25 @@ protected:
         EXPECT_EQ(point->Unadvise(cookie), S_OK);
         point->Release();
     }
+
+    // Holds the toolkit's thread inside a callback of blocker (a group with an
+    // active item) until the lock returned is released: work queued meanwhile
+    // waits for sure. An empty lock when the thread never came.
+    std::unique_lock<std::mutex> HoldToolkitThread(IUnknown *blocker) {
+        std::unique_lock<std::mutex> closed(gate_);
+        Sink &blocking = NewSink();
+        blocking.onChange = [this] {
+            inside_ = true;
+            std::lock_guard<std::mutex> wait(gate_);
+        };
+        Advise(blocker, blocking);
+        if (!WaitFor([this] { return inside_.load(); })) closed.unlock();
+        return closed;
+    }
+
+private:
+    std::mutex gate_;
+    std::atomic<bool> inside_{false};
 };
 
 TEST_F(Callbacks, DataChangesCarryOnlyTheActiveItemsThatChanged) {
@@ -151,16 +170,8 @@ TEST_F(Callbacks, CancelledReadsCompleteWithOnCancelComplete) {
     Advise(group.get(), sink);
     EXPECT_EQ(sink.Line(1), "change t0 g2 00000001/00000000 101=I2:0/q8");
 
-    std::mutex gate;
-    std::unique_lock<std::mutex> closed(gate);
-    std::atomic<bool> inside{false};
-    Sink &blocking = NewSink();
-    blocking.onChange = [&] {
-        inside = true;
-        std::lock_guard<std::mutex> wait(gate);
-    };
-    Advise(blocker.get(), blocking);
-    ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
+    std::unique_lock<std::mutex> closed = HoldToolkitThread(blocker.get());
+    ASSERT_TRUE(closed.owns_lock());
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
     DWORD cancel = 0;
     HRESULT *failures = nullptr;
@@ -189,16 +200,8 @@ TEST_F(Callbacks, AcceptedTransactionsCompleteForTheItemsOfTheCall) {
     Advise(group.get(), sink);
     EXPECT_EQ(sink.Line(1), "change t0 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
 
-    std::mutex gate;
-    std::unique_lock<std::mutex> closed(gate);
-    std::atomic<bool> inside{false};
-    Sink &blocking = NewSink();
-    blocking.onChange = [&] {
-        inside = true;
-        std::lock_guard<std::mutex> wait(gate);
-    };
-    Advise(blocker.get(), blocking);
-    ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
+    std::unique_lock<std::mutex> closed = HoldToolkitThread(blocker.get());
+    ASSERT_TRUE(closed.owns_lock());
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
     DWORD cancel = 0;
     HRESULT *failures = nullptr;
