@@ -94,11 +94,12 @@ class Probe:
         return read(self.out).splitlines()
 
     def wait_for(self, pattern, what, after=0):
-        """The first line past the first after lines that matches pattern; fails if the probe ends first."""
+        """The index of the first line past the first after lines that matches pattern; fails if the probe ends
+        first."""
         found = []
 
         def seen():
-            found[:] = [line for line in self.lines()[after:] if re.fullmatch(pattern, line)]
+            found[:] = [k for k, line in enumerate(self.lines()) if k >= after and re.fullmatch(pattern, line)]
             return found or self.process.poll() is not None
 
         wait_until(seen, what, DEADLINE)
@@ -228,8 +229,7 @@ class AcrossProcesses(unittest.TestCase):
             watcher.wait_for("subscribed", "the subscription")
         for watcher in watchers:
             first = watcher.wait_for(r"change \d+ Counter I2:\d+ C0", "a good value of the counter")
-            watcher.wait_for(r"change \d+ Counter I2:\d+ C0", "the counter changing",
-                             after=watcher.lines().index(first) + 1)
+            watcher.wait_for(r"change \d+ Counter I2:\d+ C0", "the counter changing", first + 1)
         self.instrument.stop()
         try:
             marks = [len(watcher.lines()) for watcher in watchers]
@@ -249,6 +249,29 @@ class AcrossProcesses(unittest.TestCase):
         self.assertEqual(len(pids_running(self.folder)), 1)
         self.stop_server()
         wait_until(lambda: not pids_running(self.folder), "the server stopped", DEADLINE)
+
+    @unittest.skip("needs the toolkit's rule for vanished clients (a failed callback ends the subscription, a "
+                   "session whose callbacks keep failing is released), which is not in this tree yet")
+    def test_4_a_client_killed_outright(self):
+        # Wine never notices a killed client by itself: only the server's own rule can let its session go.
+        self.run_server("/r")
+        self.addCleanup(self.run_server, "/u")
+        killed, survivor = Probe(self, "watch", "0"), Probe(self, "watch", "0")
+        for watcher in (killed, survivor):
+            watcher.wait_for(r"change \d+ Counter I2:\d+ C0", "a subscription delivering")
+        finished = [entry for entry in self.log() if entry[1].startswith("a_server_finished(") and
+                    entry[0] == "INFO"]
+        killed.process.send_signal(signal.SIGKILL)
+        killed.process.wait()
+        wait_until(lambda: len([e for e in self.log() if e[1].startswith("a_server_finished(") and
+                                e[0] == "INFO"]) > len(finished), "the killed client's session to end", DEADLINE)
+        mark = len(survivor.lines())
+        for _ in range(3):  # the other client keeps its subscription, and the session ended once
+            mark = survivor.wait_for(r"change \d+ Counter I2:\d+ C0", "changes", mark) + 1
+        self.assertEqual(len([e for e in self.log() if e[1].startswith("a_server_finished(") and e[0] == "INFO"]),
+                         len(finished) + 1)
+        survivor.kill()
+        self.stop_server()
 
 
 def quietly_output(*command):

@@ -3,6 +3,10 @@
 // prints what it sees, one fact a line, for the cross-process tests to check.
 //   opc_probe session        activate, then status, error strings, browse, item ids, group state, a sync read
 //   opc_probe watch SECONDS  subscribe to every tag and print each change (0: until killed)
+//   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
+//   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,7 +189,7 @@ void RunSession() {
 // The subscription's sink, in this process; the server calls it from its own threads.
 class Sink : public IOPCDataCallback {
 public:
-    explicit Sink(const Session &session) : session_(session) {}
+    Sink(const Session &session, bool lag) : session_(session), lag_(lag) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
             *object = static_cast<IOPCDataCallback *>(this);
@@ -198,7 +202,19 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE group, HRESULT, HRESULT, DWORD count, OPCHANDLE *clients,
-                                           VARIANT *values, WORD *qualities, FILETIME *, HRESULT *) override {
+                                           VARIANT *values, WORD *qualities, FILETIME *stamps, HRESULT *) override {
+        if (lag_) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const auto ticks = [](const FILETIME &t) {
+                return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+            };
+            unsigned long long newest = 0;
+            for (DWORD k = 0; k < count; ++k) newest = std::max(newest, ticks(stamps[k]));
+            Say("lag-ms " + std::to_string((static_cast<double>(ticks(now)) - static_cast<double>(newest)) / 1e4) +
+                " items " + std::to_string(count));
+            return S_OK;
+        }
         for (DWORD k = 0; k < count; ++k)
             Say("change " + std::to_string(group) + " " + Name(session_, clients[k]) + " " + VariantText(values[k]) +
                 " " + Hex(qualities[k], 2));
@@ -215,15 +231,16 @@ public:
 
 private:
     const Session &session_;
+    const bool lag_;
     LONG references_ = 1;
 };
 
-void RunWatch(unsigned seconds) {
+void RunWatch(unsigned seconds, bool lag) {
     Session session;
     Activate(&session);
     Browse(&session);
     AddGroup(&session, TRUE);
-    Sink sink(session);
+    Sink sink(session, lag);
     auto *container =
         Query<IConnectionPointContainer>(session.group, IID_IConnectionPointContainer, "IConnectionPointContainer");
     IConnectionPoint *point = nullptr;
@@ -243,20 +260,57 @@ void RunWatch(unsigned seconds) {
     Say("done");
 }
 
+double Milliseconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+void RunTimes(unsigned rounds) {
+    Session session;
+    const auto start = std::chrono::steady_clock::now();
+    Activate(&session);
+    Say("activation-ms " + std::to_string(Milliseconds(start)));
+    Browse(&session);
+    AddGroup(&session, TRUE);
+    auto *sync = Query<IOPCSyncIO>(session.group, IID_IOPCSyncIO, "IOPCSyncIO");
+    std::vector<double> times;
+    for (unsigned round = 0; round < rounds && !session.items.empty(); ++round) {
+        OPCITEMSTATE *values = nullptr;
+        HRESULT *errors = nullptr;
+        const auto begin = std::chrono::steady_clock::now();
+        Check("Read", sync->Read(OPC_DS_CACHE, static_cast<DWORD>(session.items.size()), session.items.data(), &values,
+                                 &errors));
+        times.push_back(Milliseconds(begin));
+        for (std::size_t k = 0; k < session.items.size(); ++k) VariantClear(&values[k].vDataValue);
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    }
+    std::sort(times.begin(), times.end());
+    if (!times.empty())
+        Say("read-ms items " + std::to_string(session.items.size()) + " min " + std::to_string(times.front()) +
+            " median " + std::to_string(times[times.size() / 2]) + " max " + std::to_string(times.back()));
+    sync->Release();
+    session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command != "session" && !(command == "watch" && argc > 2)) {
-        std::fputs("usage: opc_probe session | opc_probe watch SECONDS\n", stderr);
+    if (command != "session" && !((command == "watch" || command == "time" || command == "lag") && argc > 2)) {
+        std::fputs("usage: opc_probe session | watch SECONDS | time ROUNDS | lag SECONDS\n", stderr);
         return 2;
     }
     // The multithreaded apartment: callbacks arrive without a message loop.
     Check("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    const auto number = static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0);
     if (command == "session") {
         RunSession();
+    } else if (command == "time") {
+        RunTimes(number);
     } else {
-        RunWatch(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)));
+        RunWatch(number, command == "lag");
     }
     CoUninitialize();
     return 0;
