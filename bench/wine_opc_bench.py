@@ -15,11 +15,11 @@ DEVICES = (1, 2, 3, 4, 5)
 SECONDS = 10
 
 
-def tag_file():
+def tag_file(devices=DEVICES, blocks=4):
     """200 tags a device, in four blocks of 50 registers polled every 100 ms: 1,000 tags."""
     text = "<TagConfig>\n"
-    for device in DEVICES:
-        for block in range(4):
+    for device in devices:
+        for block in range(blocks):
             text += ("  <QueryBlock deviceAddr='%d' millisecondPeriod='100'>\n    <BlockOfRegs namePrefix='D%dB%d_' "
                      "count='50' addrStart='%d'/>\n  </QueryBlock>\n" % (device, device, block, block * 50))
     return text + "</TagConfig>\n"
@@ -64,6 +64,14 @@ def cpu_share(pid):
     return 100.0 * (cpu_seconds(pid) - before) / (time.monotonic() - start)
 
 
+def lag_figures(watchers):
+    lags = sorted(float(line.split()[1]) for _, out in watchers for line in lines(out) if line.startswith("lag-ms "))
+    if not lags:
+        return "none: %r" % [lines(out) for _, out in watchers]
+    return "%d callbacks, median %.1f, 90%% %.1f, max %.1f" % (
+        len(lags), statistics.median(lags), lags[int(len(lags) * 0.9)], lags[-1])
+
+
 def main():
     relay = Relay()
     map_wine_ports(relay.server_path)
@@ -91,17 +99,22 @@ def main():
         print("server CPU %%, 5 clients at 100 ms: %.1f" % cpu_share(pid))
         for process, _ in watchers:
             process.wait(300)
-        lags = [float(line.split()[1]) for _, out in watchers for line in lines(out) if line.startswith("lag-ms ")]
-        lags.sort()
-        print("pass timestamp -> OnDataChange, ms: %d callbacks, median %.1f, 90%% %.1f, max %.1f" % (
-            len(lags), statistics.median(lags), lags[int(len(lags) * 0.9)], lags[-1]))
+        print("pass timestamp -> OnDataChange, 1,000 tags, ms:", lag_figures(watchers))
+        # One short block: the pass is over within a few milliseconds of its timestamp.
+        for pid in server_pids(folder):
+            os.kill(pid, 9)
+        subprocess.run(["wineserver", "-k"])  # or Wine's COM keeps the dead server's class registered
+        pathlib.Path(exe + ".tag.cfg").write_text(tag_file(DEVICES[:1], 1))
+        watchers = [probe(folder, "lag", str(SECONDS))]
+        watchers[0][0].wait(300)
+        print("pass timestamp -> OnDataChange, 50 tags, ms:", lag_figures(watchers))
     finally:
         for pid in server_pids(folder):
             os.kill(pid, 9)
         quietly("wine", exe, "/u")
         instrument.stop()
         relay.close()
-        quietly("wineserver", "-k")
+        subprocess.run(["wineserver", "-k"])
         shutil.rmtree(folder, ignore_errors=True)
 
 

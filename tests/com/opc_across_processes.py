@@ -142,7 +142,6 @@ class AcrossProcesses(unittest.TestCase):
         cls.forget_registrations()
         cls.instrument.stop()
         cls.relay.close()
-        quietly("wineserver", "-k")  # the private prefix's helpers
         shutil.rmtree(cls.folder, ignore_errors=True)
         shutil.rmtree(cls.probe_folder, ignore_errors=True)
 
@@ -154,8 +153,13 @@ class AcrossProcesses(unittest.TestCase):
 
     @classmethod
     def stop_server(cls):
+        """Kills the server (COM started it without a console: no Ctrl-C reaches it), and the prefix's helpers:
+        Wine's COM would keep the dead server's class registered and answer the next activation with
+        0x800706BA instead of starting it again."""
         for pid in pids_running(cls.folder):
             os.kill(pid, signal.SIGKILL)
+        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
     def run_server(self, *args):
         with open(self.exe + ".out", "wb") as out:
