@@ -1,5 +1,6 @@
-// The Windows registry: the server's keys under HKEY_CLASSES_ROOT. Results are
-// the system's error numbers.
+// The Windows registry: the server's keys under HKEY_CLASSES_ROOT, with the
+// proxy/stub of its OPC interfaces where none is registered. Results are the
+// system's error numbers.
 #include <windows.h>
 
 #include <string>
