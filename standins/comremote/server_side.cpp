@@ -1,0 +1,249 @@
+#include "server_side.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server_connection.h"
+#include "socket_io.h"
+
+namespace comremote {
+
+namespace {
+
+struct Publication {
+    IClassFactory *factory = nullptr;
+    int listener = -1;
+    std::string path;
+    ino_t inode = 0;
+    std::thread acceptor;
+};
+
+struct ServerState {
+    std::mutex lock;
+    std::map<DWORD, std::unique_ptr<Publication>> published;
+    std::vector<std::shared_ptr<ServerConnection>> connections;
+    std::atomic<int> serving{0};
+};
+
+// Never destroyed: connection threads may outlive the static objects at exit.
+ServerState &State() {
+    static ServerState *state = new ServerState;
+    return *state;
+}
+
+std::wstring UserName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return std::to_wstring(uid);
+    std::wstring name;
+    for (const char *c = found->pw_name; *c != '\0'; ++c) name += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    return name;
+}
+
+void SetReceiveTimeout(int fd, int seconds) {
+    struct timeval limit {};
+    limit.tv_sec = seconds;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+bool Answer(int fd, HRESULT result) {
+    std::uint8_t answer[kHelloAnswerSize];
+    const std::uint32_t fields[3] = {kMagic, kVersion, static_cast<std::uint32_t>(result)};
+    for (int f = 0; f < 3; ++f)
+        for (int k = 0; k < 4; ++k) answer[f * 4 + k] = static_cast<std::uint8_t>(fields[f] >> (8 * k));
+    return WriteFully(fd, answer, sizeof answer) == 0;
+}
+
+// The hello, the check of who connects, then the client's calls until it goes.
+void ServeClient(int fd, IClassFactory *factory) {
+    SetReceiveTimeout(fd, kHelloSeconds);
+    std::uint8_t hello[kHelloSize];
+    if (ReadFully(fd, hello, sizeof hello) != 0) {
+        close(fd);
+        return;
+    }
+    Reader in(hello, sizeof hello);
+    const std::uint32_t magic = in.U32();
+    const std::uint16_t version = in.U16();
+    if (magic != kMagic) {
+        close(fd);
+        return;
+    }
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    HRESULT verdict = S_OK;
+    if (version != kVersion)
+        verdict = RPC_S_CALL_FAILED_DNE;
+    else if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid())
+        verdict = E_ACCESSDENIED;
+    if (!Answer(fd, verdict) || FAILED(verdict)) {
+        close(fd);
+        return;
+    }
+    SetReceiveTimeout(fd, 0);
+    auto connection = std::make_shared<ServerConnection>(fd, factory, UserName(peer.uid));
+    ServerState &state = State();
+    {
+        std::lock_guard<std::mutex> held(state.lock);
+        state.connections.push_back(connection);
+    }
+    connection->Serve();
+    std::lock_guard<std::mutex> held(state.lock);
+    state.connections.erase(std::remove(state.connections.begin(), state.connections.end(), connection),
+                            state.connections.end());
+}
+
+void Accept(int listener, IClassFactory *factory) {
+    ServerState &state = State();
+    for (;;) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of resources for a moment: the waiting clients stay queued.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            return;  // shut down by the withdrawal
+        }
+        if (state.serving.load() >= kMaxConnections) {
+            close(fd);
+            continue;
+        }
+        ++state.serving;
+        factory->AddRef();
+        try {
+            std::thread([fd, factory, &state] {
+                ServeClient(fd, factory);
+                factory->Release();
+                --state.serving;
+            }).detach();
+        } catch (const std::system_error &) {
+            factory->Release();
+            --state.serving;
+            close(fd);
+        }
+    }
+}
+
+// A socket file nobody answers on is left over from a server that died.
+bool Answered(const std::string &path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const bool live = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return live;
+}
+
+HRESULT Listen(const ClassSocket &where, Publication *publication) {
+    // Held while the path is checked and bound, so two servers starting at
+    // once do not remove each other's socket.
+    const int lock = open((where.path + ".bind").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0) return E_ACCESSDENIED;
+    while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    HRESULT result = S_OK;
+    if (Answered(where.path)) {
+        result = CO_E_OBJISREG;  // another server of this class serves its clients
+    } else {
+        unlink(where.path.c_str());
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
+        const mode_t previous = umask(077);
+        const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        umask(previous);
+        struct stat info {};
+        if (bound && chmod(where.path.c_str(), 0600) == 0 && stat(where.path.c_str(), &info) == 0 &&
+            listen(fd, 64) == 0) {
+            publication->listener = fd;
+            publication->path = where.path;
+            publication->inode = info.st_ino;
+        } else {
+            if (fd >= 0) close(fd);
+            result = E_ACCESSDENIED;
+        }
+    }
+    close(lock);
+    return result;
+}
+
+}  // namespace
+
+HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie) {
+    ClassSocket where;
+    if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
+    if (where.owner != geteuid() || !PrivateFolder(where.folder, geteuid(), true)) return E_ACCESSDENIED;
+    auto publication = std::make_unique<Publication>();
+    HRESULT result = classObject->QueryInterface(IID_IClassFactory, reinterpret_cast<void **>(&publication->factory));
+    if (FAILED(result)) return result;
+    result = Listen(where, publication.get());
+    if (FAILED(result)) {
+        publication->factory->Release();
+        return result;
+    }
+    const int listener = publication->listener;
+    IClassFactory *factory = publication->factory;
+    publication->acceptor = std::thread([listener, factory] { Accept(listener, factory); });
+    ServerState &state = State();
+    std::lock_guard<std::mutex> held(state.lock);
+    state.published[cookie] = std::move(publication);
+    return S_OK;
+}
+
+void Withdraw(DWORD cookie) {
+    ServerState &state = State();
+    std::unique_ptr<Publication> publication;
+    {
+        std::lock_guard<std::mutex> held(state.lock);
+        const auto found = state.published.find(cookie);
+        if (found == state.published.end()) return;
+        publication = std::move(found->second);
+        state.published.erase(found);
+    }
+    // Only the socket this registration made: a newer server may own the path now.
+    struct stat info {};
+    if (stat(publication->path.c_str(), &info) == 0 && info.st_ino == publication->inode)
+        unlink(publication->path.c_str());
+    shutdown(publication->listener, SHUT_RDWR);
+    publication->acceptor.join();
+    close(publication->listener);
+    publication->factory->Release();
+}
+
+HRESULT DisconnectObject(IUnknown *object) {
+    IUnknown *identity = nullptr;
+    if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)))) return E_INVALIDARG;
+    std::vector<std::shared_ptr<ServerConnection>> connections;
+    {
+        std::lock_guard<std::mutex> held(State().lock);
+        connections = State().connections;
+    }
+    for (const auto &connection : connections) connection->Disconnect(identity);
+    identity->Release();
+    return S_OK;
+}
+
+}  // namespace comremote
