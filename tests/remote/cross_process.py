@@ -12,8 +12,8 @@ PROGID = "OPC.Brisvale.1"
 READY = "press Ctrl-C to terminate"
 DEADLINE = 120.0
 TAGS = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n    <SingleReg name='Level' addr='10'/>\n"
-        "    <BlockOfRegs namePrefix='Flow' count='2' addrStart='0x20'/>\n  </QueryBlock>\n</TagConfig>\n")
-EXPECTED = {"Level": 10, "Flow0": 0x20, "Flow1": 0x21}
+        "    <BlockOfRegs namePrefix='Flow' count='2' addrStart='11'/>\n  </QueryBlock>\n</TagConfig>\n")
+EXPECTED = {"Level": 10, "Flow0": 11, "Flow1": 12}
 
 
 def register_value(unit, address):  # as the reference instrument holds them
@@ -66,7 +66,9 @@ class Installation:
     def probe(self, *args, user=None):
         command = [PROBE, PROGID, *args]
         if user is not None:
-            command = ["setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups", *command]
+            entry = pwd.getpwnam(user)
+            command = ["setpriv", "--reuid=%d" % entry.pw_uid, "--regid=%d" % entry.pw_gid, "--clear-groups",
+                       *command]
         return subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
 
@@ -214,7 +216,8 @@ class ClientsInOtherProcesses(unittest.TestCase):
         code, out = server.run_probe("status")
         self.assertEqual((code, out.strip()), (3, "failed progid 0x800401F3"), "not registered")
         server.register("/r")
-        os.unlink(server.exe + ".tag.cfg")  # the started server cannot initialise its driver and ends
+        # The started server cannot initialise its driver and ends.
+        pathlib.Path(server.exe + ".tag.cfg").write_text("<TagConfig><QueryBlock deviceAddr='x'>")
         code, out = server.run_probe("status")
         self.assertEqual((code, out.strip()), (3, "failed activation 0x80080005"))
         self.assertEqual(server.started(), [])
