@@ -8,16 +8,16 @@
 
 namespace comremote {
 
-ServerConnection::ServerConnection(int fd, IClassFactory *factory, std::wstring user)
-    : fd_(fd), factory_(factory), user_(std::move(user)), outbox_(std::make_shared<Outbox>(fd)) {
-    factory_->AddRef();
+ServerConnection::ServerConnection(int fd, IUnknown *classObject, std::wstring user)
+    : fd_(fd), classObject_(classObject), user_(std::move(user)), outbox_(std::make_shared<Outbox>(fd)) {
+    classObject_->AddRef();
 }
 
 ServerConnection::~ServerConnection() {
     outbox_->Close();
     outbox_->Join();
     ReleaseAll();
-    factory_->Release();
+    classObject_->Release();
     close(fd_);
 }
 

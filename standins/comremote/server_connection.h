@@ -18,7 +18,7 @@ namespace comremote {
 
 class ServerConnection {
 public:
-    ServerConnection(int fd, IClassFactory *factory, std::wstring user);
+    ServerConnection(int fd, IUnknown *classObject, std::wstring user);
     ~ServerConnection();
     ServerConnection(const ServerConnection &) = delete;
     ServerConnection &operator=(const ServerConnection &) = delete;
@@ -39,7 +39,8 @@ public:
     // identity); the number dropped.
     std::size_t Disconnect(IUnknown *identity);
 
-    IClassFactory *Factory() const { return factory_; }
+    // The class object is asked for its factory at each activation, as COM does.
+    IUnknown *ClassObject() const { return classObject_; }
     const std::shared_ptr<Outbox> &Out() const { return outbox_; }
 
     static constexpr std::size_t kMaxObjects = 100000;
@@ -49,7 +50,7 @@ private:
     void ReleaseAll();
 
     const int fd_;
-    IClassFactory *const factory_;
+    IUnknown *const classObject_;
     const std::wstring user_;
     std::shared_ptr<Outbox> outbox_;
     std::mutex lock_;

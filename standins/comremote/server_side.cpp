@@ -27,7 +27,7 @@ namespace comremote {
 namespace {
 
 struct Publication {
-    IClassFactory *factory = nullptr;
+    IUnknown *classObject = nullptr;
     int listener = -1;
     std::string path;
     ino_t inode = 0;
@@ -73,7 +73,7 @@ bool Answer(int fd, HRESULT result) {
 }
 
 // The hello, the check of who connects, then the client's calls until it goes.
-void ServeClient(int fd, IClassFactory *factory) {
+void ServeClient(int fd, IUnknown *classObject) {
     SetReceiveTimeout(fd, kHelloSeconds);
     std::uint8_t hello[kHelloSize];
     if (ReadFully(fd, hello, sizeof hello) != 0) {
@@ -99,7 +99,7 @@ void ServeClient(int fd, IClassFactory *factory) {
         return;
     }
     SetReceiveTimeout(fd, 0);
-    auto connection = std::make_shared<ServerConnection>(fd, factory, UserName(peer.uid));
+    auto connection = std::make_shared<ServerConnection>(fd, classObject, UserName(peer.uid));
     ServerState &state = State();
     {
         std::lock_guard<std::mutex> held(state.lock);
@@ -111,7 +111,7 @@ void ServeClient(int fd, IClassFactory *factory) {
                             state.connections.end());
 }
 
-void Accept(int listener, IClassFactory *factory) {
+void Accept(int listener, IUnknown *classObject) {
     ServerState &state = State();
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -129,15 +129,15 @@ void Accept(int listener, IClassFactory *factory) {
             continue;
         }
         ++state.serving;
-        factory->AddRef();
+        classObject->AddRef();
         try {
-            std::thread([fd, factory, &state] {
-                ServeClient(fd, factory);
-                factory->Release();
+            std::thread([fd, classObject, &state] {
+                ServeClient(fd, classObject);
+                classObject->Release();
                 --state.serving;
             }).detach();
         } catch (const std::system_error &) {
-            factory->Release();
+            classObject->Release();
             --state.serving;
             close(fd);
         }
@@ -197,16 +197,12 @@ HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie) {
     if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
     if (where.owner != geteuid() || !PrivateFolder(where.folder, geteuid(), true)) return E_ACCESSDENIED;
     auto publication = std::make_unique<Publication>();
-    HRESULT result = classObject->QueryInterface(IID_IClassFactory, reinterpret_cast<void **>(&publication->factory));
+    const HRESULT result = Listen(where, publication.get());
     if (FAILED(result)) return result;
-    result = Listen(where, publication.get());
-    if (FAILED(result)) {
-        publication->factory->Release();
-        return result;
-    }
+    classObject->AddRef();
+    publication->classObject = classObject;
     const int listener = publication->listener;
-    IClassFactory *factory = publication->factory;
-    publication->acceptor = std::thread([listener, factory] { Accept(listener, factory); });
+    publication->acceptor = std::thread([listener, classObject] { Accept(listener, classObject); });
     ServerState &state = State();
     std::lock_guard<std::mutex> held(state.lock);
     state.published[cookie] = std::move(publication);
@@ -230,7 +226,7 @@ void Withdraw(DWORD cookie) {
     shutdown(publication->listener, SHUT_RDWR);
     publication->acceptor.join();
     close(publication->listener);
-    publication->factory->Release();
+    publication->classObject->Release();
 }
 
 HRESULT DisconnectObject(IUnknown *object) {

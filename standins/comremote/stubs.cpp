@@ -130,7 +130,12 @@ bool Activate(ServerConnection &connection, Reader &in, Writer &out) {
     const IID iid = in.Guid();
     if (!in.Done()) return false;
     IUnknown *object = nullptr;
-    const HRESULT result = connection.Factory()->CreateInstance(nullptr, iid, reinterpret_cast<void **>(&object));
+    HRESULT result = S_OK;
+    IClassFactory *factory = Query<IClassFactory>(connection.ClassObject(), IID_IClassFactory, &result);
+    if (factory != nullptr) {
+        result = factory->CreateInstance(nullptr, iid, reinterpret_cast<void **>(&object));
+        factory->Release();
+    }
     std::uint32_t id = 0;
     if (SUCCEEDED(result) && object != nullptr) id = connection.Export(object);
     out.I32(SUCCEEDED(result) && id == 0 ? E_OUTOFMEMORY : result);

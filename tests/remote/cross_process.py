@@ -208,6 +208,14 @@ class ClientsInOtherProcesses(unittest.TestCase):
             self.assertIn("started=" + started[0], out, "a later activation reaches it too")
             if option == "/r":  # a /rc command line starts it with /c first, which it obeys
                 self.assertIn("unknown option <-Embedding>", server.log())
+                # A server killed outright leaves its socket behind: the next activation starts a new one.
+                dead = server.started()[0]
+                os.kill(dead, signal.SIGKILL)
+                wait_until(lambda: dead not in server.started(), "the killed server to end", DEADLINE)
+                code, out = server.run_probe("status")
+                self.assertEqual(code, 0, out)
+                self.assertNotIn("started=" + started[0], out)
+                self.assertEqual(len(server.started()), 1)
             server.stop_started()
             os.unlink(server.exe + ".log")
 
