@@ -52,10 +52,11 @@ HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request
     return S_OK;
 }
 
-void ClientCore::Send(std::vector<std::uint8_t> message) {
-    if (message.empty()) return;
-    std::lock_guard<std::mutex> held(writeLock_);
-    WriteFully(fd_, message.data(), message.size());
+void ClientCore::Drain() {
+    std::unique_lock<std::mutex> held(lock_);
+    if (std::this_thread::get_id() == dispatcherId_) return;
+    const std::uint64_t target = received_;
+    changed_.wait(held, [&] { return delivered_ >= target; });
 }
 
 void ClientCore::Attach() {
@@ -118,6 +119,7 @@ void ClientCore::Receive() {
             found->second->reply = std::move(payload);
         } else if (header.kind >= kOnDataChange && header.kind <= kReleaseCallback) {
             callbacks_.push_back(Callback{header, std::move(payload)});
+            ++received_;
         } else {
             break;
         }
@@ -139,6 +141,7 @@ void ClientCore::Dispatch() {
         held.unlock();
         RunCallback(next.header, next.payload);
         held.lock();
+        ++delivered_;
         changed_.notify_all();
     }
     // The server is gone: it holds none of the sinks any more.

@@ -30,8 +30,9 @@ public:
     // Sends a request and waits for its answer's payload; the transport's
     // failure (RPC_S_SERVER_UNAVAILABLE once the server is gone) or S_OK.
     HRESULT Call(std::uint32_t callId, std::vector<std::uint8_t> request, std::vector<std::uint8_t> *reply);
-    // Sends what needs no answer; lost quietly when the server is gone.
-    void Send(std::vector<std::uint8_t> message);
+    // Waits until the sinks have been given every call (and every release)
+    // that arrived so far; at once on the sinks' own thread.
+    void Drain();
 
     // The proxies that use the connection: when the last goes, so does the
     // connection, and the server releases whatever the client still held.
@@ -69,6 +70,8 @@ private:
     std::deque<Callback> callbacks_;
     std::map<std::uint32_t, IOPCDataCallback *> sinks_;
     std::uint32_t nextSinkId_ = 1;
+    std::uint64_t received_ = 0;  // server calls queued for the sinks, ever
+    std::uint64_t delivered_ = 0;
     long attached_ = 0;
     std::thread::id dispatcherId_;
 };

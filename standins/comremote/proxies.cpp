@@ -87,8 +87,13 @@ class Proxy {
 public:
     Proxy(std::shared_ptr<ClientCore> core, std::uint32_t id) : core_(std::move(core)), id_(id) { core_->Attach(); }
     virtual ~Proxy() {
-        Writer release(kRelease, 0, id_);
-        core_->Send(release.Finish());
+        // Answered once the server's objects have let go of what they held,
+        // the client's sinks included: the caller may free those afterwards.
+        const std::uint32_t callId = core_->NextCallId();
+        Writer release(kRelease, callId, id_);
+        std::vector<std::uint8_t> reply;
+        core_->Call(callId, release.Finish(), &reply);
+        core_->Drain();
         core_->Detach();
     }
     Proxy(const Proxy &) = delete;
@@ -207,7 +212,11 @@ public:
         return result;
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
-        return Invoke(kUnadvise, [&](Writer &out) { out.U32(cookie); });
+        const HRESULT result = Invoke(kUnadvise, [&](Writer &out) { out.U32(cookie); });
+        // The server let the sink go before it answered; so does the client
+        // before it returns, as the caller may free the sink now.
+        Core()->Drain();
+        return result;
     }
 
 private:

@@ -41,6 +41,11 @@ bool ServerConnection::Handle(const Header &header, const std::vector<std::uint8
     if (header.kind == kRelease) {
         if (!payload.empty()) return false;
         Forget(header.objectId);
+        if (header.callId != 0) {
+            Writer done(kReply, header.callId, header.objectId);
+            done.I32(S_OK);
+            outbox_->Post(done.Finish(), true);
+        }
         return true;
     }
     if (header.kind < kActivate || header.kind > kLastRequest || header.callId == 0) return false;

@@ -26,8 +26,8 @@ constexpr std::size_t kHeaderSize = 16;
 constexpr std::uint32_t kMaxMessage = 8u << 20;  // the whole message, header included
 
 enum Kind : std::uint32_t {
-    // Client to server; each but kRelease is answered with a kReply that
-    // carries the call's HRESULT first.
+    // Client to server; each is answered with a kReply that carries the
+    // call's HRESULT first (a kRelease only when it has a call id).
     kActivate = 1,  // payload: requested IID; reply: the new object's id
     kQueryInterface,
     kRelease,  // the client holds no more references on the object
