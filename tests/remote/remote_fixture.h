@@ -60,6 +60,7 @@ protected:
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         factory.test = this;
         factory.last = nullptr;
+        factory.user.clear();
         ASSERT_EQ(CoRegisterClassObject(TestClass(), &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
     }
     void TearDown() override {

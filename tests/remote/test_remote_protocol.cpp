@@ -1,7 +1,10 @@
 // Whatever arrives on the socket, the server keeps serving: a hostile or
 // broken message closes that connection only, and what it held is released.
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
@@ -185,6 +188,47 @@ TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     EXPECT_EQ(payload[0] | payload[1] | payload[2] | payload[3], 0) << "S_OK";
     close(fd);
     EXPECT_TRUE(WaitFor([&] { return finished.load() == before + 1; }));
+}
+
+TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
+    // The folder's permissions keep other users out; opened up, the server's
+    // own check of the connecting user still refuses them.
+    const struct passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody to connect as another user";
+    comremote::ClassSocket where;
+    ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
+    ASSERT_EQ(chmod(where.folder.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(where.path.c_str(), 0666), 0);
+    const std::vector<std::uint8_t> hello = Hello(comremote::kMagic);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Only async-signal-safe calls in the child of a threaded process.
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        for (std::size_t k = 0; k < where.path.size() && k + 1 < sizeof address.sun_path; ++k)
+            address.sun_path[k] = where.path[k];
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) _exit(11);
+        if (write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) _exit(12);
+        std::uint8_t answer[comremote::kHelloAnswerSize];
+        std::size_t got = 0;
+        while (got < sizeof answer) {
+            const ssize_t n = read(fd, answer + got, sizeof answer - got);
+            if (n <= 0) _exit(13);
+            got += static_cast<std::size_t>(n);
+        }
+        const bool denied = answer[8] == 0x05 && answer[9] == 0x00 && answer[10] == 0x07 && answer[11] == 0x80;
+        char rest;
+        _exit(denied && read(fd, &rest, 1) == 0 ? 0 : 14);  // E_ACCESSDENIED, then the end
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    chmod(where.folder.c_str(), 0700);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no user change, 11: no connection, 12-13: cut off, 14: not refused";
+    EXPECT_EQ(factory.user, std::wstring()) << "no session was made for the refused user";
 }
 
 }  // namespace
