@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -82,7 +83,16 @@ struct Published final : IClassFactory {
 };
 
 Published &ThePublished() {
-    static Published *published = new Published;
+    static Published *published = [] {
+        auto *made = new Published;
+        // The socket and the registry folder go at exit; the service stays, as
+        // a connection thread may still be letting go of its last objects.
+        std::atexit([] {
+            CoRevokeClassObject(ThePublished().cookie);
+            std::filesystem::remove_all(ThePublished().registry);
+        });
+        return made;
+    }();
     return *published;
 }
 
