@@ -55,6 +55,7 @@ struct Published final : IClassFactory {
         char folder[] = "/tmp/brisvale-bench-XXXXXX";
         if (mkdtemp(folder) != nullptr) registry = folder;
         setenv("BRISVALE_COM_REGISTRY", folder, 1);
+        setenv("XDG_RUNTIME_DIR", folder, 1);  // the socket goes with the folder
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         CoRegisterClassObject(kBenchClass, this, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     }

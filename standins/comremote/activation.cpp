@@ -1,7 +1,6 @@
 #include "activation.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -128,16 +127,14 @@ HRESULT StartAndConnect(REFCLSID clsid, const ClassSocket &where, int *fd) {
     // One client starts the server; the others wait for it here, then find it.
     int lock = -1;
     if (where.owner == geteuid() && PrivateFolder(where.folder, geteuid(), true)) {
-        lock = open(where.startLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        lock = LockFile(where.startLock);
     }
     HRESULT result = Connect(where, fd);
     if (result == RPC_S_SERVER_UNAVAILABLE) {
         const pid_t pid = Spawn(words);
         result = pid < 0 ? CO_E_SERVER_EXEC_FAILURE : AwaitServer(where, pid, fd);
     }
-    if (lock >= 0) close(lock);
+    Unlock(lock, where.startLock);
     return result;
 }
 

@@ -1,8 +1,7 @@
 #include "server_side.h"
 
-#include <fcntl.h>
+#include <dirent.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -144,49 +143,75 @@ void Accept(int listener, IUnknown *classObject) {
     }
 }
 
-// A socket file nobody answers on is left over from a server that died.
-bool Answered(const std::string &path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+sockaddr_un Address(const std::string &path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const bool live = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    return address;
+}
+
+// 0 when a server answers, else the error number of the attempt.
+int Dial(const std::string &path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    const sockaddr_un address = Address(path);
+    const int error = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? 0 : errno;
     close(fd);
-    return live;
+    return error;
+}
+
+// Removes the sockets of this user's servers that died without withdrawing
+// (killed, or ended without an orderly stop): nothing answers on them. A
+// socket only ever appears under its name once it listens, and each is
+// checked under its own bind lock, so a live one is never taken for dead.
+void SweepDeadSockets(const std::string &folder) {
+    DIR *listing = opendir(folder.c_str());
+    if (listing == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent *entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".sock") == 0) names.push_back(name);
+    }
+    closedir(listing);
+    for (const std::string &name : names) {
+        const std::string path = folder + "/" + name;
+        if (Dial(path) != ECONNREFUSED) continue;
+        const std::string bindLock = folder + "/" + name.substr(0, name.size() - 5) + ".bind";
+        const int lock = LockFile(bindLock);
+        if (lock >= 0 && Dial(path) == ECONNREFUSED) unlink(path.c_str());
+        Unlock(lock, bindLock);
+    }
 }
 
 HRESULT Listen(const ClassSocket &where, Publication *publication) {
     // Held while the path is checked and bound, so two servers starting at
     // once do not remove each other's socket.
-    const int lock = open((where.path + ".bind").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int lock = LockFile(where.bindLock);
     if (lock < 0) return E_ACCESSDENIED;
-    while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-    }
     HRESULT result = S_OK;
-    if (Answered(where.path)) {
+    if (Dial(where.path) == 0) {
         result = CO_E_OBJISREG;  // another server of this class serves its clients
     } else {
-        unlink(where.path.c_str());
+        // Bound and made private under another name, then renamed into place
+        // listening: a client never meets a socket it may not use yet.
+        const std::string fresh = where.path + ".new";
+        unlink(fresh.c_str());
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
-        const mode_t previous = umask(077);
-        const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        umask(previous);
+        const sockaddr_un address = Address(fresh);
         struct stat info {};
-        if (bound && chmod(where.path.c_str(), 0600) == 0 && stat(where.path.c_str(), &info) == 0 &&
-            listen(fd, 64) == 0) {
+        if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
+            chmod(fresh.c_str(), 0600) == 0 && listen(fd, 64) == 0 && rename(fresh.c_str(), where.path.c_str()) == 0 &&
+            stat(where.path.c_str(), &info) == 0) {
             publication->listener = fd;
             publication->path = where.path;
             publication->inode = info.st_ino;
         } else {
             if (fd >= 0) close(fd);
+            unlink(fresh.c_str());
             result = E_ACCESSDENIED;
         }
     }
-    close(lock);
+    Unlock(lock, where.bindLock);
     return result;
 }
 
@@ -196,6 +221,7 @@ HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie) {
     ClassSocket where;
     if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
     if (where.owner != geteuid() || !PrivateFolder(where.folder, geteuid(), true)) return E_ACCESSDENIED;
+    SweepDeadSockets(where.folder);
     auto publication = std::make_unique<Publication>();
     const HRESULT result = Listen(where, publication.get());
     if (FAILED(result)) return result;

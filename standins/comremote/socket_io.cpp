@@ -1,5 +1,7 @@
 #include "socket_io.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,6 +50,7 @@ bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
     where->folder = folder;
     where->path = folder + "/" + name + ".sock";
     where->startLock = folder + "/" + name + ".start";
+    where->bindLock = folder + "/" + name + ".bind";
     return true;
 }
 
@@ -56,6 +59,32 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create) {
     struct stat info {};
     if (lstat(folder.c_str(), &info) != 0) return false;
     return S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & 077) == 0;
+}
+
+int LockFile(const std::string &path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return -1;
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(fd);
+                return -1;
+            }
+        }
+        struct stat held {};
+        struct stat named {};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return fd;
+        close(fd);  // removed by the previous holder: lock the new one
+    }
+    return -1;
+}
+
+void Unlock(int lock, const std::string &path) {
+    if (lock < 0) return;
+    unlink(path.c_str());
+    close(lock);
 }
 
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {

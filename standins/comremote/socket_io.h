@@ -21,6 +21,7 @@ struct ClassSocket {
     std::string folder;
     std::string path;
     std::string startLock;  // serialises the starts of a server by its clients
+    std::string bindLock;   // serialises the servers' taking of the socket
     uid_t owner;
 };
 bool LocateClassSocket(REFCLSID clsid, ClassSocket *where);
@@ -28,6 +29,12 @@ bool LocateClassSocket(REFCLSID clsid, ClassSocket *where);
 // Creates the folder for the calling user (0700) or checks that it is one:
 // a folder of another user, or one that others may enter, is refused.
 bool PrivateFolder(const std::string &folder, uid_t owner, bool create);
+
+// An exclusive lock on a lock file, made when missing: the descriptor, or -1.
+// Unlock removes the file, so that none is left behind; a waiter that then
+// holds the removed file notices and locks the path's new file instead.
+int LockFile(const std::string &path);
+void Unlock(int lock, const std::string &path);
 
 // 0 on success, else the error number (EPIPE/ECONNRESET for a closed peer).
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size);

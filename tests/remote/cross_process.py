@@ -40,7 +40,8 @@ class Installation:
         pathlib.Path(self.exe + ".tag.cfg").write_text(TAGS)
         os.symlink(relay.server_path, self.exe + ".com1")
         self.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
-        self.env.pop("XDG_RUNTIME_DIR", None)
+        # The sockets go into the folder too, so that none outlives the test.
+        self.env["XDG_RUNTIME_DIR"] = self.folder
         test.addCleanup(self.stop_started)
 
     def register(self, option):

@@ -190,6 +190,27 @@ TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     EXPECT_TRUE(WaitFor([&] { return finished.load() == before + 1; }));
 }
 
+TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
+    comremote::ClassSocket where;
+    ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
+    const std::string dead = where.folder + "/0123456789abcdef.sock";
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, dead.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);  // bound, never listened: what a killed server leaves
+
+    const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
+    DWORD otherCookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie), S_OK);
+    struct stat info {};
+    EXPECT_NE(lstat(dead.c_str(), &info), 0);
+    EXPECT_EQ(lstat(where.path.c_str(), &info), 0) << "the live one stays";
+    EXPECT_TRUE(Remote());
+    EXPECT_EQ(CoRevokeClassObject(otherCookie), S_OK);
+}
+
 TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
     // The folder's permissions keep other users out; opened up, the server's
     // own check of the connecting user still refuses them.
@@ -198,6 +219,7 @@ TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
         GTEST_SKIP() << "needs root and the user nobody to connect as another user";
     comremote::ClassSocket where;
     ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
+    ASSERT_EQ(chmod(registry.c_str(), 0711), 0);  // the sockets' folder lies in it
     ASSERT_EQ(chmod(where.folder.c_str(), 0711), 0);
     ASSERT_EQ(chmod(where.path.c_str(), 0666), 0);
     const std::vector<std::uint8_t> hello = Hello(comremote::kMagic);
