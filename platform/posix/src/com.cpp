@@ -160,6 +160,10 @@ HRESULT CoQueryClientBlanket(DWORD *, DWORD *, OLECHAR **, DWORD *, DWORD *, RPC
     return S_OK;
 }
 
+HRESULT CoDisconnectObject(IUnknown *object, DWORD) {
+    return object != nullptr ? S_OK : E_INVALIDARG;
+}
+
 void com_SetCallerIdentity(const wchar_t *user) {
     callerIdentity = user;
 }

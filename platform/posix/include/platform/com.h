@@ -119,6 +119,11 @@ ULONG CoReleaseServerProcess();
 HRESULT CoQueryClientBlanket(DWORD *authnService, DWORD *authzService, OLECHAR **serverPrincipalName, DWORD *authnLevel,
                              DWORD *impLevel, RPC_AUTHZ_HANDLE *privileges, DWORD *capabilities);
 
+// Drops every reference that clients in other processes hold on object
+// through the remote layer, as if they had released them. Within one process
+// nothing is held that way: S_OK.
+HRESULT CoDisconnectObject(IUnknown *object, DWORD reserved);
+
 // Linux only: an in-process client (a test, a tool) names the user it calls
 // for; null forgets it. The text must outlive the calls made with it.
 void com_SetCallerIdentity(const wchar_t *user);
