@@ -42,6 +42,18 @@ bool SinkList::Empty() const {
     return sinks_.empty();
 }
 
+bool SinkList::Remove(IUnknown *sink) {
+    ComPtr<IUnknown> gone;  // released after the lock, as in Unadvise
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+        if (it->sink.get() != sink) continue;
+        gone = std::move(it->sink);
+        sinks_.erase(it);
+        return true;
+    }
+    return false;
+}
+
 void SinkList::Clear() {
     std::vector<Connection> gone;
     std::lock_guard<std::mutex> guard(lock_);

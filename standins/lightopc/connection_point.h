@@ -35,6 +35,8 @@ public:
         return sinks;
     }
     bool Empty() const;
+    // Lets one sink go (its client is gone): false when it was not advised.
+    bool Remove(IUnknown *sink);
     // Lets every sink go (the container is closing).
     void Clear();
 
