@@ -7,6 +7,13 @@ HRESULT SinkList::Advise(IUnknown *sink, DWORD *cookie) {
     void *queried = nullptr;
     if (FAILED(sink->QueryInterface(iid_, &queried)) || queried == nullptr) return CONNECT_E_CANNOTCONNECT;
     ComPtr<IUnknown> held = ComPtr<IUnknown>::Adopt(static_cast<IUnknown *>(queried));
+    if (advising_) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (limit_ != 0 && sinks_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
+        }
+        advising_();
+    }
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (limit_ != 0 && sinks_.size() >= limit_) return CONNECT_E_ADVISELIMIT;

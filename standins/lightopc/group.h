@@ -150,13 +150,15 @@ private:
     DWORD nextCancel_ = 1;
     Clock::time_point nextChange_;
 
-    // A newly advised callback gets every active item at the next data change.
+    // A callback about to be advised gets every active item at the next data
+    // change, which comes as soon as it is advised.
+    void Advising();
     void Advised();
     // Forgets the sink when its answer says the client is gone, and tells the
     // session; false then, so that the sink is called no more.
     bool Answered(IUnknown *sink, HRESULT result);
 
-    SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Advised(); }};
+    SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Advising(); }, [this] { Advised(); }};
 };
 
 // Clears the out pointer of a per-item call and checks its arguments.

@@ -311,12 +311,13 @@ bool Group::Answered(IUnknown *sink, HRESULT result) {
     return false;
 }
 
+void Group::Advising() {
+    std::lock_guard<std::mutex> held(lock_);
+    for (auto &entry : items_) entry.second.SendNextTime();
+    nextChange_ = Clock::now();
+}
+
 void Group::Advised() {
-    {
-        std::lock_guard<std::mutex> held(lock_);
-        for (auto &entry : items_) entry.second.SendNextTime();
-        nextChange_ = Clock::now();
-    }
     core_->delivery->Wake(this);
 }
 
