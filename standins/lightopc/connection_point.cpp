@@ -7,6 +7,13 @@ HRESULT SinkList::Advise(IUnknown *sink, DWORD *cookie) {
     void *queried = nullptr;
     if (FAILED(sink->QueryInterface(iid_, &queried)) || queried == nullptr) return CONNECT_E_CANNOTCONNECT;
     ComPtr<IUnknown> held = ComPtr<IUnknown>::Adopt(static_cast<IUnknown *>(queried));
+    if (advising_) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (limit_ != 0 && sinks_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
+        }
+        advising_();
+    }
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (limit_ != 0 && sinks_.size() >= limit_) return CONNECT_E_ADVISELIMIT;
@@ -40,6 +47,18 @@ std::vector<Connection> SinkList::Connections() const {
 bool SinkList::Empty() const {
     std::lock_guard<std::mutex> guard(lock_);
     return sinks_.empty();
+}
+
+bool SinkList::Remove(IUnknown *sink) {
+    ComPtr<IUnknown> gone;  // released after the lock, as in Unadvise
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+        if (it->sink.get() != sink) continue;
+        gone = std::move(it->sink);
+        sinks_.erase(it);
+        return true;
+    }
+    return false;
 }
 
 void SinkList::Clear() {

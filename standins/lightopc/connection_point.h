@@ -14,10 +14,13 @@
 // references) under the list's lock and call the sinks after releasing it.
 class SinkList {
 public:
-    // limit: how many sinks may be advised at once (0: no limit). advised is
-    // called after each successful Advise, outside the list's lock.
-    SinkList(const IID &iid, std::size_t limit, std::function<void()> advised = nullptr)
-        : iid_(iid), limit_(limit), advised_(std::move(advised)) {}
+    // limit: how many sinks may be advised at once (0: no limit). advising is
+    // called before a sink that the limit admits is added, advised after it
+    // was, both outside the list's lock: whoever calls the sinks sees the
+    // new one only with what advising prepared for it.
+    SinkList(const IID &iid, std::size_t limit, std::function<void()> advising = nullptr,
+             std::function<void()> advised = nullptr)
+        : iid_(iid), limit_(limit), advising_(std::move(advising)), advised_(std::move(advised)) {}
 
     const IID &Iid() const { return iid_; }
     // Queries sink for the outgoing interface and keeps it.
@@ -35,12 +38,15 @@ public:
         return sinks;
     }
     bool Empty() const;
+    // Lets one sink go (its client is gone): false when it was not advised.
+    bool Remove(IUnknown *sink);
     // Lets every sink go (the container is closing).
     void Clear();
 
 private:
     const IID &iid_;
     const std::size_t limit_;
+    const std::function<void()> advising_;
     const std::function<void()> advised_;
     mutable std::mutex lock_;
     std::vector<Connection> sinks_;  // the sink is the outgoing interface itself

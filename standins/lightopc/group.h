@@ -61,6 +61,9 @@ public:
     Clock::time_point Run(Clock::time_point now);
     // Lets the callback sinks go (the service or the server is closing).
     void Disconnect() { callbacks_.Clear(); }
+    // Whether a client's callback is advised.
+    bool Subscribed() const { return !callbacks_.Empty(); }
+    IUnknown *Identity() { return static_cast<IOPCItemMgt *>(this); }
 
     // IOPCItemMgt
     HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF *pItemArray, OPCITEMRESULT **ppAddResults,
@@ -147,12 +150,15 @@ private:
     DWORD nextCancel_ = 1;
     Clock::time_point nextChange_;
 
-    // A newly advised callback gets every active item at the next data change.
-    void Subscribed();
-    // Forgets the callback when its answer says the client is gone.
-    void Answered(HRESULT result);
+    // A callback about to be advised gets every active item at the next data
+    // change, which comes as soon as it is advised.
+    void Advising();
+    void Advised();
+    // Forgets the sink when its answer says the client is gone, and tells the
+    // session; false then, so that the sink is called no more.
+    bool Answered(IUnknown *sink, HRESULT result);
 
-    SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Subscribed(); }};
+    SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Advising(); }, [this] { Advised(); }};
 };
 
 // Clears the out pointer of a per-item call and checks its arguments.

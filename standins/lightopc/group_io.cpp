@@ -2,6 +2,7 @@
 // changes, all answered from the cache (values reach the toolkit only through
 // loCacheUpdate, so a device read has nothing fresher to offer).
 #include "group.h"
+#include "liveness.h"
 #include "scheduler.h"
 
 namespace {
@@ -66,21 +67,6 @@ void Fill(const Target &target, const TagState &state, bool outOfService, VARIAN
         *quality = OPC_QUALITY_BAD;
     } else if (state.error != S_OK) {
         *error = state.error;  // the driver's own word on the record
-    }
-}
-
-// A sink that answers so is gone for good (its process died or let go):
-// calling it again only costs time, so its group forgets it.
-bool Disconnected(HRESULT result) {
-    switch (static_cast<std::uint32_t>(result)) {
-        case 0x80010108U:  // RPC_E_DISCONNECTED
-        case 0x800401FDU:  // CO_E_OBJNOTCONNECTED
-        case 0x800706BAU:  // the RPC server is unavailable
-        case 0x800706BEU:  // the remote procedure call failed
-        case 0x800706BFU:  // the remote procedure call failed and did not execute
-            return true;
-        default:
-            return false;
     }
 }
 
@@ -152,7 +138,7 @@ HRESULT Group::Queue(Transaction transaction, DWORD *cancel) {
         *cancel = transaction.cancel;
         pending_.push_back(std::move(transaction));
     }
-    Scheduler::Instance().Wake(this);
+    core_->delivery->Wake(this);
     return S_OK;
 }
 
@@ -225,7 +211,7 @@ HRESULT Group::Cancel2(DWORD dwCancelID) {
             cancelled_.push_back(found->transaction);
             pending_.erase(found);
         }
-        Scheduler::Instance().Wake(this);
+        core_->delivery->Wake(this);
         return S_OK;
     });
 }
@@ -236,7 +222,7 @@ HRESULT Group::SetEnable(BOOL bEnable) {
         std::lock_guard<std::mutex> held(lock_);
         enabled_ = bEnable != FALSE;
     }
-    Scheduler::Instance().Wake(this);
+    core_->delivery->Wake(this);
     return S_OK;
 }
 
@@ -261,7 +247,9 @@ Clock::time_point Group::Run(Clock::time_point now) {
     try {
         if (!cancelled.empty()) {
             for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
-                for (DWORD transaction : cancelled) Answered(sink->OnCancelComplete(transaction, clientGroup));
+                for (DWORD transaction : cancelled) {
+                    if (!Answered(sink.get(), sink->OnCancelComplete(transaction, clientGroup))) break;
+                }
             }
         }
         for (const Transaction &transaction : work) Complete(transaction);
@@ -291,8 +279,8 @@ void Group::Complete(const Transaction &transaction) {
     if (transaction.kind == Transaction::kWrite) {
         for (HRESULT &error : values.errors) error = OPC_E_BADRIGHTS;
         for (const ComPtr<IOPCDataCallback> &sink : sinks)
-            Answered(sink->OnWriteComplete(transaction.transaction, clientGroup, S_FALSE, values.Count(),
-                                           values.clients.data(), values.errors.data()));
+            Answered(sink.get(), sink->OnWriteComplete(transaction.transaction, clientGroup, S_FALSE, values.Count(),
+                                                       values.clients.data(), values.errors.data()));
         return;
     }
     // A refresh took only active items of an active group: nothing it
@@ -303,30 +291,34 @@ void Group::Complete(const Transaction &transaction) {
     });
     for (const ComPtr<IOPCDataCallback> &sink : sinks) {
         if (transaction.kind == Transaction::kRead) {
-            Answered(sink->OnReadComplete(transaction.transaction, clientGroup, values.MasterQuality(),
-                                          values.MasterError(), values.Count(), values.clients.data(),
-                                          values.values.data(), values.qualities.data(), values.times.data(),
-                                          values.errors.data()));
+            Answered(sink.get(), sink->OnReadComplete(transaction.transaction, clientGroup, values.MasterQuality(),
+                                                      values.MasterError(), values.Count(), values.clients.data(),
+                                                      values.values.data(), values.qualities.data(),
+                                                      values.times.data(), values.errors.data()));
         } else {
-            Answered(sink->OnDataChange(transaction.transaction, clientGroup, values.MasterQuality(),
-                                        values.MasterError(), values.Count(), values.clients.data(),
-                                        values.values.data(), values.qualities.data(), values.times.data(),
-                                        values.errors.data()));
+            Answered(sink.get(), sink->OnDataChange(transaction.transaction, clientGroup, values.MasterQuality(),
+                                                    values.MasterError(), values.Count(), values.clients.data(),
+                                                    values.values.data(), values.qualities.data(), values.times.data(),
+                                                    values.errors.data()));
         }
     }
 }
 
-void Group::Answered(HRESULT result) {
-    if (Disconnected(result)) callbacks_.Clear();
+bool Group::Answered(IUnknown *sink, HRESULT result) {
+    if (!ClientVanished(result)) return true;
+    // Only once per sink: it may have been let go (or replaced) meanwhile.
+    if (callbacks_.Remove(sink)) core_->SubscriptionLost(this);
+    return false;
 }
 
-void Group::Subscribed() {
-    {
-        std::lock_guard<std::mutex> held(lock_);
-        for (auto &entry : items_) entry.second.SendNextTime();
-        nextChange_ = Clock::now();
-    }
-    Scheduler::Instance().Wake(this);
+void Group::Advising() {
+    std::lock_guard<std::mutex> held(lock_);
+    for (auto &entry : items_) entry.second.SendNextTime();
+    nextChange_ = Clock::now();
+}
+
+void Group::Advised() {
+    core_->delivery->Wake(this);
 }
 
 void Group::SendDataChange(Clock::time_point now) {
@@ -374,8 +366,8 @@ void Group::SendDataChange(Clock::time_point now) {
         }
     }
     for (const ComPtr<IOPCDataCallback> &sink : callbacks_.Sinks<IOPCDataCallback>()) {
-        Answered(sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(), values.Count(),
-                                    values.clients.data(), values.values.data(), values.qualities.data(),
-                                    values.times.data(), values.errors.data()));
+        Answered(sink.get(), sink->OnDataChange(0, clientGroup, values.MasterQuality(), values.MasterError(),
+                                                values.Count(), values.clients.data(), values.values.data(),
+                                                values.qualities.data(), values.times.data(), values.errors.data()));
     }
 }

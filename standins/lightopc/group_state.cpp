@@ -17,11 +17,11 @@ Group::Group(std::shared_ptr<ServerCore> core, const GroupSettings &settings)
     : core_(std::move(core)), cache_(core_->cache), handle_(NewServerHandle()), settings_(settings) {
     settings_.rate = ReviseRate(settings.rate);
     nextChange_ = Clock::now();
-    Scheduler::Instance().Add(this);
+    core_->delivery->Add(this);
 }
 
 Group::~Group() {
-    Scheduler::Instance().Remove(this);
+    core_->delivery->Remove(this);
 }
 
 std::string Group::Name() const {
@@ -88,7 +88,7 @@ HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, 
         if (pLCID != nullptr) settings_.locale = *pLCID;
         if (phClientGroup != nullptr) settings_.client = *phClientGroup;
     }
-    if (wake) Scheduler::Instance().Wake(this);
+    if (wake) core_->delivery->Wake(this);
     return result;
 }
 

@@ -1,19 +1,27 @@
-// The toolkit's thread: it runs every live group's asynchronous work and data
-// changes, so that no client callback is ever made from inside a client's own
-// call. It holds a reference to a group only while running it, and only if
-// the group is not already on its way out; it runs while any group exists.
+// A session's delivery thread: it runs the asynchronous work and data changes
+// of one client's groups, so that no client callback is ever made from inside
+// a client's own call, and a client whose callback blocks (or whose process
+// hangs) holds up only its own deliveries. It holds a reference to a group
+// only while running it, and only if the group is not already on its way out;
+// it runs while any group of the session exists, in COM's multithreaded
+// apartment (a callback may go to another process).
 #pragma once
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "group.h"
 
-class Scheduler {
+class Scheduler : public std::enable_shared_from_this<Scheduler> {
 public:
-    static Scheduler &Instance();
+    // Throws (out of memory) with nothing changed.
+    static std::shared_ptr<Scheduler> Create();
+    ~Scheduler();
+    Scheduler(const Scheduler &) = delete;
+    Scheduler &operator=(const Scheduler &) = delete;
 
     // Throws (out of memory, no thread) with nothing changed.
     void Add(Group *group);
@@ -23,10 +31,15 @@ public:
 
 private:
     Scheduler() = default;
+    // The thread's whole life; it keeps its scheduler alive until the end.
+    static void Thread(std::shared_ptr<Scheduler> self);
     void Loop();
-    // At process exit: collects the thread, unless a client's callback holds
-    // it beyond a grace period (then it is left to the end of the process).
-    static void Stop();
+    // At process exit: collects every session's thread, unless a client's
+    // callback holds it beyond a grace period (then it is left to the end of
+    // the process).
+    static void StopAll();
+    void Signal();
+    void Collect(std::chrono::steady_clock::time_point deadline);
 
     struct Entry {
         Group *group;

@@ -1,8 +1,12 @@
 #include "server_core.h"
 
 #include "group.h"
+#include "liveness.h"
+#include "scheduler.h"
+#include "server_object.h"
 
-ServerCore::ServerCore(std::shared_ptr<TagCache> tags) : cache(std::move(tags)) {}
+ServerCore::ServerCore(std::shared_ptr<TagCache> tags, ServerObject *owner)
+    : cache(std::move(tags)), delivery(Scheduler::Create()), owner_(owner) {}
 
 ServerCore::~ServerCore() = default;
 
@@ -67,7 +71,31 @@ void ServerCore::Close() {
     {
         std::lock_guard<std::mutex> held(lock_);
         closed_ = true;
+        owner_ = nullptr;
         gone.swap(groups_);
     }
     for (auto &entry : gone) entry.second->Disconnect();
+}
+
+void ServerCore::SubscriptionLost(Group *lost) {
+    std::vector<ComPtr<Group>> groups;
+    ServerObject *owner = nullptr;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        if (disconnected_) return;
+        for (const auto &entry : groups_) {
+            if (entry.second->Subscribed()) return;  // the client still answers there
+        }
+        groups.reserve(groups_.size() + 1);
+        for (const auto &entry : groups_) groups.push_back(entry.second);
+        if (lost != nullptr && groups_.count(lost->Handle()) == 0) groups.push_back(ComPtr<Group>::Share(lost));
+        // A reference of its own, unless the server object is already finishing.
+        if (owner_ != nullptr && owner_->AddRefUnlessGone()) owner = owner_;
+        disconnected_ = true;
+    }
+    for (const ComPtr<Group> &group : groups) disconnect_object(group->Identity(), 0);
+    groups.clear();
+    if (owner == nullptr) return;
+    disconnect_object(owner->Identity(), 0);
+    owner->ReleaseInner();  // may be the session's final release
 }

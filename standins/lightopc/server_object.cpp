@@ -4,6 +4,7 @@
 
 #include "group.h"
 #include "handles.h"
+#include "liveness.h"
 #include "opc_errors.h"
 
 namespace {
@@ -13,7 +14,7 @@ constexpr LCID kAvailableLocales[] = {0x0800, 0x0409};
 ServerObject::ServerObject(std::shared_ptr<TagCache> cache, loService *owner, IUnknown *outer,
                            const loVendorInfo *vendor, loReleaseCallback release, void *releaseArgument)
     : cache_(std::move(cache)),
-      core_(std::make_shared<ServerCore>(cache_)),
+      core_(std::make_shared<ServerCore>(cache_, this)),
       owner_(owner),
       inner_(*this),
       controlling_(outer != nullptr ? outer : &inner_),
@@ -39,7 +40,10 @@ void ServerObject::RequestShutdown() {
             std::lock_guard<std::mutex> held(stateLock_);
             reason = ToOle(reason_);
         }
-        for (const ComPtr<IOPCShutdown> &sink : shutdown_.Sinks<IOPCShutdown>()) sink->ShutdownRequest(reason.c_str());
+        for (const ComPtr<IOPCShutdown> &sink : shutdown_.Sinks<IOPCShutdown>()) {
+            if (ClientVanished(sink->ShutdownRequest(reason.c_str())) && shutdown_.Remove(sink.get()))
+                core_->SubscriptionLost(nullptr);
+        }
     } catch (const std::bad_alloc &) {
         // Nobody to tell: the clients notice when their calls fail.
     }

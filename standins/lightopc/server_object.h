@@ -22,6 +22,8 @@ public:
     ServerObject &operator=(const ServerObject &) = delete;
 
     IUnknown *Inner() { return &inner_; }
+    // The unknown its clients know it by: the outer one when aggregated.
+    IUnknown *Identity() const { return controlling_; }
     // The handle the creator knows this object by (set once, before anyone sees it).
     void SetHandle(loClient *handle) { handle_ = handle; }
     loService *Owner() const { return owner_; }
@@ -34,7 +36,8 @@ public:
     // A reference unless the object is already on its way out.
     bool AddRefUnlessGone() { return references_.AddUnlessGone(); }
     ULONG ReleaseInner() { return inner_.Release(); }
-    // The service is going away: asks every IOPCShutdown sink to let go.
+    // The service is going away: asks every IOPCShutdown sink to let go. A
+    // sink whose client vanished ends its subscription like a group's.
     void RequestShutdown();
 
     // IUnknown, delegating.

@@ -197,6 +197,9 @@ protected:
         if (service != nullptr) {
             EXPECT_EQ(loServiceDestroy(service), 0);
         }
+        // A session's thread may still hold a sink for a moment after the
+        // objects that call it are gone: the sinks are freed after that.
+        for (const std::unique_ptr<Sink> &sink : sinks) EXPECT_TRUE(WaitFor([&] { return sink->references == 1; }));
     }
 
     // Sets tag id (1-based) to value with quality and timestamp (low word).

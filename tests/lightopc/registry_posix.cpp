@@ -1,9 +1,13 @@
 // The Linux registry's files, in a temporary folder for the whole run.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "lightopc.h"
 
@@ -34,6 +38,100 @@ TEST(PosixRegistry, UnusableRootIsReported) {
     setenv("BRISVALE_COM_REGISTRY", (temporary.base / "plain" / "registry").c_str(), 1);
     EXPECT_NE(loServerRegister(&clsid, "Brisvale.Test", "x", "\"/opt/x\"", 0), 0);
     EXPECT_NE(loServerUnregister(&clsid, "Brisvale.Test"), 0);
+    temporary.SetUp();
+}
+
+const CLSID kClass = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x03}};
+const CLSID kNewClass = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x04}};
+const fs::path kClassFile = "CLSID/{B15A7E57-0000-4C1A-8E57-5E57C1A55003}";
+
+// Every file of the registry with its text, temporary ones included.
+std::map<std::string, std::string> Snapshot(const fs::path &root) {
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file() && entry.path().filename() != ".lock")
+            files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path());
+    }
+    return files;
+}
+
+// A folder where the ProgID's file would go: its write fails, even for root.
+TEST(PosixRegistry, ARegistrationWhoseSecondEntryFailsChangesNothing) {
+    const fs::path root = temporary.base / "registry";
+    ASSERT_EQ(loServerRegister(&kClass, "Brisvale.Whole.1", "x", "\"/opt/old\"", 0), 0);
+    fs::create_directories(root / "ProgID/Brisvale.Blocked.1");
+    const std::map<std::string, std::string> before = Snapshot(root);
+    EXPECT_NE(loServerRegister(&kClass, "Brisvale.Blocked.1", "x", "\"/opt/new\"", 0), 0);
+    EXPECT_EQ(Snapshot(root), before);
+    CLSID named{};
+    ASSERT_EQ(loProgIdLookup("Brisvale.Whole.1", &named), 0);
+    EXPECT_TRUE(IsEqualGUID(named, kClass));
+    // A class registered for the first time leaves no entry behind.
+    EXPECT_NE(loServerRegister(&kNewClass, "Brisvale.Blocked.1", "x", "\"/opt/new\"", 0), 0);
+    EXPECT_EQ(Snapshot(root), before);
+    EXPECT_NE(loServerLookup(&kNewClass, nullptr, 0, nullptr, 0, nullptr, 0), 0);
+    fs::remove(root / "ProgID/Brisvale.Blocked.1");
+    EXPECT_EQ(loServerUnregister(&kClass, "Brisvale.Whole.1"), 0);
+}
+
+TEST(PosixRegistry, ProgIdsOfTheLongestValidLengthsAreRegistered) {
+    for (std::size_t length : {248u, 255u}) {
+        const std::string progId = "Brisvale." + std::string(length - 9, 'x');
+        ASSERT_EQ(loServerRegister(&kClass, progId.c_str(), "x", "\"/opt/x\"", 0), 0) << length;
+        CLSID named{};
+        EXPECT_EQ(loProgIdLookup(progId.c_str(), &named), 0) << length;
+        char recorded[256];
+        EXPECT_EQ(loServerLookup(&kClass, nullptr, 0, nullptr, 0, recorded, sizeof recorded), 0);
+        EXPECT_EQ(recorded, progId);
+        EXPECT_EQ(loServerUnregister(&kClass, progId.c_str()), 0) << length;
+    }
+    EXPECT_NE(loServerRegister(&kClass, std::string(256, 'x').c_str(), "x", "\"/opt/x\"", 0), 0);
+}
+
+// Two processes register the same class under their own ProgIDs, over and
+// over, starting together in a registry that does not exist yet: one whole
+// registration is left, the other's ProgID is gone.
+TEST(PosixRegistry, ConcurrentRegistrationsLeaveOneWholeRegistration) {
+    for (int round = 0; round < 10; ++round) {
+        const fs::path root = temporary.base / ("race" + std::to_string(round));
+        setenv("BRISVALE_COM_REGISTRY", root.c_str(), 1);
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        pid_t children[2];
+        for (int k = 0; k < 2; ++k) {
+            children[k] = fork();
+            ASSERT_GE(children[k], 0);
+            if (children[k] == 0) {
+                char start;
+                close(go[1]);
+                if (read(go[0], &start, 1) != 0) _exit(3);
+                const std::string progId = "Brisvale.Race." + std::to_string(k);
+                const std::string command = "\"/opt/" + std::to_string(k) + "\"";
+                for (int n = 0; n < 10; ++n) {
+                    if (loServerRegister(&kClass, progId.c_str(), "x", command.c_str(), 0) != 0) _exit(1);
+                }
+                _exit(0);
+            }
+        }
+        close(go[0]);
+        close(go[1]);  // both start now
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        char progId[256];
+        char command[64];
+        ASSERT_EQ(loServerLookup(&kClass, nullptr, 0, command, sizeof command, progId, sizeof progId), 0);
+        const std::string winner = std::string(progId).substr(std::strlen("Brisvale.Race."));
+        EXPECT_EQ(command, "\"/opt/" + winner + "\"");
+        CLSID named{};
+        EXPECT_EQ(loProgIdLookup(progId, &named), 0);
+        EXPECT_TRUE(IsEqualGUID(named, kClass));
+        EXPECT_NE(loProgIdLookup(winner == "0" ? "Brisvale.Race.1" : "Brisvale.Race.0", &named), 0);
+        // No temporary file is left behind.
+        for (const auto &file : Snapshot(root)) EXPECT_NE(fs::path(file.first).filename().string()[0], '.');
+    }
     temporary.SetUp();
 }
 

@@ -1,7 +1,10 @@
 // Subscriptions and asynchronous calls: what reaches a client's
 // IOPCDataCallback, from the toolkit's thread, after cache updates.
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 
+#include "liveness.h"
 #include "opc_client.h"
 
 namespace {
@@ -252,6 +255,36 @@ TEST_F(Callbacks, TheProcessExitsWhileACallbackBlocks) {
     EXPECT_EXIT(exitDuring(false), ::testing::ExitedWithCode(0), "");
 }
 
+// A client whose callback blocks holds up its own deliveries only: another
+// client's data changes keep coming, from a thread in COM's multithreaded
+// apartment (where a callback to another process may be made).
+TEST_F(Callbacks, AClientWhoseCallbackBlocksHoldsUpOnlyItself) {
+    Ref<IOPCServer> slow = Connect();
+    Ref<IOPCServer> quick = Connect();
+    Ref<IOPCItemMgt> slowGroup = AddGroup(slow.get(), "Slow", 50, 1);
+    Ref<IOPCItemMgt> quickGroup = AddGroup(quick.get(), "Quick", 50, 2);
+    std::string errors;
+    AddItems(slowGroup.get(), {"Pump1"}, &errors);
+    AddItems(quickGroup.get(), {"Pump1"}, &errors);
+    std::unique_lock<std::mutex> closed = HoldToolkitThread(slowGroup.get());
+    ASSERT_TRUE(closed.owns_lock());
+    Sink &sink = NewSink();
+    // Owned by the sink: the toolkit may call it until the test's objects are gone.
+    auto apartment = std::make_shared<std::atomic<HRESULT>>(E_FAIL);
+    sink.onChange = [apartment] {
+        const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(joined)) CoUninitialize();
+        *apartment = joined;
+    };
+    Advise(quickGroup.get(), sink);
+    EXPECT_EQ(sink.Line(1), "change t0 g2 00000001/00000000 101=I2:0/q8");
+    for (SHORT value = 1; value <= 3; ++value) {
+        Update(1, value);
+        EXPECT_EQ(sink.Line(value + 1), "change t0 g2 00000000/00000000 101=I2:" + std::to_string(value) + "/qC0");
+    }
+    EXPECT_EQ(Hex(apartment->load()), Hex(S_FALSE));  // already initialised, in the same apartment
+}
+
 // A client may let go of the very group that calls it back.
 TEST_F(Callbacks, AClientMayReleaseItsGroupInsideACallback) {
     Ref<IOPCServer> server = Connect();
@@ -289,16 +322,19 @@ namespace {
 
 using namespace opc_test;
 
-// A client that died answers its callbacks with an RPC failure: its group
-// stops calling it and lets the sink go.
-class DeadSink final : public IOPCDataCallback {
+// A client that died answers its callbacks with an RPC failure (while dead
+// is set): its group stops calling it and lets the sink go.
+class DeadSink final : public IOPCDataCallback, public IOPCShutdown {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IOPCDataCallback)) {
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IOPCDataCallback)) {
+            *object = static_cast<IOPCDataCallback *>(this);
+        } else if (IsEqualGUID(riid, IID_IOPCShutdown)) {
+            *object = static_cast<IOPCShutdown *>(this);
+        } else {
             *object = nullptr;
             return E_NOINTERFACE;
         }
-        *object = this;
         AddRef();
         return S_OK;
     }
@@ -306,23 +342,99 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return --references; }
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
                                            FILETIME *, HRESULT *) override {
-        ++calls;
-        return static_cast<HRESULT>(0x800706BAL);
+        return Answer();
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
                                              FILETIME *, HRESULT *) override {
-        return S_OK;
+        return Answer();
     }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE *, HRESULT *) override {
-        return S_OK;
+        return Answer();
     }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return Answer(); }
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCOLESTR) override { return Answer(); }
 
     std::atomic<ULONG> references{1};
     std::atomic<int> calls{0};
+    std::atomic<bool> dead{true};
+
+private:
+    HRESULT Answer() {
+        ++calls;
+        return dead ? static_cast<HRESULT>(0x800706BAL) : S_OK;
+    }
 };
 
-using DeadClients = OpcTest;
+// Stands in for the remote layer: records what the toolkit disconnects and
+// drops the references handed to it for that object, as the stubs of a dead
+// client's connection would.
+class RemoteLayer {
+public:
+    // Takes over a reference to object, whose identity is named identity.
+    static void Hold(IUnknown *identity, IUnknown *object) {
+        std::lock_guard<std::mutex> held(lock_);
+        held_.emplace(identity, object);
+    }
+    static std::vector<IUnknown *> Disconnected() {
+        std::lock_guard<std::mutex> held(lock_);
+        return disconnected_;
+    }
+    static HRESULT Disconnect(IUnknown *object, DWORD) {
+        std::vector<IUnknown *> released;
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            disconnected_.push_back(object);
+            const auto range = held_.equal_range(object);
+            for (auto it = range.first; it != range.second; ++it) released.push_back(it->second);
+            held_.erase(range.first, range.second);
+        }
+        for (IUnknown *reference : released) reference->Release();
+        return S_OK;
+    }
+    static void Reset() {
+        std::lock_guard<std::mutex> held(lock_);
+        held_.clear();
+        disconnected_.clear();
+    }
+
+private:
+    static std::mutex lock_;
+    static std::multimap<IUnknown *, IUnknown *> held_;
+    static std::vector<IUnknown *> disconnected_;
+};
+std::mutex RemoteLayer::lock_;
+std::multimap<IUnknown *, IUnknown *> RemoteLayer::held_;
+std::vector<IUnknown *> RemoteLayer::disconnected_;
+
+class DeadClients : public OpcTest {
+protected:
+    void SetUp() override {
+        OpcTest::SetUp();
+        RemoteLayer::Reset();
+        disconnect_object = &RemoteLayer::Disconnect;
+    }
+    void TearDown() override {
+        OpcTest::TearDown();
+        disconnect_object = saved_;
+    }
+
+    template <class Interface>
+    DWORD Advise(IUnknown *object, const IID &iid, Interface *sink) {
+        Ref<IConnectionPointContainer> container =
+            Query<IConnectionPointContainer>(object, IID_IConnectionPointContainer);
+        IConnectionPoint *point = nullptr;
+        EXPECT_EQ(container->FindConnectionPoint(iid, &point), S_OK);
+        DWORD cookie = 0;
+        EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
+        point->Release();
+        return cookie;
+    }
+    // The identity of object, as the toolkit names it to the remote layer.
+    static IUnknown *Identity(IUnknown *object) { return Query<IUnknown>(object, IID_IUnknown).get(); }
+
+private:
+    HRESULT (*const saved_)(IUnknown *, DWORD) = disconnect_object;
+};
 
 TEST_F(DeadClients, AGroupForgetsASinkThatIsNoLongerThere) {
     DeadSink dead;
@@ -335,7 +447,7 @@ TEST_F(DeadClients, AGroupForgetsASinkThatIsNoLongerThere) {
     IConnectionPoint *point = nullptr;
     ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
     DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(&dead, &cookie), S_OK);
+    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&dead), &cookie), S_OK);
     ASSERT_TRUE(WaitFor([&] { return dead.references.load() == 1; }))
         << dead.calls.load() << " " << dead.references.load();
     Update(1, 2);
@@ -347,6 +459,100 @@ TEST_F(DeadClients, AGroupForgetsASinkThatIsNoLongerThere) {
     EXPECT_EQ(alive.Line(1), "change t0 g7 00000000/00000000 101=I2:3/qC0");
     point->Release();
     EXPECT_EQ(dead.calls.load(), 1);
+}
+
+// The references of a vanished client are held by the remote layer: once no
+// group of its session has a subscription that answers, the session is
+// disconnected, its final release comes, and the other sessions go on.
+TEST_F(DeadClients, AVanishedClientsSessionIsLetGoAndFinishes) {
+    Ref<IOPCServer> other = Connect();
+    Ref<IOPCItemMgt> otherGroup = AddGroup(other.get(), "Other", 50, 3);
+    std::string errors;
+    AddItems(otherGroup.get(), {"Pump1"}, &errors);
+    Sink &witness = NewSink();
+    Advise(otherGroup.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&witness));
+    EXPECT_EQ(witness.Line(1), "change t0 g3 00000001/00000000 101=I2:0/q8");
+
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> first = AddGroup(server.get(), "First", 50, 1);
+    Ref<IOPCItemMgt> second = AddGroup(server.get(), "Second", 50, 2);
+    AddItems(first.get(), {"Pump1"}, &errors);
+    AddItems(second.get(), {"Pump1"}, &errors);
+    const std::vector<IUnknown *> session = {Identity(first.get()), Identity(second.get()), Identity(server.get())};
+    DeadSink gone;
+    DeadSink answering;
+    answering.dead = false;
+    Advise(second.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&answering));
+    ASSERT_TRUE(WaitFor([&] { return answering.calls.load() == 1; }));
+    Advise(first.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&gone));
+    RemoteLayer::Hold(session[0], first.release());
+    RemoteLayer::Hold(session[1], second.release());
+    RemoteLayer::Hold(session[2], server.release());
+    ASSERT_TRUE(WaitFor([&] { return gone.references.load() == 1; }));
+    // A group that still answers keeps the session.
+    Update(1, 5);
+    ASSERT_TRUE(WaitFor([&] { return answering.calls.load() == 2; })) << answering.calls.load();
+    EXPECT_EQ(witness.Line(2), "change t0 g3 00000000/00000000 101=I2:5/qC0");
+    EXPECT_TRUE(RemoteLayer::Disconnected().empty());
+    EXPECT_EQ(finished.load(), 0);
+
+    answering.dead = true;
+    Update(1, 6);
+    ASSERT_TRUE(WaitFor([&] { return finished.load() == 1; }));
+    EXPECT_EQ(witness.Line(3), "change t0 g3 00000000/00000000 101=I2:6/qC0");
+    std::vector<IUnknown *> disconnected = RemoteLayer::Disconnected();
+    ASSERT_EQ(disconnected.size(), 3u);
+    EXPECT_EQ(disconnected.back(), session.back());  // the server object after its groups
+    EXPECT_TRUE(std::is_permutation(disconnected.begin(), disconnected.end(), session.begin()));
+    EXPECT_EQ(gone.calls.load(), 1);
+    EXPECT_EQ(answering.references.load(), 1u);
+    Update(1, 7);
+    EXPECT_EQ(witness.Line(4), "change t0 g3 00000000/00000000 101=I2:7/qC0");
+    EXPECT_EQ(RemoteLayer::Disconnected().size(), 3u);
+}
+
+// Completions that fail end the subscription too; a session is let go once,
+// however many subscriptions fail after.
+TEST_F(DeadClients, FailedCompletionsEndTheSubscriptionAndTheSessionGoesOnce) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50, 1, FALSE);
+    std::string errors;
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &errors);
+    Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    for (bool read : {true, false}) {
+        DeadSink dead;
+        Advise(group.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&dead));
+        DWORD cancel = 0;
+        HRESULT *failures = nullptr;
+        VARIANT value;
+        VariantInit(&value);
+        ASSERT_EQ(read ? async->Read(1, handles.data(), 1, &cancel, &failures)
+                       : async->Write(1, handles.data(), &value, 2, &cancel, &failures),
+                  S_OK);
+        CoTaskMemFree(failures);
+        ASSERT_TRUE(WaitFor([&] { return dead.references.load() == 1; })) << read;
+        EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 3, &cancel), CONNECT_E_NOCONNECTION);
+        EXPECT_EQ(dead.calls.load(), 1);
+        EXPECT_EQ(RemoteLayer::Disconnected(),
+                  (std::vector<IUnknown *>{Identity(group.get()), Identity(server.get())}));
+    }
+}
+
+// A shutdown request that finds its client gone lets the session go; one
+// that is answered does not.
+TEST_F(DeadClients, AShutdownSinkThatIsGoneLetsTheSessionGo) {
+    Ref<IOPCServer> answering = Connect();
+    Ref<IOPCServer> vanished = Connect();
+    Sink &sink = NewSink();
+    DeadSink dead;
+    Advise(answering.get(), IID_IOPCShutdown, static_cast<IOPCShutdown *>(&sink));
+    Advise(vanished.get(), IID_IOPCShutdown, static_cast<IOPCShutdown *>(&dead));
+    EXPECT_EQ(loServiceDestroy(service), 0);
+    service = nullptr;
+    EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
+    EXPECT_EQ(dead.calls.load(), 1);
+    EXPECT_EQ(dead.references.load(), 1u);
+    EXPECT_EQ(RemoteLayer::Disconnected(), std::vector<IUnknown *>{Identity(vanished.get())});
 }
 
 }  // namespace

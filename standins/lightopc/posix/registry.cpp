@@ -1,7 +1,9 @@
 // The Linux registry: one small text file per key under a root folder, each
 // replaced whole (temporary file and rename) so that a reader never sees half
-// a file, and changed only under an exclusive lock on the root's lock file so
-// that concurrent registrations of several processes do not interleave.
+// a file, synced so that it survives a crash, and changed only under an
+// exclusive lock on the root's lock file so that concurrent registrations of
+// several processes do not interleave. A registration writes two files: when
+// the second cannot be written, the first is put back as it was.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -41,10 +43,21 @@ std::string ProgIdFolder(const std::string &root) {
     return root + "/" + kProgIdKey;
 }
 
+// Makes the folder's latest changes of entries (a rename, a removal, a new
+// folder) survive a crash.
+int SyncFolder(const std::string &folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int error = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return error;
+}
+
 int MakeFolder(const std::string &path) {
     std::error_code error;
-    std::filesystem::create_directories(path, error);
-    return error ? error.value() : 0;
+    const bool made = std::filesystem::create_directories(path, error);
+    if (error) return error.value();
+    return made ? SyncFolder(std::filesystem::path(path).parent_path().string()) : 0;
 }
 
 class RootLock {
@@ -124,7 +137,8 @@ int WriteAll(int fd, const std::string &text) {
 }
 
 int WriteAtomically(const std::string &folder, const std::string &name, const std::string &text) {
-    std::string temporary = folder + "/." + name + ".XXXXXX";
+    // A short name of its own: the entry's name may already be as long as a file name may be.
+    std::string temporary = folder + "/.new.XXXXXX";
     const int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0) return errno;
     int error = WriteAll(fd, text);
@@ -132,24 +146,58 @@ int WriteAtomically(const std::string &folder, const std::string &name, const st
     if (error == 0 && fsync(fd) != 0) error = errno;
     if (close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0) error = errno;
-    if (error != 0) unlink(temporary.c_str());
-    return error;
+    if (error != 0) {
+        unlink(temporary.c_str());
+        return error;
+    }
+    return SyncFolder(folder);
 }
 
 // 0 when removed, ENOENT when there was nothing, or the error number.
-int RemoveFile(const std::string &path) {
-    return unlink(path.c_str()) == 0 ? 0 : errno;
+int RemoveFile(const std::string &folder, const std::string &name) {
+    if (unlink((folder + "/" + name).c_str()) != 0) return errno;
+    return SyncFolder(folder);
+}
+
+// An entry as it was before a registration changed it, to put it back.
+struct Previous {
+    std::string folder;
+    std::string name;
+    bool existed = false;
+    std::string text;
+};
+
+// 0 or the error number; a missing entry (or a folder in its place, which
+// no write can replace) is remembered as none.
+int Remember(const std::string &folder, const std::string &name, Previous *previous) {
+    previous->folder = folder;
+    previous->name = name;
+    const int error = ReadText(folder + "/" + name, &previous->text);
+    previous->existed = error == 0;
+    return error == 0 || error == ENOENT || error == EISDIR ? 0 : error;
+}
+
+void Restore(const Previous &previous) {
+    if (previous.existed) {
+        WriteAtomically(previous.folder, previous.name, previous.text);
+    } else {
+        RemoveFile(previous.folder, previous.name);
+    }
+}
+
+// Whether the ProgID's entry (text) names the class.
+bool NamesClass(const std::string &text, const std::string &classText) {
+    std::string named;
+    return FindEntry(text, kClsidKey, &named) && named == classText;
 }
 
 // Removes the ProgID's file if it names the class; 0, ENOENT or the error number.
 int RemoveProgIdOf(const std::string &root, const std::string &progId, const std::string &classText) {
-    const std::string path = ProgIdFolder(root) + "/" + progId;
     std::string text;
-    std::string named;
-    const int error = ReadText(path, &text);
+    const int error = ReadText(ProgIdFolder(root) + "/" + progId, &text);
     if (error != 0) return error;
-    if (!FindEntry(text, kClsidKey, &named) || named != classText) return ENOENT;
-    return RemoveFile(path);
+    if (!NamesClass(text, classText)) return ENOENT;
+    return RemoveFile(ProgIdFolder(root), progId);
 }
 
 }  // namespace
@@ -167,21 +215,41 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
     if (error != 0) return error;
 
     const std::string classText = GuidText(*clsid);
-    std::string previous;
-    std::string previousProgId;
-    if (ReadText(ClassFolder(root) + "/" + classText, &previous) == 0 &&
-        FindEntry(previous, kProgIdKey, &previousProgId) && previousProgId != progId &&
-        ValidProgId(previousProgId.c_str())) {
-        // The class changes its ProgID: the old one must not lead to it any more.
-        RemoveProgIdOf(root, previousProgId, classText);
+    Previous oldClass;
+    Previous oldProgId;
+    Previous stale;  // the class's former ProgID, which must not lead to it any more
+    error = Remember(ClassFolder(root), classText, &oldClass);
+    if (error == 0) error = Remember(ProgIdFolder(root), progId, &oldProgId);
+    if (error != 0) return error;
+    std::string staleProgId;
+    if (oldClass.existed && FindEntry(oldClass.text, kProgIdKey, &staleProgId) && staleProgId != progId &&
+        ValidProgId(staleProgId.c_str())) {
+        error = Remember(ProgIdFolder(root), staleProgId, &stale);
+        if (error != 0) return error;
+        stale.existed = stale.existed && NamesClass(stale.text, classText);
     }
 
     Entries classEntries = {{kDefaultName, description}, {kLocalServerKey, exePath}, {kProgIdKey, progId}};
     for (const char *category : kOpcServerCategories)
         classEntries.emplace_back(std::string(kCategoriesKey) + "\\" + category, "");
-    error = WriteAtomically(ClassFolder(root), classText, Render(classEntries));
-    if (error != 0) return error;
-    return WriteAtomically(ProgIdFolder(root), progId, Render({{kDefaultName, description}, {kClsidKey, classText}}));
+    const std::string classBody = Render(classEntries);
+    const std::string progIdBody = Render({{kDefaultName, description}, {kClsidKey, classText}});
+    // Each step is undone, last first, when a later one fails (a step that
+    // failed may have taken place all the same, if only its sync failed).
+    const Previous *steps[] = {&oldClass, &oldProgId, &stale};
+    std::size_t reached = 1;
+    error = WriteAtomically(ClassFolder(root), classText, classBody);
+    if (error == 0) {
+        reached = 2;
+        error = WriteAtomically(ProgIdFolder(root), progId, progIdBody);
+    }
+    if (error == 0 && stale.existed) {
+        reached = 3;
+        error = RemoveFile(stale.folder, stale.name);
+    }
+    if (error == 0) return 0;
+    while (reached > 0) Restore(*steps[--reached]);
+    return error;
 }
 
 int UnregisterServer(const CLSID *clsid, const char *progId) {
@@ -196,7 +264,7 @@ int UnregisterServer(const CLSID *clsid, const char *progId) {
 
     const std::string classText = GuidText(*clsid);
     return RemoveBoth(
-        ENOENT, [&] { return RemoveFile(ClassFolder(root) + "/" + classText); },
+        ENOENT, [&] { return RemoveFile(ClassFolder(root), classText); },
         [&] { return RemoveProgIdOf(root, progId, classText); });
 }
 
