@@ -1,4 +1,11 @@
 // What only our own runtime defines, and its edges.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "fake_class_object.h"
@@ -40,6 +47,67 @@ TEST(ComPosix, CallerIdentityIsThePrivilegesOfTheCallingThreadOnly) {
     }).join();
     com_SetCallerIdentity(nullptr);
     EXPECT_TRUE(FAILED(CoQueryClientBlanket(nullptr, nullptr, nullptr, nullptr, nullptr, &privileges, nullptr)));
+}
+
+// A factory whose objects are the factory itself, to see CreateInstance reached.
+struct CountingFactory final : IClassFactory {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        const bool known = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory);
+        *object = known ? this : nullptr;
+        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **object) override {
+        ++created;
+        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        return QueryInterface(riid, object);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+    std::atomic<long> references{1};
+    std::atomic<int> created{0};
+};
+
+std::u16string Ole(const std::string &text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+TEST(ComPosix, ProgIdsAreReadFromTheRegistryAndInstancesMadeInProcess) {
+    char folder[] = "/tmp/brisvale-com-test-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    mkdir((root + "/ProgID").c_str(), 0700);
+    std::ofstream(root + "/ProgID/Test.Good.1") << "@=A test\nCLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
+    std::ofstream(root + "/ProgID/Test.Broken.1") << "CLSID={5A1C0DE5-7E57}\n";
+    setenv("BRISVALE_COM_REGISTRY", folder, 1);
+
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(Ole("Test.Good.1").c_str(), &clsid), S_OK);
+    EXPECT_EQ(clsid, TestClass(3));
+    for (const char *bad : {"Test.Broken.1", "Test.Missing.1", "../ProgID/Test.Good.1", ""})
+        EXPECT_EQ(CLSIDFromProgID(Ole(bad).c_str(), &clsid), CO_E_CLASSSTRING) << bad;
+    EXPECT_EQ(CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
+
+    CountingFactory factory;
+    void *object = &object;
+    EXPECT_EQ(CoCreateInstance(TestClass(3), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object),
+              CO_E_NOTINITIALIZED);
+    EXPECT_EQ(object, nullptr);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(TestClass(3), &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
+    EXPECT_EQ(CoCreateInstance(TestClass(3), nullptr, CLSCTX_INPROC_SERVER, IID_IClassFactory, &object), S_OK);
+    EXPECT_EQ(object, static_cast<void *>(static_cast<IClassFactory *>(&factory)));
+    EXPECT_EQ(CoDisconnectObject(static_cast<IUnknown *>(object), 0), S_OK);  // nothing remote
+    static_cast<IUnknown *>(object)->Release();
+    EXPECT_EQ(factory.created.load(), 1);
+    EXPECT_EQ(CoCreateInstance(TestClass(3), nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &object), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+    EXPECT_EQ(factory.references.load(), 1);
+    CoUninitialize();
+    unsetenv("BRISVALE_COM_REGISTRY");
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace

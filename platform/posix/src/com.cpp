@@ -1,4 +1,5 @@
 #include "platform/com.h"
+#include "platform/com_remote.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -35,6 +36,7 @@ Runtime &TheRuntime() {
 }
 
 std::atomic<ULONG> serverProcessCount{0};
+std::atomic<const ComRemoteLayer *> remoteLayer{nullptr};
 
 struct ThreadInit {
     ULONG count = 0;
@@ -52,7 +54,11 @@ void RevokeAll(Runtime &runtime, std::unique_lock<std::mutex> &held) {
     std::vector<ClassEntry> gone;
     gone.swap(runtime.classes);
     held.unlock();
-    for (const ClassEntry &entry : gone) entry.object->Release();
+    const ComRemoteLayer *layer = remoteLayer.load();
+    for (const ClassEntry &entry : gone) {
+        if (layer != nullptr && (entry.context & CLSCTX_LOCAL_SERVER) != 0) layer->withdraw(entry.cookie);
+        entry.object->Release();
+    }
 }
 
 }  // namespace
@@ -85,7 +91,7 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown *object, DWORD context, D
     *cookie = 0;
     if (object == nullptr || context == 0) return E_INVALIDARG;
     Runtime &runtime = TheRuntime();
-    std::lock_guard<std::mutex> held(runtime.lock);
+    std::unique_lock<std::mutex> held(runtime.lock);
     if (!Initialized(runtime)) return CO_E_NOTINITIALIZED;
     const DWORD assigned = runtime.nextCookie;
     try {
@@ -96,23 +102,30 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown *object, DWORD context, D
     if (++runtime.nextCookie == 0) runtime.nextCookie = 1;
     object->AddRef();
     *cookie = assigned;
+    held.unlock();  // the layer may call back into the runtime
+    const ComRemoteLayer *layer = remoteLayer.load();
+    if (layer != nullptr && (context & CLSCTX_LOCAL_SERVER) != 0) layer->publish(clsid, object, assigned);
     return S_OK;
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
     Runtime &runtime = TheRuntime();
     IUnknown *object = nullptr;
+    DWORD context = 0;
     {
         std::lock_guard<std::mutex> held(runtime.lock);
         for (auto it = runtime.classes.begin(); it != runtime.classes.end(); ++it) {
             if (it->cookie == cookie) {
                 object = it->object;
+                context = it->context;
                 runtime.classes.erase(it);
                 break;
             }
         }
     }
     if (object == nullptr) return CO_E_OBJNOTREG;
+    const ComRemoteLayer *layer = remoteLayer.load();
+    if (layer != nullptr && (context & CLSCTX_LOCAL_SERVER) != 0) layer->withdraw(cookie);
     // Released outside the table's lock: the object may call back into the runtime.
     object->Release();
     return S_OK;
@@ -140,6 +153,33 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID, REFIID riid, LPV
     const HRESULT result = found->QueryInterface(riid, object);
     found->Release();
     return result;
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context, REFIID riid, LPVOID *object) {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    IClassFactory *factory = nullptr;
+    HRESULT result = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, reinterpret_cast<void **>(&factory));
+    if (SUCCEEDED(result)) {
+        result = factory->CreateInstance(outer, riid, object);
+        factory->Release();
+        return result;
+    }
+    const ComRemoteLayer *layer = remoteLayer.load();
+    if (result != REGDB_E_CLASSNOTREG || layer == nullptr || (context & CLSCTX_LOCAL_SERVER) == 0) return result;
+    // An object of another process cannot be a part of one of ours.
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return layer->activate(clsid, riid, object);
+}
+
+HRESULT CoDisconnectObject(IUnknown *object, DWORD) {
+    if (object == nullptr) return E_INVALIDARG;
+    const ComRemoteLayer *layer = remoteLayer.load();
+    return layer != nullptr ? layer->disconnect(object) : S_OK;
+}
+
+void com_InstallRemoteLayer(const ComRemoteLayer *layer) {
+    remoteLayer.store(layer);
 }
 
 ULONG CoAddRefServerProcess() {

@@ -49,6 +49,14 @@ inline bool operator!=(REFGUID a, REFGUID b) {
 #define RPC_E_CHANGED_MODE (static_cast<HRESULT>(0x80010106L))
 #define RPC_E_CALL_COMPLETE (static_cast<HRESULT>(0x80010117L))
 #define RPC_E_DISCONNECTED (static_cast<HRESULT>(0x80010108L))
+#define RPC_E_SERVER_DIED (static_cast<HRESULT>(0x80010007L))
+#define RPC_E_SERVER_DIED_DNE (static_cast<HRESULT>(0x80010012L))
+#define CO_E_CLASSSTRING (static_cast<HRESULT>(0x800401F3L))
+#define CO_E_OBJNOTCONNECTED (static_cast<HRESULT>(0x800401FDL))
+#define CO_E_SERVER_EXEC_FAILURE (static_cast<HRESULT>(0x80080005L))
+#define RPC_S_SERVER_UNAVAILABLE (static_cast<HRESULT>(0x800706BAL))
+#define RPC_S_CALL_FAILED (static_cast<HRESULT>(0x800706BEL))
+#define RPC_S_CALL_FAILED_DNE (static_cast<HRESULT>(0x800706BFL))
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
@@ -118,6 +126,18 @@ ULONG CoReleaseServerProcess();
 // every out-parameter untouched.
 HRESULT CoQueryClientBlanket(DWORD *authnService, DWORD *authzService, OLECHAR **serverPrincipalName, DWORD *authnLevel,
                              DWORD *impLevel, RPC_AUTHZ_HANDLE *privileges, DWORD *capabilities);
+
+// The class a ProgID names in the file registry that registration writes
+// (BRISVALE_COM_REGISTRY, or the user's default folder); CO_E_CLASSSTRING for
+// a ProgID that is not registered or cannot be one.
+HRESULT CLSIDFromProgID(const OLECHAR *progId, CLSID *clsid);
+// A new object of the class, through its class object's CreateInstance: one
+// registered in this process first, then, for CLSCTX_LOCAL_SERVER, the
+// server the registry names (started when none is running).
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context, REFIID riid, LPVOID *object);
+// Releases every reference that clients in other processes hold on the object,
+// as if they had released it; S_OK also when none are held.
+HRESULT CoDisconnectObject(IUnknown *object, DWORD reserved);
 
 // Linux only: an in-process client (a test, a tool) names the user it calls
 // for; null forgets it. The text must outlive the calls made with it.
