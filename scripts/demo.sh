@@ -31,6 +31,7 @@ stop() {
     for _ in $(seq 300); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
     kill -0 "$server" 2>/dev/null && kill -KILL "$server"
     wait "$server" 2>/dev/null || true
+    echo
     echo "Server stopped; the end of its log ($demo/brisvale-opc.log):"
     tail -n 3 "$demo/brisvale-opc.log" | sed 's/^/  /'
   fi

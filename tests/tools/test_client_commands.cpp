@@ -3,6 +3,7 @@
 // what the commands leave behind on the server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -139,24 +140,27 @@ TEST_F(ClientCommands, WatchPrintsChangesAsTheyArriveUntilStopped) {
                 return true;
         }
     };
-    EXPECT_EQ(Run({"watch", "--rate", "50", "Pump2"}, plant), kExitOk);
-    EXPECT_EQ(out.str(),
-              "Pump2       5  2026-12-07T02:35:01.123Z  good (0xC0)\n"
-              "Pump2       6  2026-12-07T02:35:02.123Z  bad: comm failure (0x18)\n");
+    Set(4, 1, OPC_QUALITY_GOOD);
+    EXPECT_EQ(Run({"watch", "--rate", "50", "Pump2", "Tank.Level"}, plant), kExitOk);
+    const std::string lines = out.str();
+    EXPECT_NE(lines.find("Pump2            5  2026-12-07T02:35:01.123Z  good (0xC0)\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("Tank.Level       1  2026-12-07T02:35:01.123Z  good (0xC0)\n"), std::string::npos) << lines;
+    const std::string last = "Pump2            6  2026-12-07T02:35:02.123Z  bad: comm failure (0x18)\n";
+    EXPECT_EQ(lines.substr(lines.size() - std::min(lines.size(), last.size())), last);
     EXPECT_EQ(err.str(), "");
     EXPECT_EQ(GroupCount(), 0u) << "unadvised and removed";
 
     rounds = 0;
     Set(2, 5, OPC_QUALITY_GOOD);
     EXPECT_EQ(Run({"--json", "watch", "--rate", "50", "Pump2", "Odd \"q\" \\ name"}, plant), kExitOk);
-    const std::string lines = out.str();
+    const std::string objects = out.str();
     EXPECT_NE(
-        lines.find("{\"name\":\"Pump2\",\"value\":5,\"type\":\"VT_I2\",\"timestamp\":\"2026-12-07T02:35:01.123Z\","
-                   "\"quality\":192,\"quality_text\":\"good (0xC0)\"}\n"),
+        objects.find("{\"name\":\"Pump2\",\"value\":5,\"type\":\"VT_I2\",\"timestamp\":\"2026-12-07T02:35:01.123Z\","
+                     "\"quality\":192,\"quality_text\":\"good (0xC0)\"}\n"),
         std::string::npos)
-        << lines;
-    EXPECT_NE(lines.find("{\"name\":\"Odd \\\"q\\\" \\\\ name\",\"value\":0,"), std::string::npos) << lines;
-    EXPECT_NE(lines.find("\"value\":6,"), std::string::npos) << lines;
+        << objects;
+    EXPECT_NE(objects.find("{\"name\":\"Odd \\\"q\\\" \\\\ name\",\"value\":0,"), std::string::npos) << objects;
+    EXPECT_NE(objects.find("\"value\":6,"), std::string::npos) << objects;
 }
 
 TEST_F(ClientCommands, StatusShowsTheServersOwnReport) {

@@ -27,7 +27,8 @@ int WatchCommand(IOPCServer *server, const ClientOptions &options, ClientIo &io)
     if (!AddSelectedTags(group, names, added, io, exitCode)) return exitCode;
 
     std::size_t widest = 0;
-    ComRef<ChangeSink> sink(new ChangeSink(io, Utf8Names(names, widest), widest, options.json));
+    std::vector<std::string> utf8 = Utf8Names(names, widest);
+    ComRef<ChangeSink> sink(new ChangeSink(io, std::move(utf8), widest, options.json));
     ComRef<IConnectionPointContainer> container =
         QueryRef<IConnectionPointContainer>(group.Items(), IID_IConnectionPointContainer);
     IConnectionPoint *found = nullptr;
