@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "platform/win_types.h"
+#include "platform/com.h"
 
 class ClientIo {
 public:

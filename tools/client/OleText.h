@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/win_types.h"
+#include "platform/com.h"
 
 using OleString = std::basic_string<OLECHAR>;
 
