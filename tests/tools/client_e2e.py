@@ -9,6 +9,7 @@ from line import Instrument, Relay, wait_until  # noqa: E402
 
 SERVER, CLIENT = sys.argv[1:3]
 DEADLINE = 60.0  # seconds; generous for a loaded machine
+READY = "press Ctrl-C to terminate"
 PORT = "COM1:baud=9600 parity=N data=8 stop=1"
 # Four consecutive registers of device 1, read at every pass.
 TAGS = ["Level", "Flow.In", "Flow.Out", "Valve 3"]
@@ -50,6 +51,9 @@ class ClientAgainstTheServer(unittest.TestCase):
         with open(cls.exe + ".out", "wb") as out:
             cls.server = subprocess.Popen([cls.exe, "/c"], env=cls.env, cwd=cls.folder, stdin=subprocess.DEVNULL,
                                           stdout=out, stderr=subprocess.STDOUT)
+        # A client before the class object is published would have COM start a second server.
+        wait_until(lambda: READY in read(cls.exe + ".out") or cls.server.poll() is not None, "the server", DEADLINE)
+        assert cls.server.poll() is None, read(cls.exe + ".out")
 
     @classmethod
     def tearDownClass(cls):
@@ -60,6 +64,14 @@ class ClientAgainstTheServer(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 cls.server.kill()
                 cls.server.wait()
+        # Servers that activation started from our copies (none, unless a test went wrong) go too.
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                started_here = os.readlink("/proc/%s/exe" % pid).startswith(cls.folder + "/")
+            except OSError:
+                continue
+            if started_here:
+                os.kill(int(pid), signal.SIGKILL)
         cls.instrument.stop()
         cls.relay.close()
         shutil.rmtree(cls.folder, ignore_errors=True)
@@ -171,6 +183,23 @@ class ClientAgainstTheServer(unittest.TestCase):
         code, out, err = self.client("status", env=env)
         self.assertEqual((code, out), (4, ""))
         self.assertEqual(err, "brisvale-client: OPC.Brisvale.1 is registered but could not be started (0x80080005)\n")
+
+    def test_5_watch_ends_when_the_server_goes(self):
+        watch = subprocess.Popen([CLIENT, "watch", "Level"], env=self.env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            first = watch.stdout.readline()
+            self.assertTrue(first.startswith("Level  "), first)
+            self.server.kill()
+            self.server.wait()
+            self.assertEqual(watch.wait(DEADLINE), 1)
+            self.assertRegex(watch.stderr.read(), r"^brisvale-client: the server went away \(\w+: 0x[0-9A-F]{8}\)\n$")
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.wait()
+            watch.stdout.close()
+            watch.stderr.close()
 
 
 if __name__ == "__main__":
