@@ -37,6 +37,8 @@ int WatchCommand(IOPCServer *server, const ClientOptions &options, ClientIo &io)
     DWORD cookie = 0;
     if (SUCCEEDED(result)) result = point->Advise(static_cast<IOPCDataCallback *>(sink.get()), &cookie);
     if (FAILED(result)) {
+        // A failed Advise may have delivered the first values all the same.
+        sink->Close();
         io.CallFailed(point ? "Advise" : "FindConnectionPoint", result);
         return kExitFailure;
     }
