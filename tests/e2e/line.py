@@ -108,8 +108,9 @@ class Relay:
 class Instrument:
     """The reference instrument on the relay's far side, for the given device addresses."""
 
-    def __init__(self, relay, devices):
-        self.relay, self.devices, self.process = relay, devices, None
+    def __init__(self, relay, devices, options=()):
+        """options: more of the instrument's own arguments, such as ("--count", "1:5")."""
+        self.relay, self.devices, self.options, self.process = relay, devices, list(options), None
 
     def start(self):
         self.relay.drop_instrument_input()
@@ -118,6 +119,7 @@ class Instrument:
         args = ["/usr/bin/python3", str(INSTRUMENT), "--port", self.relay.instrument_path, "--ready", ready]
         for device in self.devices:
             args += ["--device", str(device)]
+        args += self.options
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL)
         wait_until(lambda: os.path.exists(ready) or self.process.poll() is not None, "the reference instrument")
         if self.process.poll() is not None:

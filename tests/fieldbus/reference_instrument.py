@@ -3,7 +3,8 @@
 serial server on --port, answering function 3 for every --device from 256
 holding registers valued by register_value (the C++ tests compute the same),
 the answers of --corrupt UNIT:MODE spoilt on purpose (foreign: sent under the
-next address; late: sent after the server stopped waiting). Creates --ready
+next address; late: sent after the server stopped waiting), the register of
+every --count UNIT:ADDRESS counting up by one every COUNT_SECONDS. Creates --ready
 once it serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
 import argparse
 import asyncio
@@ -17,6 +18,7 @@ from pymodbus.transaction import ModbusAsciiFramer
 
 # Past the 500 ms read time-out of the server, before its next read ends.
 LATE_SECONDS = 0.76
+COUNT_SECONDS = 0.5
 
 
 def frame(message):
@@ -56,6 +58,7 @@ def main():
     parser.add_argument("--ready", required=True)
     parser.add_argument("--device", type=int, action="append", default=[])
     parser.add_argument("--corrupt", action="append", default=[], metavar="UNIT:MODE")
+    parser.add_argument("--count", action="append", default=[], metavar="UNIT:ADDRESS")
     args = parser.parse_args()
     logging.disable(logging.CRITICAL)
     corruption = {int(unit): CORRUPT[mode] for unit, mode in (item.split(":") for item in args.corrupt)}
@@ -75,7 +78,12 @@ def main():
         if server.transport is None:
             raise SystemExit(f"reference instrument: cannot open {args.port}")
         open(args.ready, "w").close()
-        await asyncio.Event().wait()
+        counters = [tuple(int(part, 0) for part in item.split(":")) for item in args.count]
+        while True:
+            await asyncio.sleep(COUNT_SECONDS)
+            for unit, address in counters:  # function 3: holding registers
+                value = slaves[unit].getValues(3, address, 1)[0]
+                slaves[unit].setValues(3, address, [(value + 1) & 0xFFFF])
 
     asyncio.run(serve())
 

@@ -1,55 +1,19 @@
-// The Windows registry: the server's keys under HKEY_CLASSES_ROOT. Results are
-// the system's error numbers.
+// The Windows registry: the server's keys under HKEY_CLASSES_ROOT, with the
+// proxy/stub of its OPC interfaces where none is registered. Results are the
+// system's error numbers.
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 
 #include "guid_text.h"
+#include "proxy_registration.h"
 #include "registry_common.h"
+#include "registry_keys.h"
 
 namespace {
 
 std::string ClassKey(const std::string &classText) {
     return std::string(kClsidKey) + "\\" + classText;
-}
-
-// Creates the key and sets its default value unless value is null.
-LONG SetDefault(const std::string &key, const char *value) {
-    HKEY handle = nullptr;
-    LONG error = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                                 nullptr, &handle, nullptr);
-    if (error != ERROR_SUCCESS) return error;
-    if (value != nullptr) {
-        error = RegSetValueExA(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
-                               static_cast<DWORD>(std::strlen(value) + 1));
-    }
-    RegCloseKey(handle);
-    return error;
-}
-
-bool KeyExists(const std::string &key) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
-    RegCloseKey(handle);
-    return true;
-}
-
-// The key's default value; ERROR_FILE_NOT_FOUND when the key or the value is missing.
-LONG ReadDefault(const std::string &key, std::string *value) {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD size = 0;
-        LONG error = RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size);
-        if (error != ERROR_SUCCESS) return error;
-        std::string buffer(size + 1, '\0');
-        size = static_cast<DWORD>(buffer.size());
-        error = RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, &buffer[0], &size);
-        if (error == ERROR_MORE_DATA) continue;  // it grew in between
-        if (error != ERROR_SUCCESS) return error;
-        value->assign(buffer.c_str());
-        return ERROR_SUCCESS;
-    }
-    return ERROR_MORE_DATA;
 }
 
 // Deletes the ProgID's key if it names the class.
@@ -93,16 +57,19 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
     }
     if (error == ERROR_SUCCESS) error = SetDefault(progId, description);
     if (error == ERROR_SUCCESS) error = SetDefault(std::string(progId) + "\\" + kClsidKey, classText.c_str());
+    if (error == ERROR_SUCCESS) error = RegisterMissingProxies();
     return static_cast<int>(error);
 }
 
 int UnregisterServer(const CLSID *clsid, const char *progId) {
     if (clsid == nullptr || !ValidProgId(progId)) return ERROR_INVALID_PARAMETER;
     const std::string classText = GuidText(*clsid);
-    return RemoveBoth(
+    const LONG proxies = UnregisterOurProxies();
+    const int result = RemoveBoth(
         ERROR_FILE_NOT_FOUND,
         [&] { return static_cast<int>(RegDeleteTreeA(HKEY_CLASSES_ROOT, ClassKey(classText).c_str())); },
         [&] { return static_cast<int>(RemoveProgIdOf(progId, classText)); });
+    return result != 0 ? result : static_cast<int>(proxies);
 }
 
 int ReadServer(const CLSID *clsid, std::string (&values)[3]) {

@@ -1,0 +1,198 @@
+#include "activation.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "client_core.h"
+#include "platform/com_remote.h"
+#include "proxies.h"
+#include "socket_io.h"
+
+namespace comremote {
+
+namespace {
+
+// S_OK with a connected socket, RPC_S_SERVER_UNAVAILABLE when nobody serves
+// the class, E_ACCESSDENIED when this user may not reach it.
+HRESULT Connect(const ClassSocket &where, int *fd) {
+    struct stat info {};
+    if (lstat(where.folder.c_str(), &info) != 0) return RPC_S_SERVER_UNAVAILABLE;
+    // A folder its user does not own alone could hold anyone's socket.
+    if (!PrivateFolder(where.folder, where.owner, false)) return E_ACCESSDENIED;
+    const int socketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socketFd < 0) return E_OUTOFMEMORY;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
+    if (connect(socketFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        const int error = errno;
+        close(socketFd);
+        return error == EACCES || error == EPERM ? E_ACCESSDENIED : RPC_S_SERVER_UNAVAILABLE;
+    }
+    *fd = socketFd;
+    return S_OK;
+}
+
+HRESULT Hello(int fd) {
+    std::uint8_t bytes[kHelloSize] = {};
+    const std::uint32_t magic = kMagic;
+    for (int k = 0; k < 4; ++k) bytes[k] = static_cast<std::uint8_t>(magic >> (8 * k));
+    bytes[4] = static_cast<std::uint8_t>(kVersion);
+    bytes[5] = static_cast<std::uint8_t>(kVersion >> 8);
+    if (WriteFully(fd, bytes, sizeof bytes) != 0) return RPC_S_SERVER_UNAVAILABLE;
+    struct timeval limit {};
+    limit.tv_sec = kHelloAnswerSeconds;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::uint8_t answer[kHelloAnswerSize];
+    if (ReadFully(fd, answer, sizeof answer) != 0) return RPC_S_SERVER_UNAVAILABLE;
+    limit.tv_sec = 0;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    Reader in(answer, sizeof answer);
+    const std::uint32_t theirMagic = in.U32();
+    const std::uint32_t theirVersion = in.U32();
+    const HRESULT verdict = in.I32();
+    if (theirMagic != kMagic || theirVersion != kVersion) return RPC_S_CALL_FAILED_DNE;
+    return verdict;
+}
+
+int StartMilliseconds() {
+    const char *text = std::getenv("BRISVALE_COM_START_TIMEOUT_MS");
+    if (text == nullptr) return kStartMilliseconds;
+    const long value = std::strtol(text, nullptr, 10);
+    return value > 0 && value <= 600000 ? static_cast<int>(value) : kStartMilliseconds;
+}
+
+// Starts the command line with -Embedding, as COM starts a local server: in
+// a session of its own, with no terminal, in the client's environment.
+pid_t Spawn(const std::vector<std::string> &words) {
+    std::vector<char *> argv;
+    for (const std::string &word : words) argv.push_back(const_cast<char *>(word.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    // The child: only async-signal-safe calls until exec.
+    setsid();
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+    }
+    close_range(3, ~0u, 0);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Waits for the started server's socket; fails at once when it exits first.
+HRESULT AwaitServer(const ClassSocket &where, pid_t pid, int *fd) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StartMilliseconds());
+    HRESULT result = CO_E_SERVER_EXEC_FAILURE;
+    for (;;) {
+        const HRESULT connected = Connect(where, fd);
+        if (connected != RPC_S_SERVER_UNAVAILABLE) {
+            result = connected;
+            break;
+        }
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return CO_E_SERVER_EXEC_FAILURE;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // The server outlives this client; its exit status is collected whenever
+    // it ends, so that it does not linger as a zombie of ours.
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return result;
+}
+
+HRESULT StartAndConnect(REFCLSID clsid, const ClassSocket &where, int *fd) {
+    std::string command;
+    if (!com_LocalServerCommand(clsid, &command)) return REGDB_E_CLASSNOTREG;
+    std::vector<std::string> words;
+    if (!SplitCommandLine(command, &words)) return CO_E_SERVER_EXEC_FAILURE;
+    words.push_back("-Embedding");
+    // One client starts the server; the others wait for it here, then find it.
+    int lock = -1;
+    if (where.owner == geteuid() && PrivateFolder(where.folder, geteuid(), true)) {
+        lock = LockFile(where.startLock);
+    }
+    HRESULT result = Connect(where, fd);
+    if (result == RPC_S_SERVER_UNAVAILABLE) {
+        const pid_t pid = Spawn(words);
+        result = pid < 0 ? CO_E_SERVER_EXEC_FAILURE : AwaitServer(where, pid, fd);
+    }
+    Unlock(lock, where.startLock);
+    return result;
+}
+
+}  // namespace
+
+bool SplitCommandLine(const std::string &line, std::vector<std::string> *words) {
+    words->clear();
+    std::size_t at = 0;
+    while (at < line.size()) {
+        if (line[at] == ' ' || line[at] == '\t') {
+            ++at;
+            continue;
+        }
+        if (line[at] == '"') {
+            const std::size_t end = line.find('"', at + 1);
+            if (end == std::string::npos) return false;
+            words->push_back(line.substr(at + 1, end - at - 1));
+            at = end + 1;
+        } else {
+            std::size_t end = line.find_first_of(" \t", at);
+            if (end == std::string::npos) end = line.size();
+            words->push_back(line.substr(at, end - at));
+            at = end;
+        }
+    }
+    return !words->empty() && !words->front().empty();
+}
+
+HRESULT ActivateRemote(REFCLSID clsid, REFIID riid, void **object) {
+    ClassSocket where;
+    if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
+    int fd = -1;
+    HRESULT result = Connect(where, &fd);
+    if (result == RPC_S_SERVER_UNAVAILABLE) result = StartAndConnect(clsid, where, &fd);
+    if (FAILED(result)) return result;
+    result = Hello(fd);
+    if (FAILED(result)) {
+        close(fd);
+        return result;
+    }
+    const std::shared_ptr<ClientCore> core = ClientCore::Start(fd);
+    core->Attach();  // the connection lives at least until the proxy exists
+    const std::uint32_t callId = core->NextCallId();
+    Writer request(kActivate, callId, 0);
+    request.Guid(riid);
+    std::vector<std::uint8_t> reply;
+    result = core->Call(callId, request.Finish(), &reply);
+    if (SUCCEEDED(result)) {
+        Reader in(reply.data(), reply.size());
+        result = in.I32();
+        const std::uint32_t id = in.U32();
+        if (!in.Done())
+            result = RPC_S_CALL_FAILED;
+        else if (SUCCEEDED(result))
+            result = id != 0 ? NewServerProxy(core, id, riid, object) : E_UNEXPECTED;
+    }
+    core->Detach();
+    return result;
+}
+
+}  // namespace comremote

@@ -1,0 +1,120 @@
+#include "socket_io.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/com_remote.h"
+
+namespace comremote {
+
+namespace {
+
+std::uint64_t Fnv1a(const std::string &text) {
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+}  // namespace
+
+bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
+    const std::string root = com_RegistryRoot();
+    if (root.empty()) return false;
+    // The registry's owner runs its servers; a registry that does not exist
+    // yet belongs to whoever will create it.
+    struct stat info {};
+    where->owner = stat(root.c_str(), &info) == 0 ? info.st_uid : geteuid();
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx",
+                  static_cast<unsigned long long>(Fnv1a(root + "\n" + com_ClsidText(clsid))));
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat runtimeInfo {};
+    std::string folder;
+    if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &runtimeInfo) == 0 &&
+        runtimeInfo.st_uid == where->owner)
+        folder = std::string(runtime) + "/brisvale-com";
+    const std::size_t limit = sizeof(sockaddr_un{}.sun_path) - 1;
+    if (folder.empty() || folder.size() + 1 + std::string(name).size() + 5 > limit)
+        folder = "/tmp/brisvale-com-" + std::to_string(where->owner);
+    where->folder = folder;
+    where->path = folder + "/" + name + ".sock";
+    where->startLock = folder + "/" + name + ".start";
+    where->bindLock = folder + "/" + name + ".bind";
+    return true;
+}
+
+bool PrivateFolder(const std::string &folder, uid_t owner, bool create) {
+    if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) != 0) return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & 077) == 0;
+}
+
+int LockFile(const std::string &path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return -1;
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(fd);
+                return -1;
+            }
+        }
+        struct stat held {};
+        struct stat named {};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return fd;
+        close(fd);  // removed by the previous holder: lock the new one
+    }
+    return -1;
+}
+
+void Unlock(int lock, const std::string &path) {
+    if (lock < 0) return;
+    unlink(path.c_str());
+    close(lock);
+}
+
+int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int ReadFully(int fd, std::uint8_t *data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = recv(fd, data + done, size - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return ECONNRESET;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload) {
+    std::uint8_t bytes[kHeaderSize];
+    if (ReadFully(fd, bytes, sizeof bytes) != 0 || !ReadHeader(bytes, header)) return false;
+    payload->resize(header->length - kHeaderSize);
+    return ReadFully(fd, payload->data(), payload->size()) == 0;
+}
+
+}  // namespace comremote

@@ -1,0 +1,47 @@
+// The socket a class object is reached through, and whole-message reads and
+// writes on a connected Unix-domain socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/com.h"
+#include "wire.h"
+
+namespace comremote {
+
+// Where the class object of a registry (the owner of its root folder names
+// the user) is published: a private folder of that user, and in it a file
+// named by a short hash of the registry root and the CLSID, short enough for
+// a socket address. Empty when no registry can be named.
+struct ClassSocket {
+    std::string folder;
+    std::string path;
+    std::string startLock;  // serialises the starts of a server by its clients
+    std::string bindLock;   // serialises the servers' taking of the socket
+    uid_t owner;
+};
+bool LocateClassSocket(REFCLSID clsid, ClassSocket *where);
+
+// Creates the folder for the calling user (0700) or checks that it is one:
+// a folder of another user, or one that others may enter, is refused.
+bool PrivateFolder(const std::string &folder, uid_t owner, bool create);
+
+// An exclusive lock on a lock file, made when missing: the descriptor, or -1.
+// Unlock removes the file, so that none is left behind; a waiter that then
+// holds the removed file notices and locks the path's new file instead.
+int LockFile(const std::string &path);
+void Unlock(int lock, const std::string &path);
+
+// 0 on success, else the error number (EPIPE/ECONNRESET for a closed peer).
+int WriteFully(int fd, const std::uint8_t *data, std::size_t size);
+// 0 on success, ECONNRESET when the peer closed before all arrived.
+int ReadFully(int fd, std::uint8_t *data, std::size_t size);
+
+// One whole message; false on a closed peer or a header out of bounds.
+bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload);
+
+}  // namespace comremote

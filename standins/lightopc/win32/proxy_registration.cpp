@@ -1,0 +1,94 @@
+#include "proxy_registration.h"
+
+#include <string>
+
+#include "guid_text.h"
+#include "opc_da.h"
+#include "opc_da_proxy.h"
+#include "registry_keys.h"
+
+namespace {
+
+struct ProxiedInterface {
+    const IID *iid;
+    const char *name;
+};
+
+const ProxiedInterface kProxied[] = {
+    {&IID_IOPCServer, "IOPCServer"},
+    {&IID_IOPCCommon, "IOPCCommon"},
+    {&IID_IOPCShutdown, "IOPCShutdown"},
+    {&IID_IOPCBrowseServerAddressSpace, "IOPCBrowseServerAddressSpace"},
+    {&IID_IOPCItemProperties, "IOPCItemProperties"},
+    {&IID_IOPCGroupStateMgt, "IOPCGroupStateMgt"},
+    {&IID_IOPCSyncIO, "IOPCSyncIO"},
+    {&IID_IOPCItemMgt, "IOPCItemMgt"},
+    {&IID_IEnumOPCItemAttributes, "IEnumOPCItemAttributes"},
+    {&IID_IOPCDataCallback, "IOPCDataCallback"},
+    {&IID_IOPCAsyncIO2, "IOPCAsyncIO2"},
+};
+
+const CLSID kProxyClsid = BRISVALE_OPC_PROXY_CLSID;
+
+std::string InterfaceKey(const IID &iid) {
+    return "Interface\\" + GuidText(iid);
+}
+
+std::string ProxyKey(const IID &iid) {
+    return InterfaceKey(iid) + "\\ProxyStubClsid32";
+}
+
+// The DLL's full path, beside the executable; false when it is not there.
+bool ProxyDllPath(std::string *path) {
+    char module[MAX_PATH * 4] = "";
+    const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
+    if (length == 0 || length >= sizeof module) return false;
+    std::string text(module, length);
+    const std::string::size_type slash = text.find_last_of("\\/");
+    text = (slash == std::string::npos ? std::string() : text.substr(0, slash + 1)) + BRISVALE_OPC_PROXY_DLL;
+    const DWORD attributes = GetFileAttributesA(text.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+    *path = text;
+    return true;
+}
+
+}  // namespace
+
+LONG RegisterMissingProxies() {
+    std::string dll;
+    if (!ProxyDllPath(&dll)) return ERROR_SUCCESS;
+    const std::string ours = GuidText(kProxyClsid);
+    const std::string classKey = "CLSID\\" + ours;
+    bool wrote = false;
+    for (const ProxiedInterface &entry : kProxied) {
+        std::string current;
+        const LONG found = ReadDefault(ProxyKey(*entry.iid), &current);
+        if (found == ERROR_SUCCESS && !current.empty() && current != ours) continue;  // another product's
+        if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) return found;
+        // An interface key that is already there keeps its name.
+        LONG error = SetDefault(InterfaceKey(*entry.iid), KeyExists(InterfaceKey(*entry.iid)) ? nullptr : entry.name);
+        if (error == ERROR_SUCCESS) error = SetDefault(ProxyKey(*entry.iid), ours.c_str());
+        if (error != ERROR_SUCCESS) return error;
+        wrote = true;
+    }
+    if (!wrote) return ERROR_SUCCESS;
+    LONG error = SetDefault(classKey, "Brisvale OPC Data Access proxy/stub");
+    if (error == ERROR_SUCCESS) error = SetDefault(classKey + "\\InprocServer32", dll.c_str());
+    // Clients and servers in either apartment load it.
+    if (error == ERROR_SUCCESS) error = SetNamed(classKey + "\\InprocServer32", "ThreadingModel", "Both");
+    return error;
+}
+
+LONG UnregisterOurProxies() {
+    const std::string ours = GuidText(kProxyClsid);
+    for (const ProxiedInterface &entry : kProxied) {
+        std::string current;
+        if (ReadDefault(ProxyKey(*entry.iid), &current) != ERROR_SUCCESS || current != ours) continue;
+        const LONG error = RegDeleteKeyA(HKEY_CLASSES_ROOT, ProxyKey(*entry.iid).c_str());
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
+        // The interface key goes too unless another product keeps entries below it.
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str());
+    }
+    const LONG error = RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + ours).c_str());
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}

@@ -1,0 +1,317 @@
+// A small OPC client in a process of its own: it reaches the server only
+// through COM's local-server activation and the standard OPC DA interfaces, and
+// prints what it sees, one fact a line, for the cross-process tests to check.
+//   opc_probe session        activate, then status, error strings, browse, item ids, group state, a sync read
+//   opc_probe watch SECONDS  subscribe to every tag and print each change (0: until killed)
+//   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
+//   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "../common/variant_text.h"
+#include "opc_da.h"
+
+namespace {
+
+std::mutex output;
+
+void Say(const std::string &line) {
+    std::lock_guard<std::mutex> hold(output);
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string Utf8(const wchar_t *text) {
+    if (text == nullptr) return "(null)";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
+
+std::string Hex(unsigned value, int width = 8) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", width, value);
+    return text;
+}
+
+// Ends the probe with the failed step and its result.
+[[noreturn]] void Fail(const char *what, HRESULT result) {
+    Say(std::string("failed ") + what + " 0x" + Hex(static_cast<unsigned>(result)));
+    std::exit(1);
+}
+
+void Check(const char *what, HRESULT result) {
+    if (FAILED(result)) Fail(what, result);
+}
+
+// Takes a task-memory text: its content, and frees it.
+std::string Take(wchar_t *text) {
+    std::string narrow = Utf8(text);
+    CoTaskMemFree(text);
+    return narrow;
+}
+
+template <class T>
+T *Query(IUnknown *object, const IID &iid, const char *what) {
+    void *found = nullptr;
+    Check(what, object->QueryInterface(iid, &found));
+    return static_cast<T *>(found);
+}
+
+struct Session {
+    IOPCServer *server = nullptr;
+    std::vector<std::wstring> tags;
+    IUnknown *group = nullptr;
+    std::vector<OPCHANDLE> items;  // server handles, in tag order
+};
+
+void Activate(Session *session) {
+    CLSID clsid;
+    Check("CLSIDFromProgID", CLSIDFromProgID(L"OPC.Brisvale.1", &clsid));
+    Check("CoCreateInstance", CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                               reinterpret_cast<void **>(&session->server)));
+    Say("activated");
+}
+
+void Browse(Session *session) {
+    auto *browse = Query<IOPCBrowseServerAddressSpace>(session->server, IID_IOPCBrowseServerAddressSpace,
+                                                       "IOPCBrowseServerAddressSpace");
+    OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
+    Check("QueryOrganization", browse->QueryOrganization(&organization));
+    Say("organization " + std::to_string(organization));
+    IEnumString *names = nullptr;
+    Check("BrowseOPCItemIDs", browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names));
+    wchar_t *name = nullptr;
+    ULONG fetched = 0;
+    while (names != nullptr && names->Next(1, &name, &fetched) == S_OK && fetched == 1) {
+        session->tags.push_back(name);
+        Say("tag " + Take(name));
+    }
+    if (names != nullptr) names->Release();
+    if (!session->tags.empty()) {
+        wchar_t *itemId = nullptr;
+        Check("GetItemID", browse->GetItemID(&session->tags[0][0], &itemId));
+        Say("item-id " + Take(itemId));
+    }
+    browse->Release();
+}
+
+void AddGroup(Session *session, BOOL active) {
+    OPCHANDLE serverGroup = 0;
+    DWORD revised = 0;
+    Check("AddGroup", session->server->AddGroup(L"probe", active, 100, 7, nullptr, nullptr, 0, &serverGroup, &revised,
+                                                IID_IUnknown, &session->group));
+    std::vector<OPCITEMDEF> definitions(session->tags.size());
+    for (std::size_t k = 0; k < session->tags.size(); ++k) {
+        definitions[k] = OPCITEMDEF{};
+        definitions[k].szAccessPath = const_cast<wchar_t *>(L"");
+        definitions[k].szItemID = &session->tags[k][0];
+        definitions[k].bActive = TRUE;
+        definitions[k].hClient = static_cast<OPCHANDLE>(k);
+    }
+    if (definitions.empty()) return;
+    auto *items = Query<IOPCItemMgt>(session->group, IID_IOPCItemMgt, "IOPCItemMgt");
+    OPCITEMRESULT *results = nullptr;
+    HRESULT *errors = nullptr;
+    Check("AddItems", items->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(), &results, &errors));
+    for (std::size_t k = 0; k < definitions.size(); ++k) {
+        Check("AddItems item", errors[k]);
+        session->items.push_back(results[k].hServer);
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    items->Release();
+}
+
+std::string Name(const Session &session, OPCHANDLE client) {
+    return client < session.tags.size() ? Utf8(session.tags[client].c_str()) : "?" + std::to_string(client);
+}
+
+void RunSession() {
+    Session session;
+    Activate(&session);
+    OPCSERVERSTATUS *status = nullptr;
+    Check("GetStatus", session.server->GetStatus(&status));
+    Say("status " + std::to_string(status->dwServerState) + " " + Utf8(status->szVendorInfo));
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    wchar_t *text = nullptr;
+    Check("GetErrorString", session.server->GetErrorString(OPC_E_UNKNOWNITEMID, 0, &text));
+    Say("error-string " + Take(text));
+    auto *common = Query<IOPCCommon>(session.server, IID_IOPCCommon, "IOPCCommon");
+    text = nullptr;
+    Check("IOPCCommon::GetErrorString", common->GetErrorString(OPC_E_INVALIDHANDLE, &text));
+    Say("common-error-string " + Take(text));
+    common->Release();
+
+    Browse(&session);
+    AddGroup(&session, TRUE);
+    auto *state = Query<IOPCGroupStateMgt>(session.group, IID_IOPCGroupStateMgt, "IOPCGroupStateMgt");
+    DWORD rate = 0;
+    BOOL active = FALSE;
+    wchar_t *name = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    LCID lcid = 0;
+    OPCHANDLE clientGroup = 0, serverGroup = 0;
+    Check("GetState", state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &clientGroup, &serverGroup));
+    Say("group " + Take(name) + " " + std::to_string(rate) + " " + std::to_string(clientGroup));
+    state->Release();
+
+    auto *sync = Query<IOPCSyncIO>(session.group, IID_IOPCSyncIO, "IOPCSyncIO");
+    OPCITEMSTATE *values = nullptr;
+    HRESULT *errors = nullptr;
+    if (!session.items.empty()) {
+        Check("Read", sync->Read(OPC_DS_CACHE, static_cast<DWORD>(session.items.size()), session.items.data(), &values,
+                                 &errors));
+        for (std::size_t k = 0; k < session.items.size(); ++k) {
+            Say("read " + Name(session, values[k].hClient) + " " + VariantText(values[k].vDataValue) + " " +
+                Hex(values[k].wQuality, 2) + " " + Hex(static_cast<unsigned>(errors[k])));
+            VariantClear(&values[k].vDataValue);
+        }
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    }
+    sync->Release();
+    session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
+// The subscription's sink, in this process; the server calls it from its own threads.
+class Sink : public IOPCDataCallback {
+public:
+    Sink(const Session &session, bool lag) : session_(session), lag_(lag) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
+            *object = static_cast<IOPCDataCallback *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE group, HRESULT, HRESULT, DWORD count, OPCHANDLE *clients,
+                                           VARIANT *values, WORD *qualities, FILETIME *stamps, HRESULT *) override {
+        if (lag_) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const auto ticks = [](const FILETIME &t) {
+                return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+            };
+            unsigned long long newest = 0;
+            for (DWORD k = 0; k < count; ++k) newest = std::max(newest, ticks(stamps[k]));
+            Say("lag-ms " + std::to_string((static_cast<double>(ticks(now)) - static_cast<double>(newest)) / 1e4) +
+                " items " + std::to_string(count));
+            return S_OK;
+        }
+        for (DWORD k = 0; k < count; ++k)
+            Say("change " + std::to_string(group) + " " + Name(session_, clients[k]) + " " + VariantText(values[k]) +
+                " " + Hex(qualities[k], 2));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
+                                             FILETIME *, HRESULT *) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE *, HRESULT *) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+private:
+    const Session &session_;
+    const bool lag_;
+    LONG references_ = 1;
+};
+
+void RunWatch(unsigned seconds, bool lag) {
+    Session session;
+    Activate(&session);
+    Browse(&session);
+    AddGroup(&session, TRUE);
+    Sink sink(session, lag);
+    auto *container =
+        Query<IConnectionPointContainer>(session.group, IID_IConnectionPointContainer, "IConnectionPointContainer");
+    IConnectionPoint *point = nullptr;
+    Check("FindConnectionPoint", container->FindConnectionPoint(IID_IOPCDataCallback, &point));
+    DWORD cookie = 0;
+    Check("Advise", point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie));
+    Say("subscribed");
+    if (seconds == 0) {
+        for (;;) Sleep(INFINITE);
+    }
+    Sleep(seconds * 1000);
+    Check("Unadvise", point->Unadvise(cookie));
+    point->Release();
+    container->Release();
+    session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
+double Milliseconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+void RunTimes(unsigned rounds) {
+    Session session;
+    const auto start = std::chrono::steady_clock::now();
+    Activate(&session);
+    Say("activation-ms " + std::to_string(Milliseconds(start)));
+    Browse(&session);
+    AddGroup(&session, TRUE);
+    auto *sync = Query<IOPCSyncIO>(session.group, IID_IOPCSyncIO, "IOPCSyncIO");
+    std::vector<double> times;
+    for (unsigned round = 0; round < rounds && !session.items.empty(); ++round) {
+        OPCITEMSTATE *values = nullptr;
+        HRESULT *errors = nullptr;
+        const auto begin = std::chrono::steady_clock::now();
+        Check("Read", sync->Read(OPC_DS_CACHE, static_cast<DWORD>(session.items.size()), session.items.data(), &values,
+                                 &errors));
+        times.push_back(Milliseconds(begin));
+        for (std::size_t k = 0; k < session.items.size(); ++k) VariantClear(&values[k].vDataValue);
+        CoTaskMemFree(values);
+        CoTaskMemFree(errors);
+    }
+    std::sort(times.begin(), times.end());
+    if (!times.empty())
+        Say("read-ms items " + std::to_string(session.items.size()) + " min " + std::to_string(times.front()) +
+            " median " + std::to_string(times[times.size() / 2]) + " max " + std::to_string(times.back()));
+    sync->Release();
+    session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command != "session" && !((command == "watch" || command == "time" || command == "lag") && argc > 2)) {
+        std::fputs("usage: opc_probe session | watch SECONDS | time ROUNDS | lag SECONDS\n", stderr);
+        return 2;
+    }
+    // The multithreaded apartment: callbacks arrive without a message loop.
+    Check("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    const auto number = static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0);
+    if (command == "session") {
+        RunSession();
+    } else if (command == "time") {
+        RunTimes(number);
+    } else {
+        RunWatch(number, command == "lag");
+    }
+    CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""cross_process.py SERVER PROBE: clients in processes of their own reach a copy of the server, which polls the
+reference instrument on its COM1, through COM activation as the file registry records it: many at once, ones that
+die, ones of another user, and activations that have to start the server first."""
+import os, pathlib, pwd, re, shutil, signal, subprocess, sys, tempfile, time, unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from line import Instrument, Relay, wait_until  # noqa: E402
+
+SERVER, PROBE = sys.argv[1], sys.argv[2]
+PROGID = "OPC.Brisvale.1"
+READY = "press Ctrl-C to terminate"
+DEADLINE = 120.0
+TAGS = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n    <SingleReg name='Level' addr='10'/>\n"
+        "    <BlockOfRegs namePrefix='Flow' count='2' addrStart='11'/>\n  </QueryBlock>\n</TagConfig>\n")
+EXPECTED = {"Level": 10, "Flow0": 11, "Flow1": 12}
+
+
+def register_value(unit, address):  # as the reference instrument holds them
+    return (unit * 0x1111 + address * 0x0101 + 7) & 0xFFFF
+
+
+def read(path):
+    return pathlib.Path(path).read_text(errors="replace") if os.path.isfile(path) else ""
+
+
+def filetime_now():
+    return int(time.time() * 10_000_000) + 116444736000000000
+
+
+class Installation:
+    """A copy of the server in a folder of its own, with its own registry, reaching the instrument on COM1."""
+
+    def __init__(self, test, relay):
+        self.test = test
+        self.folder = test.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-remote-"))
+        self.exe = shutil.copy2(SERVER, self.folder)
+        pathlib.Path(self.exe + ".log.cfg").write_text("level=5\n")
+        pathlib.Path(self.exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
+        pathlib.Path(self.exe + ".tag.cfg").write_text(TAGS)
+        os.symlink(relay.server_path, self.exe + ".com1")
+        self.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
+        # The sockets go into the folder too, so that none outlives the test.
+        self.env["XDG_RUNTIME_DIR"] = self.folder
+        test.addCleanup(self.stop_started)
+
+    def register(self, option):
+        done = subprocess.run([self.exe, option], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=DEADLINE)
+        self.test.assertEqual(done.returncode, 0, done.stdout)
+
+    def start_console(self):
+        out = open(self.exe + ".out", "wb")
+        self.process = subprocess.Popen([self.exe, "/c"], cwd=self.folder, env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=out, stderr=subprocess.STDOUT)
+        out.close()
+        self.test.addCleanup(self.kill)
+        wait_until(lambda: READY in self.console() or self.process.poll() is not None, "the server", DEADLINE)
+        self.test.assertIsNone(self.process.poll(), self.console())
+
+    def console(self):
+        return read(self.exe + ".out")
+
+    def log(self):
+        return read(self.exe + ".log")
+
+    def probe(self, *args, user=None):
+        command = [PROBE, PROGID, *args]
+        if user is not None:
+            entry = pwd.getpwnam(user)
+            command = ["setpriv", "--reuid=%d" % entry.pw_uid, "--regid=%d" % entry.pw_gid, "--clear-groups",
+                       *command]
+        return subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True)
+
+    def run_probe(self, *args, user=None):
+        process = self.probe(*args, user=user)
+        out, _ = process.communicate(timeout=DEADLINE)
+        return process.returncode, out
+
+    def started(self):
+        """The servers that activation started from this copy (its path names them, as no other copy has it)."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit() and entry != str(getattr(getattr(self, "process", None), "pid", "")):
+                try:
+                    if os.readlink("/proc/%s/exe" % entry) == self.exe:
+                        found.append(int(entry))
+                except OSError:
+                    pass
+        return found
+
+    def stop_started(self):
+        for pid in self.started():
+            os.kill(pid, signal.SIGTERM)
+        wait_until(lambda: not self.started(), "the started servers to end", DEADLINE)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+
+
+class ClientsInOtherProcesses(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.relay = Relay()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.relay.close()
+
+    def setUp(self):
+        self.relay.clear()
+        self.instrument = Instrument(self.relay, [1])
+        self.addCleanup(self.instrument.stop)
+        self.instrument.start()
+        self.server = Installation(self, self.relay)
+
+    def test_clients_attach_read_watch_die_and_are_refused(self):
+        server = self.server
+        server.register("/r")
+        server.start_console()
+        begin = filetime_now()
+        wait_until(lambda: len(self.relay.requests()) >= 2, "the first polls", DEADLINE)
+
+        # Twenty at once: each its own client number, each detached again.
+        probes = [server.probe("status") for _ in range(20)]
+        for probe in probes:
+            out, _ = probe.communicate(timeout=DEADLINE)
+            self.assertEqual(probe.returncode, 0, out)
+            self.assertRegex(out, r"status state=1 groups=0 .*vendor=\S")
+        wait_until(lambda: server.console().count("-Detaching a client") >= 20, "twenty detaches", DEADLINE)
+        user = pwd.getpwuid(os.geteuid()).pw_name
+        numbers = re.findall(r"\+Attaching a client #(\d+)\. USERID: <%s>" % re.escape(user), server.console())
+        self.assertEqual(sorted(map(int, numbers)), list(range(1, 21)))
+        self.assertEqual(server.console().count("-Detaching a client"), 20)
+        self.assertEqual(len(re.findall(r"MESSAGE \[\d+\] USER:#\d+ <%s>" % re.escape(user), server.log())), 20)
+        counts = [int(n) for n in re.findall(r"myClassFactory::server_count = (\d+)", server.log())]
+        finished = [int(n) for n in re.findall(r"a_server_finished\((\d+)\) USERID", server.log())]
+        self.assertEqual(len(finished), 20)
+        self.assertEqual(finished[-1], min(counts) - 1, "server_count back where it began")
+
+        # The server keeps polling with nobody attached.
+        polled = len(self.relay.requests())
+        wait_until(lambda: len(self.relay.requests()) >= polled + 3, "polls after the last client left", DEADLINE)
+        self.assertIsNone(server.process.poll())
+
+        # Values, qualities and timestamps of the cache, and a change delivered to the client's process.
+        code, out = server.run_probe("read")
+        self.assertEqual(code, 0, out)
+        items = {name: (int(value), quality, int(stamp)) for name, value, quality, stamp in
+                 re.findall(r"^item (\S+) \w+:(-?\d+) q=(\w+) t=(\d+)$", out, re.M)}
+        self.assertEqual(sorted(items), sorted(EXPECTED), out)
+        for name, address in EXPECTED.items():
+            value, quality, stamp = items[name]
+            self.assertEqual(value & 0xFFFF, register_value(1, address), name)
+            self.assertEqual(quality, "C0", name)
+            self.assertTrue(begin - 10_000_000 <= stamp <= filetime_now(), (name, stamp, begin))
+        code, out = server.run_probe("watch", "1")
+        self.assertEqual(code, 0, out)
+        self.assertRegex(out, r"change \d+ \w+:-?\d+ q=C0")
+
+        # A client killed outright still detaches.
+        holder = server.probe("hold")
+        self.assertEqual(holder.stdout.readline().strip(), "attached")
+        self.assertRegex(holder.stdout.readline(), "^status ")
+        detaches = server.console().count("-Detaching a client")
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
+        wait_until(lambda: server.console().count("-Detaching a client") > detaches, "the killed client's detach",
+                   30.0)
+
+        # Another user is refused, before any session is made for it.
+        attaches = server.console().count("+Attaching a client")
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            print("skipped: a client of another user needs root and setpriv to run", file=sys.stderr)
+        else:
+            for path in (server.folder, os.path.dirname(server.env["BRISVALE_COM_REGISTRY"]),
+                         server.env["BRISVALE_COM_REGISTRY"]):
+                os.chmod(path, 0o755)
+            for sub in ("CLSID", "ProgID"):
+                os.chmod(os.path.join(server.env["BRISVALE_COM_REGISTRY"], sub), 0o755)
+            code, out = server.run_probe("status", user="nobody")
+            if code in (126, 127):
+                print("skipped: user nobody cannot run the probe: " + out, file=sys.stderr)
+            else:
+                self.assertEqual((code, out.strip()), (3, "failed activation 0x80070005"))
+        self.assertEqual(server.console().count("+Attaching a client"), attaches)
+        self.assertIsNone(server.process.poll())
+
+        server.process.send_signal(signal.SIGINT)
+        self.assertEqual(server.process.wait(DEADLINE), 0, server.console())
+
+    def test_activation_starts_the_server_once(self):
+        server = self.server
+        for option in ("/r", "/rc"):
+            server.register(option)
+            # Two clients at once, with no server running: one server starts, both reach it.
+            first, second = server.probe("status"), server.probe("status")
+            outs = [p.communicate(timeout=DEADLINE)[0] for p in (first, second)]
+            self.assertEqual([first.returncode, second.returncode], [0, 0], outs)
+            started = [re.search(r"started=(\d+)", out).group(1) for out in outs]
+            self.assertEqual(started[0], started[1], "the same server")
+            self.assertEqual(len(server.started()), 1)
+            code, out = server.run_probe("status")
+            self.assertEqual(code, 0, out)
+            self.assertIn("started=" + started[0], out, "a later activation reaches it too")
+            if option == "/r":  # a /rc command line starts it with /c first, which it obeys
+                self.assertIn("unknown option <-Embedding>", server.log())
+                # A server killed outright leaves its socket behind: the next activation starts a new one.
+                dead = server.started()[0]
+                os.kill(dead, signal.SIGKILL)
+                wait_until(lambda: dead not in server.started(), "the killed server to end", DEADLINE)
+                code, out = server.run_probe("status")
+                self.assertEqual(code, 0, out)
+                self.assertNotIn("started=" + started[0], out)
+                self.assertEqual(len(server.started()), 1)
+            server.stop_started()
+            os.unlink(server.exe + ".log")
+
+    def test_activation_failures_are_told_apart(self):
+        server = self.server
+        code, out = server.run_probe("status")
+        self.assertEqual((code, out.strip()), (3, "failed progid 0x800401F3"), "not registered")
+        server.register("/r")
+        # The started server cannot initialise its driver and ends.
+        pathlib.Path(server.exe + ".tag.cfg").write_text("<TagConfig><QueryBlock deviceAddr='x'>")
+        code, out = server.run_probe("status")
+        self.assertEqual((code, out.strip()), (3, "failed activation 0x80080005"))
+        self.assertEqual(server.started(), [])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,198 @@
+// The calls a client makes from another process give what they give in
+// process: same results, same values, same callbacks, task memory as COM's
+// rules say; and what ends a client's objects ends them on the server.
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "outbox.h"
+#include "remote_fixture.h"
+
+namespace remote_test {
+namespace {
+
+std::vector<std::string> Browse(IOPCServer *server) {
+    Ref<IOPCBrowseServerAddressSpace> browse =
+        Query<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace);
+    std::vector<std::string> names;
+    IEnumString *strings = nullptr;
+    EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, Ole("").c_str(), VT_EMPTY, 0, &strings), S_OK);
+    LPOLESTR text[3] = {};
+    ULONG fetched = 0;
+    while (strings != nullptr && SUCCEEDED(strings->Next(3, text, &fetched)) && fetched > 0) {
+        for (ULONG k = 0; k < fetched; ++k) {
+            names.push_back(Narrow(text[k]));
+            CoTaskMemFree(text[k]);
+        }
+    }
+    if (strings != nullptr) strings->Release();
+    return names;
+}
+
+std::vector<unsigned long long> Times(IOPCItemMgt *group, std::vector<OPCHANDLE> handles) {
+    Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group, IID_IOPCSyncIO);
+    OPCITEMSTATE *states = nullptr;
+    HRESULT *errors = nullptr;
+    EXPECT_EQ(io->Read(OPC_DS_CACHE, static_cast<DWORD>(handles.size()), handles.data(), &states, &errors), S_OK);
+    std::vector<unsigned long long> times;
+    for (std::size_t k = 0; states != nullptr && k < handles.size(); ++k) {
+        times.push_back((static_cast<unsigned long long>(states[k].ftTimeStamp.dwHighDateTime) << 32) |
+                        states[k].ftTimeStamp.dwLowDateTime);
+        VariantClear(&states[k].vDataValue);
+    }
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    return times;
+}
+
+TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
+    Update(1, 1234, OPC_QUALITY_GOOD, 77);
+    Update(4, -5, OPC_QUALITY_COMM_FAILURE, 99);
+    Ref<IOPCServer> local = Local();
+    Ref<IOPCServer> remote = Remote();
+    ASSERT_TRUE(remote);
+    EXPECT_EQ(factory.user, OwnUser()) << "the connecting user names the session";
+    EXPECT_FALSE(factory.onMainThread);
+
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(remote->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+    EXPECT_EQ(Narrow(status->szVendorInfo), "Brisvale OPC Server");
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    EXPECT_EQ(Browse(remote.get()), Browse(local.get()));
+    EXPECT_EQ(Browse(remote.get()).size(), 4u);
+
+    // Every type a tag's value may be asked in, values and qualities alike.
+    for (VARTYPE type : {VT_EMPTY, VT_I4, VT_UI2, VT_R8, VT_BSTR, VT_BOOL}) {
+        const std::string name = "g" + std::to_string(type);
+        Ref<IOPCItemMgt> localGroup = AddGroup(local.get(), name.c_str());
+        Ref<IOPCItemMgt> remoteGroup = AddGroup(remote.get(), name.c_str());
+        std::string localErrors, remoteErrors;
+        const std::vector<std::string> ids = {"Pump1", "Tank.Level", "NoSuchTag", ""};
+        const auto localHandles = AddItems(localGroup.get(), ids, &localErrors, type);
+        const auto remoteHandles = AddItems(remoteGroup.get(), ids, &remoteErrors, type);
+        EXPECT_EQ(remoteErrors, localErrors);
+        EXPECT_EQ(SyncRead(remoteGroup.get(), OPC_DS_CACHE, remoteHandles),
+                  SyncRead(localGroup.get(), OPC_DS_CACHE, localHandles))
+            << type;
+        EXPECT_EQ(SyncRead(remoteGroup.get(), OPC_DS_CACHE, {remoteHandles[0], 0xDEAD}),
+                  SyncRead(localGroup.get(), OPC_DS_CACHE, {localHandles[0], 0xDEAD}));
+    }
+    Ref<IOPCItemMgt> group = AddGroup(remote.get(), "Watched", 50);
+    std::string errors;
+    const auto handles = AddItems(group.get(), {"Pump1", "Tank.Level"}, &errors);
+    EXPECT_EQ(Times(group.get(), handles), (std::vector<unsigned long long>{77, 99}));
+
+    OPCITEMDEF definition{nullptr, const_cast<OLECHAR *>(u"Valve"), TRUE, 5, 0, nullptr, VT_EMPTY, 0};
+    OPCITEMRESULT *results = nullptr;
+    HRESULT *itemErrors = nullptr;
+    ASSERT_EQ(group->ValidateItems(1, &definition, FALSE, &results, &itemErrors), S_OK);
+    EXPECT_EQ(results[0].vtCanonicalDataType, VT_I2);
+    EXPECT_EQ(itemErrors[0], S_OK);
+    CoTaskMemFree(results);
+    CoTaskMemFree(itemErrors);
+    HRESULT *removed = nullptr;
+    OPCHANDLE gone[2] = {handles[1], 0xBAD};
+    EXPECT_EQ(group->RemoveItems(2, gone, &removed), S_FALSE);
+    EXPECT_EQ(removed[0], S_OK);
+    EXPECT_EQ(removed[1], OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(removed);
+
+    Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+    DWORD rate = 0, revised = 0;
+    BOOL active = FALSE;
+    LPOLESTR name = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    LCID locale = 0;
+    OPCHANDLE client = 0, server = 0;
+    ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server), S_OK);
+    EXPECT_EQ(Narrow(name), "Watched");
+    EXPECT_EQ(locale, 0x0409u);
+    CoTaskMemFree(name);
+    rate = 200;
+    EXPECT_EQ(state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(revised, 200u);
+
+    // A subscription's changes reach the client's sink as the toolkit sent them.
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+    Ref<IConnectionPoint> pointHolder(point);
+    Sink &sink = NewSink();
+    DWORD adviseCookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&sink), &adviseCookie), S_OK);
+    EXPECT_EQ(sink.Line(1), "change t0 g7 00000000/00000000 101=I2:1234/qC0");
+    Update(1, 4321, OPC_QUALITY_GOOD, 100);
+    EXPECT_EQ(sink.Line(2), "change t0 g7 00000000/00000000 101=I2:4321/qC0");
+    EXPECT_EQ(point->Unadvise(adviseCookie), S_OK);
+    EXPECT_EQ(point->Unadvise(adviseCookie), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(sink.references.load(), 1) << "the server let the sink go before Unadvise returned";
+
+    // Beyond the calls the layer carries.
+    IUnknown *none = nullptr;
+    EXPECT_EQ(remote->GetGroupByName(u"Watched", IID_IOPCItemMgt, &none), E_NOTIMPL);
+    EXPECT_EQ(remote->QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&none)), E_NOINTERFACE);
+    EXPECT_EQ(Query<IOPCSyncIO>(remote.get(), IID_IOPCSyncIO), nullptr);
+
+    const int before = finished.load();
+    pointHolder.reset();
+    container.reset();
+    state.reset();
+    group.reset();
+    remote.reset();
+    EXPECT_TRUE(WaitFor([&] { return finished.load() == before + 1; })) << "the remote session ended";
+}
+
+TEST_F(RemoteTest, DisconnectionAndWithdrawalEndWhatClientsHold) {
+    Ref<IOPCServer> remote = Remote();
+    Ref<IOPCItemMgt> group = AddGroup(remote.get(), "Kept");
+    std::string errors;
+    const auto handles = AddItems(group.get(), {"Pump1"}, &errors);
+    EXPECT_EQ(CoDisconnectObject(factory.last, 0), S_OK);
+    OPCSERVERSTATUS *status = nullptr;
+    EXPECT_EQ(remote->GetStatus(&status), RPC_E_DISCONNECTED);
+    EXPECT_EQ(status, nullptr);
+    EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, handles), "00000000 101=I2:0/q8") << "the group is still held";
+
+    // Once the class is withdrawn, no new client reaches it; it is not
+    // registered either, so nothing is started.
+    ASSERT_EQ(CoRevokeClassObject(cookie), S_OK);
+    cookie = 0;
+    Remote(REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, handles), "00000000 101=I2:0/q8") << "clients already there stay";
+}
+
+TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    {
+        comremote::Outbox outbox(pair[0]);
+        int posted = 0;
+        HRESULT result = S_OK;
+        while (result == S_OK && posted < 100000) {
+            result = outbox.Post(std::vector<std::uint8_t>(4096, 1), false);
+            ++posted;
+        }
+        EXPECT_EQ(result, RPC_S_SERVER_UNAVAILABLE);
+        EXPECT_EQ(outbox.Post(std::vector<std::uint8_t>(16, 1), true), RPC_S_SERVER_UNAVAILABLE)
+            << "the connection is gone for good";
+    }
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {
+    std::vector<std::string> words;
+    ASSERT_TRUE(comremote::SplitCommandLine("\"/opt/my server/brisvale-opc\" /c", &words));
+    EXPECT_EQ(words, (std::vector<std::string>{"/opt/my server/brisvale-opc", "/c"}));
+    ASSERT_TRUE(comremote::SplitCommandLine("/usr/bin/brisvale-opc", &words));
+    EXPECT_EQ(words, (std::vector<std::string>{"/usr/bin/brisvale-opc"}));
+    EXPECT_FALSE(comremote::SplitCommandLine("\"/opt/unclosed /c", &words));
+    EXPECT_FALSE(comremote::SplitCommandLine("  ", &words));
+}
+
+}  // namespace
+}  // namespace remote_test

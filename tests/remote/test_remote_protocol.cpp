@@ -1,0 +1,257 @@
+// Whatever arrives on the socket, the server keeps serving: a hostile or
+// broken message closes that connection only, and what it held is released.
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "remote_fixture.h"
+#include "socket_io.h"
+#include "wire.h"
+
+namespace remote_test {
+namespace {
+
+using comremote::Writer;
+
+class RemoteProtocolTest : public RemoteTest {
+protected:
+    int Dial() {
+        comremote::ClassSocket where;
+        EXPECT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << where.path;
+        struct timeval limit {};
+        limit.tv_sec = 30;
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        return fd;
+    }
+    void Send(int fd, const std::vector<std::uint8_t> &bytes) { comremote::WriteFully(fd, bytes.data(), bytes.size()); }
+    // A connection that has passed the hello.
+    int Greeted() {
+        const int fd = Dial();
+        Send(fd, Hello(comremote::kMagic));
+        std::uint8_t answer[comremote::kHelloAnswerSize];
+        EXPECT_EQ(comremote::ReadFully(fd, answer, sizeof answer), 0);
+        EXPECT_EQ(answer[8] | answer[9] | answer[10] | answer[11], 0) << "S_OK";
+        return fd;
+    }
+    static std::vector<std::uint8_t> Hello(std::uint32_t magic) {
+        return {static_cast<std::uint8_t>(magic),
+                static_cast<std::uint8_t>(magic >> 8),
+                static_cast<std::uint8_t>(magic >> 16),
+                static_cast<std::uint8_t>(magic >> 24),
+                comremote::kVersion,
+                0,
+                0,
+                0};
+    }
+    // The server ends the connection: whatever it still sends, then the end.
+    static bool Closed(int fd) {
+        std::uint8_t discard[4096];
+        for (;;) {
+            const ssize_t n = recv(fd, discard, sizeof discard, 0);
+            if (n == 0) return true;
+            // The time-out: still open. A reset (unread bytes were left) is an end too.
+            if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+        }
+    }
+    static std::vector<std::uint8_t> Raw(std::uint32_t length, std::uint32_t kind, std::uint32_t callId,
+                                         std::uint32_t objectId) {
+        std::vector<std::uint8_t> bytes;
+        for (std::uint32_t field : {length, kind, callId, objectId})
+            for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<std::uint8_t>(field >> (8 * k)));
+        return bytes;
+    }
+    static std::vector<std::uint8_t> Activation() {
+        Writer activate(comremote::kActivate, 1, 0);
+        activate.Guid(IID_IOPCServer);
+        return activate.Finish();
+    }
+};
+
+TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
+    const int idle = Dial();  // connects and says nothing, all along
+    Ref<IOPCServer> bystander = Remote();
+    ASSERT_TRUE(bystander);
+
+    const int wrongMagic = Dial();
+    Send(wrongMagic, Hello(0x12345678));
+    EXPECT_TRUE(Closed(wrongMagic));
+    close(wrongMagic);
+
+    Writer oversizedCount(comremote::kAddItems, 2, 1);
+    oversizedCount.U32(0xFFFFFFFF);
+    Writer shortActivation(comremote::kActivate, 1, 0);
+    shortActivation.U32(7);
+    Writer unknownKind(999, 1, 0);
+    Writer noCallId(comremote::kGetStatus, 0, 1);
+    Writer answerFromClient(comremote::kReply, 1, 1);
+    const std::vector<std::vector<std::uint8_t>> hostile = {
+        Raw(3, comremote::kActivate, 1, 0),                           // shorter than its own header
+        Raw(comremote::kMaxMessage + 1, comremote::kActivate, 1, 0),  // over the maximum
+        Raw(0xFFFFFFFF, comremote::kActivate, 1, 0),
+        shortActivation.Finish(),
+        unknownKind.Finish(),
+        noCallId.Finish(),
+        answerFromClient.Finish(),
+    };
+    for (const auto &message : hostile) {
+        const int fd = Greeted();
+        Send(fd, message);
+        EXPECT_TRUE(Closed(fd));
+        close(fd);
+    }
+    // After an activation: an item count beyond what the message holds, a
+    // huge blob, a text longer than its message, a variant type nobody sends.
+    Writer hugeBlob(comremote::kAddItems, 2, 1);
+    hugeBlob.U32(1);
+    hugeBlob.Text(nullptr);
+    hugeBlob.Text(u"Pump1");
+    hugeBlob.U32(1);
+    hugeBlob.U32(1);
+    hugeBlob.U32(0x7FFFFFFF);
+    Writer longText(comremote::kGetItemId, 2, 1);
+    longText.U32(1000);
+    longText.U16('A');
+    for (auto message : {oversizedCount.Finish(), hugeBlob.Finish(), longText.Finish()}) {
+        const int fd = Greeted();
+        Send(fd, Activation());
+        Send(fd, message);
+        EXPECT_TRUE(Closed(fd));
+        close(fd);
+    }
+    // A message cut short by the client's end, and random bytes.
+    {
+        const int fd = Greeted();
+        auto message = Activation();
+        message.resize(message.size() - 5);
+        Send(fd, message);
+        shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(Closed(fd));
+        close(fd);
+    }
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 40; ++round) {
+        const int fd = Greeted();
+        std::vector<std::uint8_t> noise(1 + random() % 200);
+        for (auto &byte : noise) byte = static_cast<std::uint8_t>(random());
+        if (round % 2 == 0) {
+            // A plausible header with a random body.
+            auto header = Raw(static_cast<std::uint32_t>(16 + noise.size()), 1 + random() % 19, 1, random() % 3);
+            noise.insert(noise.begin(), header.begin(), header.end());
+            Send(fd, Activation());
+        }
+        Send(fd, noise);
+        shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(Closed(fd));
+        close(fd);
+    }
+
+    // Everyone else is served as before.
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    Ref<IOPCServer> latecomer = Remote();
+    EXPECT_TRUE(latecomer);
+    close(idle);
+}
+
+TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
+    const int before = finished.load();
+    const int fd = Greeted();
+    Send(fd, Activation());
+    Writer addGroup(comremote::kAddGroup, 2, 1);
+    addGroup.Text(u"Orphan");
+    for (std::uint32_t value : {1u, 100u, 3u}) addGroup.U32(value);
+    addGroup.U8(0);
+    addGroup.I32(0);
+    addGroup.U8(0);
+    addGroup.F32(0);
+    addGroup.U32(0x409);
+    addGroup.Guid(IID_IOPCItemMgt);
+    Send(fd, addGroup.Finish());
+    comremote::Header header{};
+    std::vector<std::uint8_t> payload;
+    ASSERT_TRUE(comremote::ReadMessage(fd, &header, &payload));  // the activation's answer
+    ASSERT_TRUE(comremote::ReadMessage(fd, &header, &payload));  // the group's
+    EXPECT_EQ(header.callId, 2u);
+    EXPECT_EQ(payload[0] | payload[1] | payload[2] | payload[3], 0) << "S_OK";
+    close(fd);
+    EXPECT_TRUE(WaitFor([&] { return finished.load() == before + 1; }));
+}
+
+TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
+    comremote::ClassSocket where;
+    ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
+    const std::string dead = where.folder + "/0123456789abcdef.sock";
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, dead.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    close(fd);  // bound, never listened: what a killed server leaves
+
+    const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
+    DWORD otherCookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie), S_OK);
+    struct stat info {};
+    EXPECT_NE(lstat(dead.c_str(), &info), 0);
+    EXPECT_EQ(lstat(where.path.c_str(), &info), 0) << "the live one stays";
+    EXPECT_TRUE(Remote());
+    EXPECT_EQ(CoRevokeClassObject(otherCookie), S_OK);
+}
+
+TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
+    // The folder's permissions keep other users out; opened up, the server's
+    // own check of the connecting user still refuses them.
+    const struct passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody to connect as another user";
+    comremote::ClassSocket where;
+    ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
+    ASSERT_EQ(chmod(registry.c_str(), 0711), 0);  // the sockets' folder lies in it
+    ASSERT_EQ(chmod(where.folder.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(where.path.c_str(), 0666), 0);
+    const std::vector<std::uint8_t> hello = Hello(comremote::kMagic);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Only async-signal-safe calls in the child of a threaded process.
+        if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        for (std::size_t k = 0; k < where.path.size() && k + 1 < sizeof address.sun_path; ++k)
+            address.sun_path[k] = where.path[k];
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) _exit(11);
+        if (write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) _exit(12);
+        std::uint8_t answer[comremote::kHelloAnswerSize];
+        std::size_t got = 0;
+        while (got < sizeof answer) {
+            const ssize_t n = read(fd, answer + got, sizeof answer - got);
+            if (n <= 0) _exit(13);
+            got += static_cast<std::size_t>(n);
+        }
+        const bool denied = answer[8] == 0x05 && answer[9] == 0x00 && answer[10] == 0x07 && answer[11] == 0x80;
+        char rest;
+        _exit(denied && read(fd, &rest, 1) == 0 ? 0 : 14);  // E_ACCESSDENIED, then the end
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    chmod(where.folder.c_str(), 0700);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no user change, 11: no connection, 12-13: cut off, 14: not refused";
+    EXPECT_EQ(factory.user, std::wstring()) << "no session was made for the refused user";
+}
+
+}  // namespace
+}  // namespace remote_test
