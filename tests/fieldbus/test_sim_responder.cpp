@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ModbusAscii.h"
+#include "SilenceSchedule.h"
 #include "SimResponder.h"
 
 namespace {
@@ -50,6 +51,33 @@ TEST(SimResponder, AnswersItsDevicesAndIgnoresTheRest) {
     options.garble = Garble::Short;
     const std::string exception = Frame({1, 0x83, 3});
     EXPECT_EQ(send(Frame({1, 3, 0, 0, 0, 0})), Answers{exception.substr(0, exception.size() / 2)});
+}
+
+TEST(SimSilence, TheLastSecondsOfEveryPeriodAreSilent) {
+    const SilenceSchedule schedule(20, 5);
+    EXPECT_FALSE(schedule.SilentAt(0));
+    EXPECT_FALSE(schedule.SilentAt(14.999));
+    EXPECT_TRUE(schedule.SilentAt(15));
+    EXPECT_TRUE(schedule.SilentAt(19.999));
+    EXPECT_FALSE(schedule.SilentAt(20));
+    EXPECT_TRUE(schedule.SilentAt(20 * 1000 + 17.5));
+    EXPECT_FALSE(SilenceSchedule().SilentAt(17));
+
+    SimOptions options;
+    std::string error;
+    const char *both[] = {"brisvale-sim", "--silent-every", "20", "--silent-for", "5"};
+    ASSERT_TRUE(ParseSimOptions(5, both, options, error)) << error;
+    EXPECT_EQ(options.silentEvery, 20u);
+    EXPECT_EQ(options.silentFor, 5u);
+    const char *alone[] = {"brisvale-sim", "--silent-for", "5"};
+    EXPECT_FALSE(ParseSimOptions(3, alone, options = SimOptions{}, error));
+    EXPECT_EQ(error, "--silent-every and --silent-for go together");
+    const char *longer[] = {"brisvale-sim", "--silent-every", "5", "--silent-for", "5"};
+    EXPECT_FALSE(ParseSimOptions(5, longer, options = SimOptions{}, error));
+    EXPECT_EQ(error, "--silent-for must be shorter than --silent-every");
+    const char *zero[] = {"brisvale-sim", "--silent-every", "0", "--silent-for", "5"};
+    EXPECT_FALSE(ParseSimOptions(5, zero, options = SimOptions{}, error));
+    EXPECT_EQ(error, "--silent-every needs seconds from 1 to 86400");
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ const char kSimUsage[] =
     "  --baud N           write answers at the character rate of an N-baud line\n"
     "                     (10 bits a character, as 8N1 or 7E1), not all at once\n"
     "  --silent           receive requests but never answer\n"
+    "  --silent-every SEC with --silent-for S: of every SEC seconds, answer for the\n"
+    "  --silent-for S     first SEC-S and stay silent for the last S (a line that\n"
+    "                     drops out now and then)\n"
     "  --garble MODE      corrupt every answer: lrc (wrong checksum), lowercase\n"
     "                     (hex letters in lower case), short (first half only)\n"
     "  --once             stop after the first request for one of our devices\n"
@@ -29,7 +32,8 @@ const char kSimUsage[] =
     "Even registers swing around device*1000+address in a sine wave, odd registers\n"
     "count seconds. Exceptions: 01 for functions other than 3, 03 for a count of 0\n"
     "or more than 125, 02 for addresses past the table. Requests for other devices\n"
-    "and frames with a bad LRC get no answer. Runs until SIGINT or SIGTERM.\n";
+    "and frames with a bad LRC get no answer. SIGUSR1 turns silence on and off.\n"
+    "Runs until SIGINT or SIGTERM.\n";
 
 namespace {
 
@@ -109,6 +113,13 @@ bool ParseSimOptions(int argc, const char *const argv[], SimOptions &options, st
             }
             options.baud = static_cast<unsigned>(number);
             ++i;
+        } else if (arg == "--silent-every" || arg == "--silent-for") {
+            if (!ParseNumber(value, 1, 86400, number)) {
+                error = arg + " needs seconds from 1 to 86400";
+                return false;
+            }
+            (arg == "--silent-every" ? options.silentEvery : options.silentFor) = static_cast<unsigned>(number);
+            ++i;
         } else if (arg == "--garble") {
             if (!ParseGarble(value, options.garble)) {
                 error = "--garble needs lrc, lowercase or short";
@@ -122,6 +133,14 @@ bool ParseSimOptions(int argc, const char *const argv[], SimOptions &options, st
     }
     if (!options.link.empty() && !options.tty.empty()) {
         error = "--link and --tty exclude each other";
+        return false;
+    }
+    if ((options.silentEvery == 0) != (options.silentFor == 0)) {
+        error = "--silent-every and --silent-for go together";
+        return false;
+    }
+    if (options.silentFor >= options.silentEvery && options.silentFor > 0) {
+        error = "--silent-for must be shorter than --silent-every";
         return false;
     }
     if (options.devices.empty()) options.devices.push_back(1);

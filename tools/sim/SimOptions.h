@@ -15,6 +15,8 @@ struct SimOptions {
     unsigned baud = 0;             // answers written at this line rate (0: at once)
     Garble garble = Garble::None;  // corruption applied to every answer
     bool silent = false;           // never answer
+    unsigned silentEvery = 0;      // with silentFor: silent for the last silentFor
+    unsigned silentFor = 0;        // seconds of every silentEvery seconds
     bool once = false;             // stop after the first request for us
     bool verbose = false;          // trace frames on standard error
     bool help = false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RegisterBank.h"
+#include "SilenceSchedule.h"
 #include "SimLine.h"
 #include "SimOptions.h"
 #include "SimResponder.h"
@@ -15,9 +16,14 @@
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t silenceToggled = 0;
 
 void OnStopSignal(int) {
     stopRequested = 1;
+}
+
+void OnSilenceSignal(int) {
+    silenceToggled = !silenceToggled;
 }
 
 void InstallStopHandlers() {
@@ -26,6 +32,8 @@ void InstallStopHandlers() {
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a signal must cut the wait for input short.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    action.sa_handler = OnSilenceSignal;
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 void Pause(unsigned milliseconds) {
@@ -62,6 +70,8 @@ int main(int argc, char **argv) {
 
     const RegisterBank bank(options.registers);
     SimResponder responder(options, bank, options.verbose ? stderr : nullptr);
+    const SilenceSchedule schedule(options.silentEvery, options.silentFor);
+    bool wasSilent = false;
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> answers;
     char buffer[512];
@@ -79,6 +89,12 @@ int main(int argc, char **argv) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         answers.clear();
         responder.Receive(buffer, static_cast<std::size_t>(n), seconds, answers);
+        const bool silent = schedule.SilentAt(seconds) || silenceToggled;
+        if (silent != wasSilent) {
+            std::fprintf(stderr, "brisvale-sim: %s\n", silent ? "silent" : "answering again");
+            wasSilent = silent;
+        }
+        if (silent) answers.clear();
         for (const std::string &answer : answers) {
             if (options.delayMs > 0) Pause(options.delayMs);
             line.Write(answer, options.baud);

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""client_e2e.py SERVER CLIENT: brisvale-client against a running copy of the server, registered in a private
+registry, whose COM1 reaches the reference instrument: values and qualities as the instrument holds them, 0x18
+while it is silent and good again after, the JSON documents parsed, and the exit codes."""
+import json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, threading, time, unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from line import Instrument, Relay, wait_until  # noqa: E402
+
+SERVER, CLIENT = sys.argv[1:3]
+DEADLINE = 60.0  # seconds; generous for a loaded machine
+READY = "press Ctrl-C to terminate"
+PORT = "COM1:baud=9600 parity=N data=8 stop=1"
+# Four consecutive registers of device 1, read at every pass.
+TAGS = ["Level", "Flow.In", "Flow.Out", "Valve 3"]
+TAG_FILE = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n"
+            "    <SingleReg name='Level' addr='10'/>\n"
+            "    <SingleReg name='Flow.In' addr='11'/>\n    <SingleReg name='Flow.Out' addr='12'/>\n"
+            "    <SingleReg name='Valve 3' addr='13'/>\n  </QueryBlock>\n</TagConfig>\n")
+LINE = re.compile(r"^(\S+(?: \S+)*) +(-?\d+)  (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)  (.*)$")
+
+
+def register_value(address):
+    """What the reference instrument holds for device 1, as the VT_I2 the server publishes."""
+    value = (0x1111 + address * 0x0101 + 7) & 0xFFFF
+    return value - 0x10000 if value >= 0x8000 else value
+
+
+EXPECTED = {name: register_value(10 + k) for k, name in enumerate(TAGS)}
+
+
+def read(path):
+    return pathlib.Path(path).read_text(errors="replace") if os.path.isfile(path) else ""
+
+
+class ClientAgainstTheServer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="brisvale-client-")
+        cls.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(cls.folder, "registry"))
+        cls.relay = Relay()
+        cls.instrument = Instrument(cls.relay, [1])
+        cls.instrument.start()
+        cls.exe = shutil.copy2(SERVER, cls.folder)  # a copy: the server names its files after its own path
+        pathlib.Path(cls.exe + ".port.cfg").write_text(PORT)
+        pathlib.Path(cls.exe + ".tag.cfg").write_text(TAG_FILE)
+        os.symlink(cls.relay.server_path, cls.exe + ".com1")
+        registration = subprocess.run([cls.exe, "/r"], env=cls.env, cwd=cls.folder, stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=DEADLINE)
+        assert registration.returncode == 0, registration
+        with open(cls.exe + ".out", "wb") as out:
+            cls.server = subprocess.Popen([cls.exe, "/c"], env=cls.env, cwd=cls.folder, stdin=subprocess.DEVNULL,
+                                          stdout=out, stderr=subprocess.STDOUT)
+        # A client before the class object is published would have COM start a second server.
+        wait_until(lambda: READY in read(cls.exe + ".out") or cls.server.poll() is not None, "the server", DEADLINE)
+        assert cls.server.poll() is None, read(cls.exe + ".out")
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.server.poll() is None:
+            cls.server.send_signal(signal.SIGINT)
+            try:
+                cls.server.wait(DEADLINE)
+            except subprocess.TimeoutExpired:
+                cls.server.kill()
+                cls.server.wait()
+        # Servers that activation started from our copies (none, unless a test went wrong) go too.
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                started_here = os.readlink("/proc/%s/exe" % pid).startswith(cls.folder + "/")
+            except OSError:
+                continue
+            if started_here:
+                os.kill(int(pid), signal.SIGKILL)
+        cls.instrument.stop()
+        cls.relay.close()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def client(self, *args, env=None):
+        done = subprocess.run([CLIENT, *args], env=env or self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=DEADLINE)
+        return done.returncode, done.stdout, done.stderr
+
+    def wait_for_qualities(self, quality):
+        """Reads every tag until all show the quality; returns the last output."""
+        last = [None]
+
+        def all_show():
+            code, out, err = self.client("--json", "read")
+            self.assertEqual((code, err), (0, ""))
+            last[0] = json.loads(out)
+            return all(item["quality"] == quality for item in last[0]["items"])
+        wait_until(lambda: self.server.poll() is not None or all_show(), "qualities 0x%02X" % quality, DEADLINE)
+        self.assertIsNone(self.server.poll(), read(self.exe + ".out"))
+        return last[0]
+
+    def test_1_values_and_qualities_follow_the_instrument(self):
+        document = self.wait_for_qualities(0xC0)
+        self.assertEqual([item["name"] for item in document["items"]], TAGS)
+        for item in document["items"]:
+            self.assertEqual((item["value"], item["type"], item["quality_text"]),
+                             (EXPECTED[item["name"]], "VT_I2", "good (0xC0)"))
+            self.assertRegex(item["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+
+        code, out, err = self.client("read", "Valve 3", "Level")
+        self.assertEqual((code, err), (0, ""))
+        rows = [LINE.match(line).groups() for line in out.splitlines()]
+        self.assertEqual([(name, int(value), quality) for name, value, _, quality in rows],
+                         [("Valve 3", EXPECTED["Valve 3"], "good (0xC0)"), ("Level", EXPECTED["Level"], "good (0xC0)")])
+
+        self.instrument.stop()
+        document = self.wait_for_qualities(0x18)
+        self.assertEqual({item["quality_text"] for item in document["items"]}, {"bad: comm failure (0x18)"})
+        code, out, _ = self.client("read", "Level")
+        self.assertTrue(out.endswith("  bad: comm failure (0x18)\n"), out)
+
+        self.instrument.start()
+        self.wait_for_qualities(0xC0)
+
+    def test_2_list_and_status(self):
+        code, out, err = self.client("--json", "list")
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(json.loads(out), {"tags": [{"name": name, "type": "VT_I2"} for name in TAGS]})
+
+        code, out, err = self.client("status", "--json")
+        self.assertEqual((code, err), (0, ""))
+        status = json.loads(out)
+        self.assertEqual((status["state"], status["vendor"], status["group_count"]),
+                         ("running", "Brisvale OPC Server", 0), "no group of an earlier client is left")
+        self.assertLessEqual(status["start_time"], status["current_time"])
+
+    def test_3_watch_shows_changes_until_ctrl_c(self):
+        watch = subprocess.Popen([CLIENT, "watch", "--json", "--rate", "100", "Flow.In", "Level"], env=self.env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(iter(watch.stdout.readline, "")), daemon=True)
+        reader.start()
+        try:
+            def qualities(name):
+                return [json.loads(line)["quality"] for line in list(lines) if json.loads(line)["name"] == name]
+            wait_until(lambda: qualities("Level") and qualities("Flow.In"), "the first values", DEADLINE)
+            self.instrument.stop()
+            wait_until(lambda: 0x18 in qualities("Level"), "the silent instrument", DEADLINE)
+            self.instrument.start()
+            wait_until(lambda: qualities("Level")[-1] == 0xC0, "the instrument back", DEADLINE)
+            watch.send_signal(signal.SIGINT)
+            self.assertEqual(watch.wait(DEADLINE), 0)
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.wait()
+        reader.join(DEADLINE)
+        errors = watch.stderr.read()
+        watch.stdout.close()
+        watch.stderr.close()
+        self.assertEqual(errors, "")
+        first = json.loads(lines[0])
+        self.assertIn(first["name"], ("Level", "Flow.In"))
+        self.assertEqual(qualities("Level")[:1], [0xC0])
+        # Unadvised and removed: the server holds no group of it.
+        wait_until(lambda: json.loads(self.client("--json", "status")[1])["group_count"] == 0, "the group removed",
+                   DEADLINE)
+
+    def test_4_exit_codes(self):
+        code, out, err = self.client("read", "Level", "No.Such.Tag")
+        self.assertEqual((code, out, err), (6, "", "brisvale-client: unknown tag <No.Such.Tag>\n"))
+
+        code, out, err = self.client("--server", "Brisvale.Nothing.1", "read")
+        self.assertEqual((code, out), (3, ""))
+        self.assertRegex(err, r"^brisvale-client: Brisvale\.Nothing\.1 is not registered \(0x800401F3\)\n$")
+
+        code, out, err = self.client("read", "--rate", "10")
+        self.assertEqual((code, out), (2, ""))
+        self.assertEqual(err, "brisvale-client: --rate belongs to watch (--help shows the usage)\n")
+
+        # Registered in a registry of its own, then the executable removed: nothing to start.
+        gone = os.path.join(self.folder, "gone")
+        os.mkdir(gone)
+        exe = shutil.copy2(SERVER, gone)
+        env = dict(self.env, BRISVALE_COM_REGISTRY=os.path.join(gone, "registry"))
+        self.assertEqual(subprocess.run([exe, "/r"], env=env, cwd=gone, capture_output=True).returncode, 0)
+        os.unlink(exe)
+        code, out, err = self.client("status", env=env)
+        self.assertEqual((code, out), (4, ""))
+        self.assertEqual(err, "brisvale-client: OPC.Brisvale.1 is registered but could not be started (0x80080005)\n")
+
+    def test_5_watch_ends_when_the_server_goes(self):
+        watch = subprocess.Popen([CLIENT, "watch", "Level"], env=self.env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            first = watch.stdout.readline()
+            self.assertTrue(first.startswith("Level  "), first)
+            self.server.kill()
+            self.server.wait()
+            self.assertEqual(watch.wait(DEADLINE), 1)
+            self.assertRegex(watch.stderr.read(), r"^brisvale-client: the server went away \(\w+: 0x[0-9A-F]{8}\)\n$")
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.wait()
+            watch.stdout.close()
+            watch.stderr.close()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
