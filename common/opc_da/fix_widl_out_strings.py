@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""fix_widl_out_strings.py IN OUT: copies a proxy file that widl made with -Oicf, re-pointing the type offset
-of every top-level [out] string parameter (LPWSTR *, LPSTR *) from the inner string pointer (FC_OP) to the
-enclosing "FC_RP [allocated_on_stack] [pointer_deref]" descriptor just before it. widl 7 and 8 point at the
-inner one, and such a parameter then reaches the client as NULL; MIDL and widl's own inline proxies use the
-enclosing one."""
+"""fix_widl_out_strings.py IDL IN OUT: copies a proxy file that widl made with -Oicf from IDL, re-pointing the
+type offset of every top-level [out] string parameter (LPWSTR *, LPSTR *) from the inner string pointer (FC_OP)
+to the enclosing "FC_RP [allocated_on_stack] [pointer_deref]" descriptor just before it. widl 7 and 8 point at
+the inner one, and such a parameter then reaches the client as NULL; MIDL and widl's own inline proxies use the
+enclosing one. Every such parameter of the IDL must be found, re-pointed or already right: a widl that writes
+its proxies otherwise fails the build here instead of making a proxy that loses those strings."""
 import re
 import sys
 
@@ -47,14 +48,25 @@ def misdirected(types):
     return found
 
 
+def out_strings(idl):
+    """How many top-level [out, string] LPWSTR * / LPSTR * parameters the IDL declares."""
+    text = re.sub(r"//[^\n]*|/\*.*?\*/", "", open(idl).read(), flags=re.S)
+    count = 0
+    for match in re.finditer(r"\[([^\]]*)\]\s*(?:LPWSTR|LPSTR)\s*\*\s*\w+\s*[,)]", text):
+        attributes = {attribute.strip().split("(")[0] for attribute in match.group(1).split(",")}
+        count += {"out", "string"} <= attributes
+    return count
+
+
 def main():
-    source, target = sys.argv[1:3]
+    idl, source, target = sys.argv[1:4]
+    expected = out_strings(idl)
     text = open(source).read()
     begin, end = initializer(text, "Type")
     remap = misdirected(format_bytes(text[begin:end]))
     proc_begin, proc_end = initializer(text, "Proc")
     lines = text[proc_begin:proc_end].split("\n")
-    fixed = 0
+    fixed = right = 0
     # A parameter record is three shorts: flags, stack offset, type offset; an [out] one has flag 0x10 and,
     # not being a base type, no 0x40.
     for i in range(2, len(lines)):
@@ -63,10 +75,15 @@ def main():
         if not flags or not offset or int(flags.group(1), 16) & 0x50 != 0x10:
             continue
         inner = int(offset.group(2), 16)
+        right += inner in remap.values()
         if inner in remap:
             lines[i] = "%sNdrFcShort(0x%x),%s/* type offset = %d (re-pointed from %d) */" % (
                 offset.group(1), remap[inner], offset.group(3), remap[inner], inner)
             fixed += 1
+    if fixed + right != expected:
+        sys.exit("fix_widl_out_strings: %s declares %d [out] string parameter(s), %d found in %s (%d to re-point, "
+                 "%d already right): this widl writes its proxies in a way this step does not know" %
+                 (idl, expected, fixed + right, source, fixed, right))
     with open(target, "w") as out:
         out.write(text[:proc_begin] + "\n".join(lines) + text[proc_end:])
     print("fix_widl_out_strings: %d [out] string parameter(s) re-pointed" % fixed)

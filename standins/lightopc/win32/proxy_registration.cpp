@@ -52,6 +52,22 @@ bool ProxyDllPath(std::string *path) {
     return true;
 }
 
+// Whether the interface's key holds nothing but the name RegisterMissingProxies
+// gives a key it makes: a key another product made keeps its name or entries.
+bool HoldsOnlyOurName(const ProxiedInterface &entry) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD subkeys = 0;
+    DWORD values = 0;
+    const LONG error = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                        nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    std::string name;
+    return error == ERROR_SUCCESS && subkeys == 0 && values == 1 &&
+           ReadDefault(InterfaceKey(*entry.iid), &name) == ERROR_SUCCESS && name == entry.name;
+}
+
 }  // namespace
 
 LONG RegisterMissingProxies() {
@@ -86,8 +102,7 @@ LONG UnregisterOurProxies() {
         if (ReadDefault(ProxyKey(*entry.iid), &current) != ERROR_SUCCESS || current != ours) continue;
         const LONG error = RegDeleteKeyA(HKEY_CLASSES_ROOT, ProxyKey(*entry.iid).c_str());
         if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
-        // The interface key goes too unless another product keeps entries below it.
-        RegDeleteKeyA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str());
+        if (HoldsOnlyOurName(entry)) RegDeleteKeyA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str());
     }
     const LONG error = RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + ours).c_str());
     return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
