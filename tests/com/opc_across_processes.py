@@ -95,10 +95,12 @@ class Process:
     """A client program run in a process of its own, its output in files."""
 
     def __init__(self, test, program, *args):
-        base = os.path.join(test.client_folder, "%s-%d" % (os.path.basename(program), len(os.listdir(test.client_folder))))
+        folder = test.client_folder
+        base = os.path.join(folder, "%s-%d" % (os.path.basename(program), len(os.listdir(folder))))
         self.out, self.err = base + ".out", base + ".err"
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
-            self.process = subprocess.Popen(["wine", program, *args], stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            self.process = subprocess.Popen(["wine", program, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err)
         test.addCleanup(self.kill)
 
     def lines(self):
