@@ -1,8 +1,9 @@
 // A small OPC client in a process of its own: it reaches the server only
 // through COM's local-server activation and the standard OPC DA interfaces, and
-// prints what it sees, one fact a line, for the cross-process tests to check.
+// prints what it sees, one fact a line. The cross-process tests use it for the
+// calls that brisvale-client does not make (the [out] strings of
+// GetErrorString and GetItemID, the group's state), bench/ for its timings.
 //   opc_probe session        activate, then status, error strings, browse, item ids, group state, a sync read
-//   opc_probe watch SECONDS  subscribe to every tag and print each change (0: until killed)
 //   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
 //   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
 #include <algorithm>
@@ -189,7 +190,6 @@ void RunSession() {
 // The subscription's sink, in this process; the server calls it from its own threads.
 class Sink : public IOPCDataCallback {
 public:
-    Sink(const Session &session, bool lag) : session_(session), lag_(lag) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
             *object = static_cast<IOPCDataCallback *>(this);
@@ -201,23 +201,17 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
-    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE group, HRESULT, HRESULT, DWORD count, OPCHANDLE *clients,
-                                           VARIANT *values, WORD *qualities, FILETIME *stamps, HRESULT *) override {
-        if (lag_) {
-            FILETIME now;
-            GetSystemTimeAsFileTime(&now);
-            const auto ticks = [](const FILETIME &t) {
-                return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-            };
-            unsigned long long newest = 0;
-            for (DWORD k = 0; k < count; ++k) newest = std::max(newest, ticks(stamps[k]));
-            Say("lag-ms " + std::to_string((static_cast<double>(ticks(now)) - static_cast<double>(newest)) / 1e4) +
-                " items " + std::to_string(count));
-            return S_OK;
-        }
-        for (DWORD k = 0; k < count; ++k)
-            Say("change " + std::to_string(group) + " " + Name(session_, clients[k]) + " " + VariantText(values[k]) +
-                " " + Hex(qualities[k], 2));
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *, VARIANT *,
+                                           WORD *, FILETIME *stamps, HRESULT *) override {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const auto ticks = [](const FILETIME &t) {
+            return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+        };
+        unsigned long long newest = 0;
+        for (DWORD k = 0; k < count; ++k) newest = std::max(newest, ticks(stamps[k]));
+        Say("lag-ms " + std::to_string((static_cast<double>(ticks(now)) - static_cast<double>(newest)) / 1e4) +
+            " items " + std::to_string(count));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
@@ -230,17 +224,15 @@ public:
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
 private:
-    const Session &session_;
-    const bool lag_;
     LONG references_ = 1;
 };
 
-void RunWatch(unsigned seconds, bool lag) {
+void RunLag(unsigned seconds) {
     Session session;
     Activate(&session);
     Browse(&session);
     AddGroup(&session, TRUE);
-    Sink sink(session, lag);
+    Sink sink;
     auto *container =
         Query<IConnectionPointContainer>(session.group, IID_IConnectionPointContainer, "IConnectionPointContainer");
     IConnectionPoint *point = nullptr;
@@ -248,9 +240,6 @@ void RunWatch(unsigned seconds, bool lag) {
     DWORD cookie = 0;
     Check("Advise", point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie));
     Say("subscribed");
-    if (seconds == 0) {
-        for (;;) Sleep(INFINITE);
-    }
     Sleep(seconds * 1000);
     Check("Unadvise", point->Unadvise(cookie));
     point->Release();
@@ -298,8 +287,8 @@ void RunTimes(unsigned rounds) {
 
 int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command != "session" && !((command == "watch" || command == "time" || command == "lag") && argc > 2)) {
-        std::fputs("usage: opc_probe session | watch SECONDS | time ROUNDS | lag SECONDS\n", stderr);
+    if (command != "session" && !((command == "time" || command == "lag") && argc > 2)) {
+        std::fputs("usage: opc_probe session | time ROUNDS | lag SECONDS\n", stderr);
         return 2;
     }
     // The multithreaded apartment: callbacks arrive without a message loop.
@@ -310,7 +299,7 @@ int main(int argc, char **argv) {
     } else if (command == "time") {
         RunTimes(number);
     } else {
-        RunWatch(number, command == "lag");
+        RunLag(number);
     }
     CoUninitialize();
     return 0;
