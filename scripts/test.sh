@@ -3,7 +3,7 @@
 #   Linux (native), Linux under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   Windows (mingw-w64) under Wine, and the fuzz targets for a bounded time.
 # Usage: scripts/test.sh [stage...]   stages: linux sanitize windows fuzz (default: all)
-# FUZZ_SECONDS sets the time per fuzz target (default 60).
+# FUZZ_SECONDS sets the time per fuzz target (default 45).
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -61,7 +61,7 @@ for stage in "${stages[@]}"; do
     fuzz)
       if build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRISVALE_FUZZ=ON -DBRISVALE_TESTS=OFF \
            -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14; then
-        bash scripts/fuzz.sh build-fuzz "${FUZZ_SECONDS:-60}" && { passed=$((passed + 1)); results+=("fuzz: ok"); } ||
+        bash scripts/fuzz.sh build-fuzz "${FUZZ_SECONDS:-45}" && { passed=$((passed + 1)); results+=("fuzz: ok"); } ||
           { failed=$((failed + 1)); results+=("fuzz: FAILED"); status=1; }
       else
         failed=$((failed + 1)); results+=("fuzz: FAILED (build)"); status=1
