@@ -112,6 +112,9 @@ void ClientCore::Receive() {
     std::vector<std::uint8_t> payload;
     while (ReadMessage(fd_, &header, &payload)) {
         std::lock_guard<std::mutex> held(lock_);
+        // Once the client has let go, what was still on its way is dropped:
+        // the sink thread may already have finished, and nobody waits for answers.
+        if (closed_) break;
         if (header.kind == kReply) {
             const auto found = pending_.find(header.callId);
             if (found == pending_.end()) break;  // an answer to no question: a broken server

@@ -5,8 +5,10 @@
 
 #include <cstring>
 
+#include "client_core.h"
 #include "outbox.h"
 #include "remote_fixture.h"
+#include "socket_io.h"
 
 namespace remote_test {
 namespace {
@@ -182,6 +184,46 @@ TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
     }
     close(pair[0]);
     close(pair[1]);
+}
+
+TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
+    // Messages the client had not read yet when it let go must not keep its
+    // final release waiting for a delivery that never comes.
+    for (int round = 0; round < 20; ++round) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        auto core = comremote::ClientCore::Start(pair[0]);
+        core->Attach();
+        auto *sink = new Sink;  // left behind if the release hangs
+        ASSERT_NE(core->AddSink(sink), 0u);
+        std::thread server([fd = pair[1]] {
+            comremote::Writer message(comremote::kOnCancelComplete, 0, 999);
+            message.U32(1);
+            message.U32(2);
+            const std::vector<std::uint8_t> one = message.Finish();
+            std::vector<std::uint8_t> burst;
+            for (int k = 0; k < 256; ++k) burst.insert(burst.end(), one.begin(), one.end());
+            while (comremote::WriteFully(fd, burst.data(), burst.size()) == 0) {
+            }
+        });
+        std::atomic<bool> released{false};
+        std::thread client([&] {
+            core->Detach();
+            released = true;
+        });
+        const bool done = WaitFor([&] { return released.load(); });
+        if (!done) {
+            client.detach();
+            server.detach();
+            FAIL() << "the final release still waits, round " << round;
+        }
+        client.join();
+        server.join();
+        core.reset();
+        close(pair[1]);
+        EXPECT_EQ(sink->references.load(), 1u) << "the client let its sink go";
+        delete sink;
+    }
 }
 
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {
