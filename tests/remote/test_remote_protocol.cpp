@@ -166,6 +166,23 @@ TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
     close(idle);
 }
 
+TEST_F(RemoteProtocolTest, AClientThatAsksWithoutReadingTheAnswersIsDropped) {
+    const int fd = Greeted();
+    struct timeval limit {};
+    limit.tv_sec = 30;
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    // A release with a call id is answered even when it names no object.
+    const std::vector<std::uint8_t> one = Raw(comremote::kHeaderSize, comremote::kRelease, 1, 0);
+    std::vector<std::uint8_t> burst;
+    for (int k = 0; k < 4096; ++k) burst.insert(burst.end(), one.begin(), one.end());
+    int error = 0;
+    for (int round = 0; round < 256 && error == 0; ++round)
+        error = comremote::WriteFully(fd, burst.data(), burst.size());
+    EXPECT_NE(error, 0) << "a million answers kept for a client that reads none";
+    close(fd);
+    EXPECT_TRUE(Remote());
+}
+
 TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     const int before = finished.load();
     const int fd = Greeted();
