@@ -188,6 +188,7 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID riid, void **object) {
         return result;
     }
     const std::shared_ptr<ClientCore> core = ClientCore::Start(fd);
+    if (core == nullptr) return E_OUTOFMEMORY;
     core->Attach();  // the connection lives at least until the proxy exists
     const std::uint32_t callId = core->NextCallId();
     Writer request(kActivate, callId, 0);

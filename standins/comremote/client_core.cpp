@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <system_error>
+
 #include "socket_io.h"
 
 namespace comremote {
@@ -10,8 +12,17 @@ namespace comremote {
 std::shared_ptr<ClientCore> ClientCore::Start(int fd) {
     std::shared_ptr<ClientCore> core(new ClientCore(fd));
     // Each thread keeps the connection alive until it has finished with it.
-    std::thread receiver([core] { core->Receive(); });
-    std::thread dispatcher([core] { core->Dispatch(); });
+    std::thread receiver;
+    std::thread dispatcher;
+    try {
+        receiver = std::thread([core] { core->Receive(); });
+        dispatcher = std::thread([core] { core->Dispatch(); });
+    } catch (const std::system_error &) {
+        // No thread to be had: the activation fails, the process goes on.
+        core->Close();
+        if (receiver.joinable()) receiver.join();
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> held(core->lock_);
         core->dispatcherId_ = dispatcher.get_id();
