@@ -138,6 +138,21 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(remote->GetGroupByName(u"Watched", IID_IOPCItemMgt, &none), E_NOTIMPL);
     EXPECT_EQ(remote->QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&none)), E_NOINTERFACE);
     EXPECT_EQ(Query<IOPCSyncIO>(remote.get(), IID_IOPCSyncIO), nullptr);
+    // A group asked for as an interface the layer does not carry is not left behind.
+    ASSERT_EQ(remote->GetStatus(&status), S_OK);
+    const DWORD groups = status->dwGroupCount;
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    OPCHANDLE asyncHandle = 0;
+    DWORD asyncRate = 0;
+    EXPECT_EQ(remote->AddGroup(u"Async", TRUE, 100, 9, nullptr, nullptr, 0, &asyncHandle, &asyncRate, IID_IOPCAsyncIO2,
+                               &none),
+              E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    ASSERT_EQ(remote->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwGroupCount, groups);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
 
     const int before = finished.load();
     pointHolder.reset();
