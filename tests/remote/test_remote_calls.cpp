@@ -208,6 +208,7 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
         auto core = comremote::ClientCore::Start(pair[0]);
+        ASSERT_NE(core, nullptr);
         core->Attach();
         auto *sink = new Sink;  // left behind if the release hangs
         ASSERT_NE(core->AddSink(sink), 0u);
