@@ -19,6 +19,10 @@ std::shared_ptr<ClientCore> ClientCore::Start(int fd) {
         dispatcher = std::thread([core] { core->Dispatch(); });
     } catch (const std::system_error &) {
         // No thread to be had: the activation fails, the process goes on.
+        {
+            std::lock_guard<std::mutex> held(core->lock_);
+            core->dispatched_ = true;  // no sink thread was made to wait for
+        }
         core->Close();
         if (receiver.joinable()) receiver.join();
         return nullptr;
@@ -114,8 +118,7 @@ void ClientCore::Close() {
     }
     // The client's sinks are let go before it goes on (it may free them),
     // unless this is the sink thread itself.
-    if (std::this_thread::get_id() != dispatcherId_)
-        changed_.wait(held, [this] { return sinks_.empty() && callbacks_.empty(); });
+    if (std::this_thread::get_id() != dispatcherId_) changed_.wait(held, [this] { return dispatched_; });
 }
 
 void ClientCore::Receive() {
@@ -164,6 +167,7 @@ void ClientCore::Dispatch() {
     held.unlock();
     for (const auto &entry : sinks) entry.second->Release();
     held.lock();
+    dispatched_ = true;
     changed_.notify_all();
 }
 

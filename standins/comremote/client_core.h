@@ -75,6 +75,7 @@ private:
     std::uint64_t delivered_ = 0;
     long attached_ = 0;
     std::thread::id dispatcherId_;
+    bool dispatched_ = false;  // the sink thread has run and let go of everything
 };
 
 }  // namespace comremote

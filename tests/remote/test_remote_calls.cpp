@@ -266,6 +266,62 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
     }
 }
 
+TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
+    // The sink's last release looks, for a while, whether the client's final
+    // release has already returned (after which the client may free the sink).
+    struct SlowSink final : IOPCDataCallback {
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+        ULONG STDMETHODCALLTYPE Release() override {
+            const ULONG count = --references;
+            if (count == 0) {
+                entered = true;
+                WaitFor([&] { return returned->load(); }, std::chrono::seconds(2));
+                left = true;
+            }
+            return count;
+        }
+        HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *,
+                                               WORD *, FILETIME *, HRESULT *) override {
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *,
+                                                 WORD *, FILETIME *, HRESULT *) override {
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE *, HRESULT *) override {
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+        std::atomic<ULONG> references{1};
+        std::atomic<bool> *returned = nullptr;
+        std::atomic<bool> entered{false};
+        std::atomic<bool> left{false};
+    };
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    auto core = comremote::ClientCore::Start(pair[0]);
+    ASSERT_NE(core, nullptr);
+    core->Attach();
+    std::atomic<bool> returned{false};
+    auto *sink = new SlowSink;
+    sink->returned = &returned;
+    ASSERT_NE(core->AddSink(sink), 0u);
+    sink->Release();  // the client's own reference: only the connection's is left
+    // The server goes first: the sink thread lets go of the sink meanwhile.
+    close(pair[1]);
+    ASSERT_TRUE(WaitFor([&] { return sink->entered.load(); }));
+    core->Detach();
+    EXPECT_TRUE(sink->left.load()) << "the final release returned while the sink was still being let go";
+    returned = true;
+    EXPECT_TRUE(WaitFor([&] { return sink->left.load(); }));
+    delete sink;
+}
+
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {
     std::vector<std::string> words;
     ASSERT_TRUE(comremote::SplitCommandLine("\"/opt/my server/brisvale-opc\" /c", &words));
