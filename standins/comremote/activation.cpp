@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -81,6 +82,17 @@ pid_t Spawn(const std::vector<std::string> &words) {
     const pid_t pid = fork();
     if (pid != 0) return pid;
     // The child: only async-signal-safe calls until exec.
+    // The server owes nothing to the client's signal handling: a client run
+    // in the background of a script ignores Ctrl-C, and one that takes its
+    // signals in a thread of its own blocks them; a server that inherited
+    // either could not be stopped as the user stops it.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
     const int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
@@ -176,6 +188,7 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID riid, void **object) {
         return result;
     }
     const std::shared_ptr<ClientCore> core = ClientCore::Start(fd);
+    if (core == nullptr) return E_OUTOFMEMORY;
     core->Attach();  // the connection lives at least until the proxy exists
     const std::uint32_t callId = core->NextCallId();
     Writer request(kActivate, callId, 0);

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <system_error>
+
 #include "socket_io.h"
 
 namespace comremote {
@@ -10,8 +12,21 @@ namespace comremote {
 std::shared_ptr<ClientCore> ClientCore::Start(int fd) {
     std::shared_ptr<ClientCore> core(new ClientCore(fd));
     // Each thread keeps the connection alive until it has finished with it.
-    std::thread receiver([core] { core->Receive(); });
-    std::thread dispatcher([core] { core->Dispatch(); });
+    std::thread receiver;
+    std::thread dispatcher;
+    try {
+        receiver = std::thread([core] { core->Receive(); });
+        dispatcher = std::thread([core] { core->Dispatch(); });
+    } catch (const std::system_error &) {
+        // No thread to be had: the activation fails, the process goes on.
+        {
+            std::lock_guard<std::mutex> held(core->lock_);
+            core->dispatched_ = true;  // no sink thread was made to wait for
+        }
+        core->Close();
+        if (receiver.joinable()) receiver.join();
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> held(core->lock_);
         core->dispatcherId_ = dispatcher.get_id();
@@ -103,8 +118,7 @@ void ClientCore::Close() {
     }
     // The client's sinks are let go before it goes on (it may free them),
     // unless this is the sink thread itself.
-    if (std::this_thread::get_id() != dispatcherId_)
-        changed_.wait(held, [this] { return sinks_.empty() && callbacks_.empty(); });
+    if (std::this_thread::get_id() != dispatcherId_) changed_.wait(held, [this] { return dispatched_; });
 }
 
 void ClientCore::Receive() {
@@ -112,6 +126,9 @@ void ClientCore::Receive() {
     std::vector<std::uint8_t> payload;
     while (ReadMessage(fd_, &header, &payload)) {
         std::lock_guard<std::mutex> held(lock_);
+        // Once the client has let go, what was still on its way is dropped:
+        // the sink thread may already have finished, and nobody waits for answers.
+        if (closed_) break;
         if (header.kind == kReply) {
             const auto found = pending_.find(header.callId);
             if (found == pending_.end()) break;  // an answer to no question: a broken server
@@ -150,6 +167,7 @@ void ClientCore::Dispatch() {
     held.unlock();
     for (const auto &entry : sinks) entry.second->Release();
     held.lock();
+    dispatched_ = true;
     changed_.notify_all();
 }
 

@@ -20,7 +20,8 @@ namespace comremote {
 
 class ClientCore : public std::enable_shared_from_this<ClientCore> {
 public:
-    // Takes over a socket that has passed the hello.
+    // Takes over a socket that has passed the hello; null (the socket then
+    // closed) when the process has no thread left for it.
     static std::shared_ptr<ClientCore> Start(int fd);
     ~ClientCore();
     ClientCore(const ClientCore &) = delete;
@@ -74,6 +75,7 @@ private:
     std::uint64_t delivered_ = 0;
     long attached_ = 0;
     std::thread::id dispatcherId_;
+    bool dispatched_ = false;  // the sink thread has run and let go of everything
 };
 
 }  // namespace comremote

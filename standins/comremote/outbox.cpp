@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include "socket_io.h"
+#include "wire.h"
 
 namespace comremote {
 
@@ -16,7 +17,9 @@ Outbox::~Outbox() {
 HRESULT Outbox::Post(std::vector<std::uint8_t> message, bool reply) {
     std::lock_guard<std::mutex> held(lock_);
     if (closed_ || message.empty()) return RPC_S_SERVER_UNAVAILABLE;
-    if (!reply && (queue_.size() >= kMaxQueued || queuedBytes_ + message.size() > kMaxQueuedBytes)) {
+    const std::size_t maxMessages = reply ? kMaxQueuedReplies : kMaxQueued;
+    const std::size_t maxBytes = reply ? kMaxQueuedBytes + kMaxMessage : kMaxQueuedBytes;
+    if (queue_.size() >= maxMessages || queuedBytes_ + message.size() > maxBytes) {
         CloseLocked();
         return RPC_S_SERVER_UNAVAILABLE;
     }

@@ -22,9 +22,10 @@ public:
     Outbox &operator=(const Outbox &) = delete;
 
     // S_OK once queued; RPC_S_SERVER_UNAVAILABLE when the connection is gone
-    // or its client is too slow (then the connection is dropped). A reply
-    // to the client's own call is never refused for the queue's length: the
-    // client waits for it before it asks again.
+    // or its client is too slow (then the connection is dropped). A reply to
+    // the client's own call gets more room than a callback (a thread of the
+    // client waits for each answer before it asks again), but not unbounded
+    // room: a client that asks without reading is not kept in memory.
     HRESULT Post(std::vector<std::uint8_t> message, bool reply);
     // Ends the connection: both directions of the socket shut down, nothing
     // more is sent. The socket itself stays open until the owner closes it.
@@ -34,6 +35,7 @@ public:
 
     static constexpr std::size_t kMaxQueued = 512;
     static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
+    static constexpr std::size_t kMaxQueuedReplies = 4 * kMaxQueued;
 
 private:
     void Write();

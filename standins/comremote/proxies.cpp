@@ -491,7 +491,14 @@ public:
             });
         if (FAILED(result) || id == 0) return FAILED(result) ? result : E_UNEXPECTED;
         const HRESULT wrapped = Wrap<GroupProxy>(id, riid, reinterpret_cast<void **>(group));
-        return FAILED(wrapped) ? wrapped : result;
+        if (FAILED(wrapped)) {
+            // Made, but not as an interface this layer carries: the server
+            // keeps no group that its client never got.
+            RemoveGroup(*server, FALSE);
+            *server = 0;
+            return wrapped;
+        }
+        return result;
     }
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT error, LCID locale, LPOLESTR *text) override {
         if (text == nullptr) return E_POINTER;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -98,7 +99,15 @@ void ServeClient(int fd, IUnknown *classObject) {
         return;
     }
     SetReceiveTimeout(fd, 0);
-    auto connection = std::make_shared<ServerConnection>(fd, classObject, UserName(peer.uid));
+    std::shared_ptr<ServerConnection> connection;
+    try {
+        connection = std::make_shared<ServerConnection>(fd, classObject, UserName(peer.uid));
+    } catch (const std::exception &) {
+        // No thread or memory left for its writer: the client sees the end,
+        // the server and its other clients go on.
+        close(fd);
+        return;
+    }
     ServerState &state = State();
     {
         std::lock_guard<std::mutex> held(state.lock);
@@ -225,10 +234,17 @@ HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie) {
     auto publication = std::make_unique<Publication>();
     const HRESULT result = Listen(where, publication.get());
     if (FAILED(result)) return result;
+    const int listener = publication->listener;
+    try {
+        publication->acceptor = std::thread([listener, classObject] { Accept(listener, classObject); });
+    } catch (const std::system_error &) {
+        // Unpublished: the registration stands for this process alone.
+        unlink(publication->path.c_str());
+        close(listener);
+        return E_OUTOFMEMORY;
+    }
     classObject->AddRef();
     publication->classObject = classObject;
-    const int listener = publication->listener;
-    publication->acceptor = std::thread([listener, classObject] { Accept(listener, classObject); });
     ServerState &state = State();
     std::lock_guard<std::mutex> held(state.lock);
     state.published[cookie] = std::move(publication);

@@ -3,10 +3,13 @@
 // rules say; and what ends a client's objects ends them on the server.
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <cstring>
 
+#include "client_core.h"
 #include "outbox.h"
 #include "remote_fixture.h"
+#include "socket_io.h"
 
 namespace remote_test {
 namespace {
@@ -136,6 +139,21 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(remote->GetGroupByName(u"Watched", IID_IOPCItemMgt, &none), E_NOTIMPL);
     EXPECT_EQ(remote->QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&none)), E_NOINTERFACE);
     EXPECT_EQ(Query<IOPCSyncIO>(remote.get(), IID_IOPCSyncIO), nullptr);
+    // A group asked for as an interface the layer does not carry is not left behind.
+    ASSERT_EQ(remote->GetStatus(&status), S_OK);
+    const DWORD groups = status->dwGroupCount;
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    OPCHANDLE asyncHandle = 0;
+    DWORD asyncRate = 0;
+    EXPECT_EQ(remote->AddGroup(u"Async", TRUE, 100, 9, nullptr, nullptr, 0, &asyncHandle, &asyncRate, IID_IOPCAsyncIO2,
+                               &none),
+              E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    ASSERT_EQ(remote->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwGroupCount, groups);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
 
     const int before = finished.load();
     pointHolder.reset();
@@ -165,6 +183,29 @@ TEST_F(RemoteTest, DisconnectionAndWithdrawalEndWhatClientsHold) {
     EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, handles), "00000000 101=I2:0/q8") << "clients already there stay";
 }
 
+TEST_F(RemoteTest, ActivationsShortOfThreadsFailWithAnErrorOnly) {
+    // without_threads.sh runs this with hardly a thread to spare; otherwise each succeeds.
+    const bool fewThreads = std::getenv("BRISVALE_TEST_FEW_THREADS") != nullptr;
+    for (int k = 0; k < 5; ++k) {
+        void *object = nullptr;
+        const HRESULT result = comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object);
+        if (!fewThreads) {
+            EXPECT_EQ(result, S_OK);
+        }
+        if (FAILED(result)) {
+            EXPECT_EQ(object, nullptr);
+            continue;
+        }
+        auto *server = static_cast<IOPCServer *>(object);
+        OPCSERVERSTATUS *status = nullptr;
+        if (SUCCEEDED(server->GetStatus(&status)) && status != nullptr) {
+            CoTaskMemFree(status->szVendorInfo);
+            CoTaskMemFree(status);
+        }
+        server->Release();
+    }
+}
+
 TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
@@ -182,6 +223,103 @@ TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
     }
     close(pair[0]);
     close(pair[1]);
+}
+
+TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
+    // Messages the client had not read yet when it let go must not keep its
+    // final release waiting for a delivery that never comes.
+    for (int round = 0; round < 20; ++round) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        auto core = comremote::ClientCore::Start(pair[0]);
+        ASSERT_NE(core, nullptr);
+        core->Attach();
+        auto *sink = new Sink;  // left behind if the release hangs
+        ASSERT_NE(core->AddSink(sink), 0u);
+        std::thread server([fd = pair[1]] {
+            comremote::Writer message(comremote::kOnCancelComplete, 0, 999);
+            message.U32(1);
+            message.U32(2);
+            const std::vector<std::uint8_t> one = message.Finish();
+            std::vector<std::uint8_t> burst;
+            for (int k = 0; k < 256; ++k) burst.insert(burst.end(), one.begin(), one.end());
+            while (comremote::WriteFully(fd, burst.data(), burst.size()) == 0) {
+            }
+        });
+        std::atomic<bool> released{false};
+        std::thread client([&] {
+            core->Detach();
+            released = true;
+        });
+        const bool done = WaitFor([&] { return released.load(); });
+        if (!done) {
+            client.detach();
+            server.detach();
+            FAIL() << "the final release still waits, round " << round;
+        }
+        client.join();
+        server.join();
+        core.reset();
+        close(pair[1]);
+        EXPECT_EQ(sink->references.load(), 1u) << "the client let its sink go";
+        delete sink;
+    }
+}
+
+TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
+    // The sink's last release looks, for a while, whether the client's final
+    // release has already returned (after which the client may free the sink).
+    struct SlowSink final : IOPCDataCallback {
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+        ULONG STDMETHODCALLTYPE Release() override {
+            const ULONG count = --references;
+            if (count == 0) {
+                entered = true;
+                WaitFor([&] { return returned->load(); }, std::chrono::seconds(2));
+                left = true;
+            }
+            return count;
+        }
+        HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *,
+                                               WORD *, FILETIME *, HRESULT *) override {
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *,
+                                                 WORD *, FILETIME *, HRESULT *) override {
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE *, HRESULT *) override {
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+        std::atomic<ULONG> references{1};
+        std::atomic<bool> *returned = nullptr;
+        std::atomic<bool> entered{false};
+        std::atomic<bool> left{false};
+    };
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    auto core = comremote::ClientCore::Start(pair[0]);
+    ASSERT_NE(core, nullptr);
+    core->Attach();
+    std::atomic<bool> returned{false};
+    auto *sink = new SlowSink;
+    sink->returned = &returned;
+    ASSERT_NE(core->AddSink(sink), 0u);
+    sink->Release();  // the client's own reference: only the connection's is left
+    // The server goes first: the sink thread lets go of the sink meanwhile.
+    close(pair[1]);
+    ASSERT_TRUE(WaitFor([&] { return sink->entered.load(); }));
+    core->Detach();
+    EXPECT_TRUE(sink->left.load()) << "the final release returned while the sink was still being let go";
+    returned = true;
+    EXPECT_TRUE(WaitFor([&] { return sink->left.load(); }));
+    delete sink;
 }
 
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {

@@ -7,9 +7,13 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 
+#include "platform/com_remote.h"
 #include "remote_fixture.h"
 #include "socket_io.h"
 #include "wire.h"
@@ -164,6 +168,52 @@ TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
     Ref<IOPCServer> latecomer = Remote();
     EXPECT_TRUE(latecomer);
     close(idle);
+}
+
+TEST_F(RemoteProtocolTest, AClientThatAsksWithoutReadingTheAnswersIsDropped) {
+    const int fd = Greeted();
+    struct timeval limit {};
+    limit.tv_sec = 30;
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    // A release with a call id is answered even when it names no object.
+    const std::vector<std::uint8_t> one = Raw(comremote::kHeaderSize, comremote::kRelease, 1, 0);
+    std::vector<std::uint8_t> burst;
+    for (int k = 0; k < 4096; ++k) burst.insert(burst.end(), one.begin(), one.end());
+    int error = 0;
+    for (int round = 0; round < 256 && error == 0; ++round)
+        error = comremote::WriteFully(fd, burst.data(), burst.size());
+    EXPECT_NE(error, 0) << "a million answers kept for a client that reads none";
+    close(fd);
+    EXPECT_TRUE(Remote());
+}
+
+TEST_F(RemoteProtocolTest, AStartedServerDoesNotInheritTheClientsSignalHandling) {
+    // A command line that reports the signal state it was started with.
+    const CLSID started = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x03}};
+    const std::string report = registry + "/signals";
+    std::filesystem::create_directories(registry + "/CLSID");
+    std::ofstream(registry + "/CLSID/" + com_ClsidText(started))
+        << "LocalServer32=/bin/sh -c \"grep -E '^Sig(Blk|Ign)' /proc/self/status > " << report << "\"\n";
+    // A client run in the background of a script ignores Ctrl-C; one that
+    // takes its signals in a thread of its own blocks them.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(sigaction(SIGINT, &ignore, &previous), 0);
+    sigset_t blocked;
+    sigset_t before;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    void *object = nullptr;
+    const HRESULT result = comremote::ActivateRemote(started, IID_IOPCServer, &object);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    sigaction(SIGINT, &previous, nullptr);
+    EXPECT_EQ(result, CO_E_SERVER_EXEC_FAILURE) << "it ends without serving";
+    std::stringstream text;
+    text << std::ifstream(report).rdbuf();
+    EXPECT_EQ(text.str(), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
