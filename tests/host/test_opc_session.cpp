@@ -75,7 +75,10 @@ TEST_F(OpcSession, AClientReadsATagAndEndsItsSessionByReleasing) {
     CoTaskMemFree(errors);
     io->Release();
     items->Release();
-    EXPECT_EQ(server->RemoveGroup(group, FALSE), S_OK);
+    // The session's delivery thread may hold the group for a moment: then the
+    // group goes when it lets go, which the standard answers with OPC_S_INUSE.
+    const HRESULT removed = server->RemoveGroup(group, FALSE);
+    EXPECT_TRUE(removed == S_OK || removed == OPC_S_INUSE) << std::hex << removed;
 
     Mark();
     EXPECT_EQ(server->Release(), 0u);

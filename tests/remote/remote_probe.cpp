@@ -3,6 +3,7 @@
 // fact. Usage: remote_probe PROGID status|read|hold|watch N
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -74,8 +75,13 @@ public:
         *object = static_cast<IOPCDataCallback *>(this);
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    // Counted: the server may let go of its reference after Unadvise returns.
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references;
+        if (left == 0) delete this;
+        return left;
+    }
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *clients,
                                            VARIANT *values, WORD *qualities, FILETIME *, HRESULT *) override {
         std::lock_guard<std::mutex> held(lock);
@@ -95,6 +101,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
+    std::atomic<ULONG> references{1};
     std::mutex lock;
     std::condition_variable changed;
     int changes = 0;
@@ -179,22 +186,29 @@ int Run(const char *progId, const std::string &command, int count) {
             CoTaskMemFree(errors);
             io->Release();
         } else {
-            Sink sink;
+            Sink *sink = new Sink;
             IConnectionPointContainer *container = nullptr;
             group->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void **>(&container));
             IConnectionPoint *point = nullptr;
             result = container->FindConnectionPoint(IID_IOPCDataCallback, &point);
             container->Release();
-            if (FAILED(result)) return Fail("connection point", result);
+            if (FAILED(result)) {
+                sink->Release();
+                return Fail("connection point", result);
+            }
             DWORD cookie = 0;
-            result = point->Advise(&sink, &cookie);
-            if (FAILED(result)) return Fail("advise", result);
+            result = point->Advise(sink, &cookie);
+            if (FAILED(result)) {
+                sink->Release();
+                return Fail("advise", result);
+            }
             {
-                std::unique_lock<std::mutex> held(sink.lock);
-                sink.changed.wait_for(held, std::chrono::seconds(60), [&] { return sink.changes >= count; });
+                std::unique_lock<std::mutex> held(sink->lock);
+                sink->changed.wait_for(held, std::chrono::seconds(60), [&] { return sink->changes >= count; });
             }
             point->Unadvise(cookie);
             point->Release();
+            sink->Release();
         }
         group->Release();
     }
