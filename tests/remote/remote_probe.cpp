@@ -73,6 +73,7 @@ public:
             return E_NOINTERFACE;
         }
         *object = static_cast<IOPCDataCallback *>(this);
+        AddRef();
         return S_OK;
     }
     // Counted: the server may let go of its reference after Unadvise returns.
