@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/com_remote.h"
+#include "platform/guid_text.h"
 
 namespace comremote {
 
@@ -36,8 +37,7 @@ bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
     struct stat info {};
     where->owner = stat(root.c_str(), &info) == 0 ? info.st_uid : geteuid();
     char name[32];
-    std::snprintf(name, sizeof name, "%016llx",
-                  static_cast<unsigned long long>(Fnv1a(root + "\n" + com_ClsidText(clsid))));
+    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(Fnv1a(root + "\n" + GuidText(clsid))));
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
     struct stat runtimeInfo {};
     std::string folder;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "guid_text.h"
+#include "platform/guid_text.h"
 #include "opc_da.h"
 #include "win32/proxy_registration.h"
 #include "win32/registry_keys.h"

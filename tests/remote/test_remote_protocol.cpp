@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/com_remote.h"
+#include "platform/guid_text.h"
 #include "remote_fixture.h"
 #include "socket_io.h"
 #include "wire.h"
@@ -192,7 +193,7 @@ TEST_F(RemoteProtocolTest, AStartedServerDoesNotInheritTheClientsSignalHandling)
     const CLSID started = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x03}};
     const std::string report = registry + "/signals";
     std::filesystem::create_directories(registry + "/CLSID");
-    std::ofstream(registry + "/CLSID/" + com_ClsidText(started))
+    std::ofstream(registry + "/CLSID/" + GuidText(started))
         << "LocalServer32=/bin/sh -c \"grep -E '^Sig(Blk|Ign)' /proc/self/status > " << report << "\"\n";
     // A client run in the background of a script ignores Ctrl-C; one that
     // takes its signals in a thread of its own blocks them.

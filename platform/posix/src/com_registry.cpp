@@ -7,48 +7,11 @@
 
 #include "platform/com.h"
 #include "platform/com_remote.h"
+#include "platform/guid_text.h"
 
 namespace {
 
-constexpr std::size_t kGuidTextLength = 38;
 constexpr std::size_t kMaxKeyFile = 64 * 1024;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool ReadHex(const std::string &text, std::size_t position, int digits, unsigned long *value) {
-    *value = 0;
-    for (int k = 0; k < digits; ++k) {
-        const int digit = HexDigit(text[position + static_cast<std::size_t>(k)]);
-        if (digit < 0) return false;
-        *value = *value * 16 + static_cast<unsigned long>(digit);
-    }
-    return true;
-}
-
-bool ParseClsid(const std::string &text, CLSID *clsid) {
-    if (text.size() != kGuidTextLength || text.front() != '{' || text.back() != '}') return false;
-    if (text[9] != '-' || text[14] != '-' || text[19] != '-' || text[24] != '-') return false;
-    unsigned long value = 0;
-    CLSID parsed{};
-    if (!ReadHex(text, 1, 8, &value)) return false;
-    parsed.Data1 = static_cast<DWORD>(value);
-    if (!ReadHex(text, 10, 4, &value)) return false;
-    parsed.Data2 = static_cast<WORD>(value);
-    if (!ReadHex(text, 15, 4, &value)) return false;
-    parsed.Data3 = static_cast<WORD>(value);
-    static const std::size_t kBytePositions[8] = {20, 22, 25, 27, 29, 31, 33, 35};
-    for (int k = 0; k < 8; ++k) {
-        if (!ReadHex(text, kBytePositions[k], 2, &value)) return false;
-        parsed.Data4[k] = static_cast<BYTE>(value);
-    }
-    *clsid = parsed;
-    return true;
-}
 
 // The value of the first "name=..." line of a key file.
 bool ReadValue(const std::string &path, const std::string &name, std::string *value) {
@@ -88,18 +51,10 @@ std::string com_RegistryRoot() {
     return std::string();
 }
 
-std::string com_ClsidText(REFCLSID clsid) {
-    char text[kGuidTextLength + 1];
-    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(clsid.Data1), clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1],
-                  clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
-    return text;
-}
-
 bool com_LocalServerCommand(REFCLSID clsid, std::string *commandLine) {
     const std::string root = com_RegistryRoot();
     if (root.empty()) return false;
-    return ReadValue(root + "/CLSID/" + com_ClsidText(clsid), "LocalServer32", commandLine) && !commandLine->empty();
+    return ReadValue(root + "/CLSID/" + GuidText(clsid), "LocalServer32", commandLine) && !commandLine->empty();
 }
 
 HRESULT CLSIDFromProgID(const OLECHAR *progId, CLSID *clsid) {
@@ -113,5 +68,5 @@ HRESULT CLSIDFromProgID(const OLECHAR *progId, CLSID *clsid) {
     std::string classText;
     if (root.empty() || !SafeProgId(narrow) || !ReadValue(root + "/ProgID/" + narrow, "CLSID", &classText))
         return CO_E_CLASSSTRING;
-    return ParseClsid(classText, clsid) ? S_OK : CO_E_CLASSSTRING;
+    return ParseGuid(classText, clsid) ? S_OK : CO_E_CLASSSTRING;
 }

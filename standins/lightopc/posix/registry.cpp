@@ -16,25 +16,15 @@
 #include <utility>
 #include <vector>
 
-#include "guid_text.h"
+#include "platform/com_remote.h"
+#include "platform/guid_text.h"
 #include "registry_common.h"
 
 namespace {
 
-constexpr const char *kRootVariable = "BRISVALE_COM_REGISTRY";
-constexpr const char *kHomeRoot = "/.local/share/brisvale-com";
 constexpr const char *kDefaultName = "@";
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
-
-// Empty when no folder is named at all.
-std::string RegistryRoot() {
-    const char *root = std::getenv(kRootVariable);
-    if (root != nullptr && root[0] != '\0') return root;
-    const char *home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0') return std::string(home) + kHomeRoot;
-    return std::string();
-}
 
 std::string ClassFolder(const std::string &root) {
     return root + "/" + kClsidKey;
@@ -205,7 +195,7 @@ int RemoveProgIdOf(const std::string &root, const std::string &progId, const std
 int RegisterServer(const CLSID *clsid, const char *progId, const char *description, const char *exePath) {
     if (clsid == nullptr || !ValidProgId(progId) || !ValidRegistryText(description) || !ValidRegistryText(exePath))
         return EINVAL;
-    const std::string root = RegistryRoot();
+    const std::string root = com_RegistryRoot();
     if (root.empty()) return ENOENT;
     int error = MakeFolder(ClassFolder(root));
     if (error == 0) error = MakeFolder(ProgIdFolder(root));
@@ -254,7 +244,7 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
 
 int UnregisterServer(const CLSID *clsid, const char *progId) {
     if (clsid == nullptr || !ValidProgId(progId)) return EINVAL;
-    const std::string root = RegistryRoot();
+    const std::string root = com_RegistryRoot();
     struct stat info {};
     // Nothing is created for a registry that does not exist.
     if (root.empty() || stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ENOENT;
@@ -270,7 +260,7 @@ int UnregisterServer(const CLSID *clsid, const char *progId) {
 
 int ReadServer(const CLSID *clsid, std::string (&values)[3]) {
     if (clsid == nullptr) return EINVAL;
-    const std::string root = RegistryRoot();
+    const std::string root = com_RegistryRoot();
     if (root.empty()) return ENOENT;
     std::string text;
     const int error = ReadText(ClassFolder(root) + "/" + GuidText(*clsid), &text);
@@ -283,7 +273,7 @@ int ReadServer(const CLSID *clsid, std::string (&values)[3]) {
 
 int ReadProgId(const char *progId, CLSID *clsid) {
     if (clsid == nullptr || !ValidProgId(progId)) return EINVAL;
-    const std::string root = RegistryRoot();
+    const std::string root = com_RegistryRoot();
     if (root.empty()) return ENOENT;
     std::string text;
     std::string classText;

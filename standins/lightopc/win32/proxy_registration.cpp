@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "guid_text.h"
+#include "platform/guid_text.h"
 #include "opc_da.h"
 #include "opc_da_proxy.h"
 #include "registry_keys.h"

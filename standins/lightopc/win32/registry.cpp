@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "guid_text.h"
+#include "platform/guid_text.h"
 #include "proxy_registration.h"
 #include "registry_common.h"
 #include "registry_keys.h"

@@ -29,5 +29,3 @@ void com_InstallRemoteLayer(const ComRemoteLayer *layer);
 // recorded for a class (false when the class is not registered or has none).
 std::string com_RegistryRoot();
 bool com_LocalServerCommand(REFCLSID clsid, std::string *commandLine);
-// The registry's text of a CLSID, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
-std::string com_ClsidText(REFCLSID clsid);

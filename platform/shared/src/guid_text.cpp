@@ -1,4 +1,4 @@
-#include "guid_text.h"
+#include "platform/guid_text.h"
 
 #include <cstdio>
 
