@@ -79,8 +79,10 @@ ReadOutcome TagUpdater::ReadBlock(QueryBlock &block) {
 
 bool TagUpdater::LeftOut(const DeviceStanding &device, std::int64_t now) const {
     if (!device.demoted) return false;
-    // A clock set back ends the time out rather than stretching it.
-    const std::int64_t since = now - device.demotedAt;
+    // A clock set back, or one beyond any real date, ends the time out
+    // rather than stretching it.
+    std::int64_t since = 0;
+    if (__builtin_sub_overflow(now, device.demotedAt, &since)) return false;
     return since >= 0 && since < config.demoteForMs * kTicksPerMs;
 }
 

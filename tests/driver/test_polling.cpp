@@ -273,4 +273,11 @@ TEST_F(Polling, ADeviceThatKeepsFailingIsLeftOutForItsPeriodAndProbedWhenItIsOve
         EXPECT_EQ(signs, row.signs) << "after the pass at " << row.time;
         EXPECT_EQ(Log(), row.log) << "after the pass at " << row.time;
     }
+    // A clock beyond any real date ends a time out too, without overflowing.
+    act("break PQ");
+    Pass(5);
+    testClock = FILETIME{0, 0x80000000u};
+    ::testing::internal::CaptureStdout();
+    tag_updater->PollBlocks();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "+-") << "H read, device 2 tried once more";
 }
