@@ -4,10 +4,10 @@ reads. A copy of the server runs in console mode in a folder of its own, with N 
 period is an hour, on COM1 reaching the reference instrument through the end-to-end tests' relay. Once the
 first pass has read every block, nothing is due for an hour: the process's CPU time (every thread, from
 /proc/PID/task/*/schedstat, in nanoseconds) over S seconds of wall time is what the 50 ms tick costs."""
-import argparse, glob, os, pathlib, shutil, subprocess, sys, tempfile, time
+import argparse, glob, os, pathlib, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from line import Instrument, Relay, wait_until  # noqa: E402
+from line import instrument_on_line, server_on_line, wait_until  # noqa: E402
 
 
 def cpu_ns(pid):
@@ -21,31 +21,21 @@ def cpu_ns(pid):
 
 
 def measure(server, relay, blocks, seconds):
-    with tempfile.TemporaryDirectory(prefix="brisvale-idle-") as folder:
-        exe = shutil.copy2(server, folder)
-        pathlib.Path(exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
-        pathlib.Path(exe + ".tag.cfg").write_text("<TagConfig>\n" + "".join(
-            "<QueryBlock deviceAddr='1' millisecondPeriod='3600000'><BlockOfRegs namePrefix='B%d_' count='2' "
-            "addrStart='%d'/></QueryBlock>\n" % (i, 2 * i) for i in range(blocks)) + "</TagConfig>\n")
-        os.symlink(relay.server_path, exe + ".com1")
-        with open(exe + ".out", "wb") as out:
-            process = subprocess.Popen([exe, "/c"], cwd=folder, stdin=subprocess.DEVNULL, stdout=out,
-                                       stderr=subprocess.STDOUT)
-        try:
-            signs = lambda: pathlib.Path(exe + ".out").read_text(errors="replace").count("+")
-            wait_until(lambda: signs() >= blocks or process.poll() is not None, "the first pass")
-            if signs() < blocks:
-                raise SystemExit("the first pass failed: %r" % pathlib.Path(exe + ".out").read_text())
-            time.sleep(1)  # the first pass's last cache update and log lines settle
-            start_cpu, start = cpu_ns(process.pid), time.monotonic()
-            time.sleep(seconds)
-            used, wall = cpu_ns(process.pid) - start_cpu, time.monotonic() - start
-            if signs() != blocks:
-                raise SystemExit("a block was read again while it was not due")
-            return used / 1e9, wall
-        finally:
-            process.terminate()
-            process.wait()
+    tags = "<TagConfig>\n" + "".join(
+        "<QueryBlock deviceAddr='1' millisecondPeriod='3600000'><BlockOfRegs namePrefix='B%d_' count='2' "
+        "addrStart='%d'/></QueryBlock>\n" % (i, 2 * i) for i in range(blocks)) + "</TagConfig>\n"
+    with server_on_line(server, relay, tags) as (process, exe):
+        signs = lambda: pathlib.Path(exe + ".out").read_text(errors="replace").count("+")
+        wait_until(lambda: signs() >= blocks or process.poll() is not None, "the first pass")
+        if signs() < blocks:
+            raise SystemExit("the first pass failed: %r" % pathlib.Path(exe + ".out").read_text())
+        time.sleep(1)  # the first pass's last cache update and log lines settle
+        start_cpu, start = cpu_ns(process.pid), time.monotonic()
+        time.sleep(seconds)
+        used, wall = cpu_ns(process.pid) - start_cpu, time.monotonic() - start
+        if signs() != blocks:
+            raise SystemExit("a block was read again while it was not due")
+        return used / 1e9, wall
 
 
 def main():
@@ -54,10 +44,7 @@ def main():
     parser.add_argument("--blocks", type=int, action="append")
     parser.add_argument("--seconds", type=float, default=60.0)
     args = parser.parse_args()
-    relay = Relay()
-    instrument = Instrument(relay, [1])
-    instrument.start()
-    try:
+    with instrument_on_line([1]) as relay:
         print("| blocks | wall time | CPU time | share of one core | per 50 ms tick |")
         print("|---:|---:|---:|---:|---:|")
         for blocks in args.blocks or [1, 100]:
@@ -65,9 +52,6 @@ def main():
             ticks = wall / 0.050
             print("| %d | %.1f s | %.1f ms | %.4f %% | %.1f us |" % (blocks, wall, used * 1e3, 100 * used / wall,
                                                                       used / ticks * 1e6), flush=True)
-    finally:
-        instrument.stop()
-        relay.close()
 
 
 if __name__ == "__main__":

@@ -51,15 +51,31 @@ std::size_t DecimalDigits(std::uint32_t number) {
     return digits;
 }
 
+// The root's other attributes stay ignored, so that older servers load files
+// that carry these and this one loads files without them.
+void ParseDemotion(const MarkupTag &root, TagConfig &config) {
+    const std::string *after = Find(root, "demoteAfter");
+    config.demoteAfter = after != nullptr ? ParseDecimal(*after) : 0;
+    if (config.demoteAfter < 0) ThrowError(L"demoteAfter is negative");
+    const std::string *period = Find(root, "demoteForMs");
+    config.demoteForMs = period != nullptr ? ParseDecimal(*period) : TagConfig::kDefaultDemoteForMs;
+    if (config.demoteForMs < TagConfig::kShortestDemoteForMs || config.demoteForMs > TagConfig::kLongestDemoteForMs) {
+        ThrowError(L"demoteForMs out of range 1000 to 3600000");
+    }
+}
+
 }  // namespace
 
 void TagConfig::Parse(std::string text) {
     cachedTagCount = -1;
     blocks.clear();
+    demoteAfter = 0;
+    demoteForMs = kDefaultDemoteForMs;
 
     MarkupReader reader(text.data(), text.data() + text.size());
     MarkupTag tag = reader.ReadTag();
     if (!IsStart(tag, "TagConfig")) ThrowError(L"wrong config syntax");
+    ParseDemotion(tag, *this);
     if (tag.closed) return;
 
     tag = reader.ReadTag();

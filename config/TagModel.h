@@ -94,8 +94,17 @@ public:
 
 class TagConfig {
 public:
+    // How long a demoted device is left out: the default and the bounds.
+    static constexpr std::int32_t kDefaultDemoteForMs = 10000;
+    static constexpr std::int32_t kShortestDemoteForMs = 1000;
+    static constexpr std::int32_t kLongestDemoteForMs = 3600000;
+
     std::int32_t cachedTagCount = -1;
     std::vector<QueryBlock> blocks;
+    // After how many consecutive failed reads a device is left out (0: never),
+    // and for how long.
+    std::int32_t demoteAfter = 0;
+    std::int32_t demoteForMs = kDefaultDemoteForMs;
 
     std::int32_t TotalTagCount();
     // The whole file's text; the reader runs over this copy.

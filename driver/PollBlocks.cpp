@@ -34,6 +34,7 @@ bool IsDue(std::int32_t periodMs, const FILETIME &last, const FILETIME &now) {
 void TagUpdater::PollBlocks() {
     FILETIME now;
     poll_clock(&now);
+    const std::int64_t nowTicks = Ticks(now);
 
     BlockIterator blocks(config);
     while (blocks.Next() && !pass_interrupted()) {
@@ -42,8 +43,14 @@ void TagUpdater::PollBlocks() {
             const auto last = lastPoll.find(block.blockKey);
             const FILETIME never{0, 0};
             if (!IsDue(block.millisecondPeriod, last != lastPoll.end() ? last->second : never, now)) continue;
+            // The loader keeps addresses within 8 bits.
+            const auto address = static_cast<std::uint8_t>(block.deviceAddr);
+            // Its tags keep their last value and quality, and print nothing.
+            if (LeftOut(devices[address], nowTicks)) continue;
 
-            const bool ok = ReadBlock(block);
+            const ReadOutcome outcome = ReadBlock(block);
+            const bool ok = outcome == ReadOutcome::kGood;
+            Account(address, outcome, nowTicks);
             const std::int32_t written = FillTagValues(block, now);
             // The records written: never more than the block's own, never past the array.
             const auto count = static_cast<unsigned>(written);
@@ -57,16 +64,46 @@ void TagUpdater::PollBlocks() {
     }
 }
 
-bool TagUpdater::ReadBlock(QueryBlock &block) {
+ReadOutcome TagUpdater::ReadBlock(QueryBlock &block) {
     const std::uint16_t count = block.RegisterCount();
     const std::uint16_t start = block.StartAddress();
     std::uint16_t registers[BlockValueBuffer::kEntries];
-    if (link->ReadRegisters(static_cast<std::uint8_t>(block.deviceAddr), start, count, registers)) {
+    const ReadOutcome outcome = link->Read(static_cast<std::uint8_t>(block.deviceAddr), start, count, registers);
+    if (outcome == ReadOutcome::kGood) {
         blockValues.Store(registers, count);
-        return true;
+    } else {
+        blockValues.valid = false;
     }
-    blockValues.valid = false;
-    return false;
+    return outcome;
+}
+
+bool TagUpdater::LeftOut(const DeviceStanding &device, std::int64_t now) const {
+    if (!device.demoted) return false;
+    // A clock set back, or one beyond any real date, ends the time out
+    // rather than stretching it.
+    std::int64_t since = 0;
+    if (__builtin_sub_overflow(now, device.demotedAt, &since)) return false;
+    return since >= 0 && since < config.demoteForMs * kTicksPerMs;
+}
+
+void TagUpdater::Account(std::uint8_t address, ReadOutcome outcome, std::int64_t now) {
+    DeviceStanding &device = devices[address];
+    if (outcome == ReadOutcome::kGood) {
+        if (device.demoted) unilog_MESSAGE(log_handle, 0, "device %u answers again", unsigned{address});
+        device = DeviceStanding{};
+        return;
+    }
+    // A port that cannot be used says nothing about the device behind it.
+    if (outcome != ReadOutcome::kDeviceFailed) return;
+    if (device.failures < config.demoteAfter) ++device.failures;
+    if (config.demoteAfter <= 0 || device.failures < config.demoteAfter) return;
+    // A failed probe starts another period, without a word in the log.
+    if (!device.demoted) {
+        unilog_WARNING(log_handle, 0, "device %u demoted for %d ms after %d failed reads", unsigned{address},
+                       config.demoteForMs, device.failures);
+    }
+    device.demoted = true;
+    device.demotedAt = now;
 }
 
 std::int32_t TagUpdater::FillTagValues(QueryBlock &block, const FILETIME &now) {

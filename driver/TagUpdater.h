@@ -4,6 +4,7 @@
 // the clients.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 
@@ -12,11 +13,25 @@
 #include "TagModel.h"
 #include "lightopc.h"
 
+// How one device address fares on the line: its consecutive failed reads,
+// and whether it is demoted, since the start of which pass.
+struct DeviceStanding {
+    std::int32_t failures = 0;
+    bool demoted = false;
+    std::int64_t demotedAt = 0;  // FILETIME ticks
+};
+
 class TagUpdater {
 public:
+    // One entry per 8-bit device address, so that a pass looks a device up
+    // without allocating.
+    static constexpr std::size_t kDeviceAddresses = 256;
+
     BlockValueBuffer blockValues;
     // Block key to the start of the pass whose read of the block last succeeded.
     std::map<std::uint32_t, FILETIME> lastPoll;
+    // Device address to its standing; demotion is configured in config.
+    std::array<DeviceStanding, kDeviceAddresses> devices{};
     TagConfig config;
     // Tag key (low 16 bits of the block key, shifted up, plus the tag's
     // index in its block) to the toolkit's tag id.
@@ -41,11 +56,18 @@ public:
     // One pass over all blocks: reads the due ones and updates their tags.
     // A CError is logged per block and the pass goes on.
     void PollBlocks();
-    bool ReadBlock(QueryBlock &block);
+    ReadOutcome ReadBlock(QueryBlock &block);
     // Fills the block's records for time now; returns how many it wrote.
     std::int32_t FillTagValues(QueryBlock &block, const FILETIME &now);
     // Where the block's run of records begins.
     std::int32_t FirstRecord(const QueryBlock &block) const;
+
+private:
+    // Whether the device is demoted and its time out is not over at now.
+    bool LeftOut(const DeviceStanding &device, std::int64_t now) const;
+    // Counts a read of the device: demotes it after too many failures in a
+    // row, restores it after a good read.
+    void Account(std::uint8_t address, ReadOutcome outcome, std::int64_t now);
 };
 
 // The tag key of the index-th tag of the block with that key.

@@ -21,15 +21,16 @@ ModbusLink::~ModbusLink() {
     port.Close();
 }
 
-bool ModbusLink::ReadRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count,
-                               std::uint16_t *regs) {
-    bool ok = false;
+ReadOutcome ModbusLink::Read(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count,
+                             std::uint16_t *regs) {
+    ReadOutcome outcome = ReadOutcome::kDeviceFailed;
     try {
-        ok = client->ReadHoldingRegisters(deviceAddr, startAddr, count, regs);
+        if (client->ReadHoldingRegisters(deviceAddr, startAddr, count, regs)) outcome = ReadOutcome::kGood;
     } catch (const CError &error) {
         std::puts(error.narrowMessage);
+        outcome = ReadOutcome::kLinkFailed;
     }
-    if (ok) {
+    if (outcome == ReadOutcome::kGood) {
         std::printf("+");
     } else if (!errorBannerShown) {
         errorBannerShown = true;
@@ -39,5 +40,5 @@ bool ModbusLink::ReadRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr,
     }
     // A terminal buffers up to the line end: the row of signs must show as it grows.
     std::fflush(stdout);
-    return ok;
+    return outcome;
 }

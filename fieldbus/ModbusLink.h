@@ -10,6 +10,11 @@
 #include "ModbusAscii.h"
 #include "ModbusClient.h"
 
+// What became of one register read. A device is to blame only when the
+// request went out and no usable answer came back; a port that fails, or a
+// request the link refuses, is nobody's failure on the line.
+enum class ReadOutcome { kGood, kDeviceFailed, kLinkFailed };
+
 class ModbusLink {
 public:
     // The port starts closed, with an empty mode string and 500 ms time-outs.
@@ -33,7 +38,11 @@ public:
     // ModbusClient::ReadHoldingRegisters with every CError caught: its text
     // is printed on a line of its own. Prints "+" for a good read; for a
     // failed one the banner the first time in the process, "-" after that.
-    bool ReadRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count, std::uint16_t *regs);
+    bool ReadRegisters(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count, std::uint16_t *regs) {
+        return Read(deviceAddr, startAddr, count, regs) == ReadOutcome::kGood;
+    }
+    // The same read and console indicator, telling whose failure it was.
+    ReadOutcome Read(std::uint8_t deviceAddr, std::uint16_t startAddr, std::uint16_t count, std::uint16_t *regs);
 
 private:
     ComPort port;

@@ -19,9 +19,13 @@ TagConfig driverConfig;
 namespace {
 
 // Each block as "deviceAddr/millisecondPeriod entry ...;", a SingleReg entry
-// as "addr:name", a BlockOfRegs as "addrStart+count:namePrefix#startIndex".
+// as "addr:name", a BlockOfRegs as "addrStart+count:namePrefix#startIndex";
+// first "!demoteAfter/demoteForMs;" when the root changes either default.
 std::string Describe(const TagConfig &config) {
     std::ostringstream s;
+    if (config.demoteAfter != 0 || config.demoteForMs != TagConfig::kDefaultDemoteForMs) {
+        s << '!' << config.demoteAfter << '/' << config.demoteForMs << ';';
+    }
     for (const QueryBlock &block : config.blocks) {
         s << block.deviceAddr << '/' << block.millisecondPeriod;
         for (const AddressEntry &e : block.lstAddress) {
@@ -83,7 +87,13 @@ TEST(TagConfigParse, EveryTextGivesItsBlocksOrItsError) {
         // Nothing after the root is read, not even an unfinished end tag.
         {"",
          {"<TagConfig/>", "<TagConfig></TagConfig>", " \r\n\t<TagConfig version='2' />garbage",
-          "<TagConfig></TagConfig", "<TagConfig></TagConfig><QueryBlock/> any text <b x <!-- --> <?pi?>"}},
+          "<TagConfig></TagConfig", "<TagConfig></TagConfig><QueryBlock/> any text <b x <!-- --> <?pi?>",
+          "<TagConfig demoteAfter='0'/>", "<TagConfig demoteAfter=''/>", "<TagConfig demoteafter='3'/>"}},
+        // Demotion: the period defaults to 10 s and is kept within its bounds.
+        {"!3/10000;1/0 0:;", {"<TagConfig demoteAfter='3'>" + OneBlock("<SingleReg/>").substr(11)}},
+        {"!1/1000;", {"<TagConfig demoteForMs='1000' demoteAfter='1'/>"}},
+        {"!2147483647/3600000;", {"<TagConfig demoteAfter='99999999999' demoteForMs='3600000'/>"}},
+        {"!0/5000;", {"<TagConfig demoteForMs='5000'/>"}},
         // Both element forms in any mixture; unknown attributes ignored,
         // missing ones defaulted, text taken byte for byte.
         {"7/0 5+2:R#0 9: a<b>\"c\n  0: 0+1:#0;",
@@ -103,6 +113,10 @@ TEST(TagConfigParse, EveryTextGivesItsBlocksOrItsError) {
         {"1/0 0+2:" + p27 + "#65535;", {OneRun(p27, "startIndex='65535' count='2'")}},
         {"1/0 0+65535:" + p26 + "#65535;", {OneRun(p26, "startIndex='65535' count='65535'")}},
 
+        {"demoteAfter is negative", {"<TagConfig demoteAfter='-1' demoteForMs='1'/>"}},
+        {"demoteForMs out of range 1000 to 3600000",
+         {"<TagConfig demoteAfter='3' demoteForMs='999'/>", "<TagConfig demoteAfter='3' demoteForMs='3600001'>",
+          "<TagConfig demoteForMs='0x2710'/>", "<TagConfig demoteAfter='3' demoteForMs=''/>"}},
         {"wrong config syntax",
          {"", "  \r\n ", "\xEF\xBB\xBF<TagConfig/>", "x<TagConfig/>", "<?xml version='1.0'?><TagConfig/>",
           "<!-- c --><TagConfig/>", "<tagconfig/>", "</TagConfig>", "<TagConfig"}},

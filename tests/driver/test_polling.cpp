@@ -176,3 +176,108 @@ TEST_F(Polling, AStopBetweenBlocksEndsThePassAndTheBlocksLeftStayDue) {
 }
 
 }  // namespace
+
+// Demotion over a timeline of passes. Device 1 and 2 answer; a block "breaks"
+// when its register lies beyond the instrument's 256, which it answers with an
+// exception, and the port "goes" when COM1 is exchanged for COM9, which names
+// no device.
+TEST_F(Polling, ADeviceThatKeepsFailingIsLeftOutForItsPeriodAndProbedWhenItIsOver) {
+    ASSERT_EQ(Init("<TagConfig demoteAfter='2' demoteForMs='1000'>"
+                   "<QueryBlock deviceAddr='1'><SingleReg name='H' addr='10'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='1' millisecondPeriod='1000'><SingleReg name='S' addr='11'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='2'><SingleReg name='P' addr='12'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='2'><SingleReg name='Q' addr='13'/></QueryBlock></TagConfig>"),
+              0);
+    const char *names[] = {"H", "S", "P", "Q"};
+    const auto act = [&](const std::string &action) {
+        if (action == "unplug" || action == "plug") {
+            modbusLink.Port().Close();
+            modbusLink.Port().SetModeString(action == "plug" ? "COM1:baud=9600 parity=N data=8 stop=1"
+                                                             : "COM9:baud=9600");
+            return;
+        }
+        // "break HS": those blocks fail from now on; "mend HS": they answer again.
+        for (char name : action.substr(action.find(' ') + 1)) {
+            const auto block = std::string("HSPQ").find(name);
+            tag_updater->config.blocks[block].lstAddress[0].singleReg.addr =
+                static_cast<std::uint16_t>(10 + block + (action[0] == 'b' ? 300 : 0));
+        }
+    };
+    struct Row {
+        double time;
+        std::vector<std::string> actions;
+        // Quality and time of the last update of H, S, P and Q, the signs on
+        // the console, the log.
+        std::vector<std::string> tags;
+        std::string signs;
+        std::vector<LogLine> log;
+    };
+    const Row rows[] = {
+        {0, {}, {"C0 0", "C0 0", "C0 0", "C0 0"}, "++++", {}},
+        {0.5,
+         {"break PQ"},
+         {"C0 0.5", "C0 0", "18 0.5", "18 0.5"},
+         "+--",
+         {{"WARNING", "device 2 demoted for 1000 ms after 2 failed reads"}}},
+        // Left out, silently, while the others are read at their periods.
+        {1, {}, {"C0 1", "C0 1", "18 0.5", "18 0.5"}, "++", {}},
+        {1.499, {}, {"C0 1.499", "C0 1", "18 0.5", "18 0.5"}, "+", {}},
+        // The period is over: the first due block is tried once, and its
+        // failure starts another period without a word.
+        {1.5, {}, {"C0 1.5", "C0 1", "18 1.5", "18 0.5"}, "+-", {}},
+        // Failures of the port are nobody's: device 1 stays.
+        {1.6, {"unplug"}, {"18 1.6", "C0 1", "18 1.5", "18 0.5"}, "-", {}},
+        {1.7, {}, {"18 1.7", "C0 1", "18 1.5", "18 0.5"}, "-", {}},
+        {1.8, {"plug"}, {"C0 1.8", "C0 1", "18 1.5", "18 0.5"}, "+", {}},
+        // A probe that meets a failed port gives no verdict.
+        {2.5, {"unplug", "mend PQ"}, {"18 2.5", "18 2.5", "18 2.5", "18 2.5"}, "----", {}},
+        {2.6, {"plug"}, {"C0 2.6", "C0 2.6", "C0 2.6", "C0 2.6"}, "++++", {{"MESSAGE", "device 2 answers again"}}},
+        {2.7, {"break Q"}, {"C0 2.7", "C0 2.6", "C0 2.7", "18 2.7"}, "++-", {}},
+        // A good read of another block of the device starts its count afresh.
+        {2.8, {"break H"}, {"18 2.8", "C0 2.6", "C0 2.8", "18 2.8"}, "-+-", {}},
+        {2.9,
+         {},
+         {"18 2.9", "C0 2.6", "C0 2.9", "18 2.9"},
+         "-+-",
+         {{"WARNING", "device 1 demoted for 1000 ms after 2 failed reads"}}},
+        // Both demoted, each for its own period.
+        {3.7,
+         {"break P"},
+         {"18 2.9", "C0 2.6", "18 3.7", "18 2.9"},
+         "-",
+         {{"WARNING", "device 2 demoted for 1000 ms after 2 failed reads"}}},
+        // A device that answers again has all its blocks read at once.
+        {3.9, {"mend H"}, {"C0 3.9", "C0 3.9", "18 3.7", "18 2.9"}, "++", {{"MESSAGE", "device 1 answers again"}}},
+        {4.7, {"mend PQ"}, {"C0 4.7", "C0 3.9", "C0 4.7", "C0 4.7"}, "+++", {{"MESSAGE", "device 2 answers again"}}},
+    };
+    const std::string banner =
+        "\nmodbus error. The subsequent modbus errors will be indicated with the minus sign (-)\n";
+    for (const Row &row : rows) {
+        for (const std::string &action : row.actions) act(action);
+        Mark();
+        ::testing::internal::CaptureStdout();
+        Pass(row.time);
+        std::string out = ::testing::internal::GetCapturedStdout();
+        if (out.find(banner) != std::string::npos) out.replace(out.find(banner), banner.size(), "-");
+        std::string signs;
+        for (char c : out) {
+            if (c == '+' || c == '-') signs += c;
+        }
+        std::vector<std::string> tags;
+        for (const char *name : names) {
+            const std::string read = Read(name);
+            tags.push_back(read.substr(read.find(" q") + 2));
+            tags.back().replace(tags.back().find(" t"), 2, " ");
+        }
+        EXPECT_EQ(tags, row.tags) << "after the pass at " << row.time;
+        EXPECT_EQ(signs, row.signs) << "after the pass at " << row.time;
+        EXPECT_EQ(Log(), row.log) << "after the pass at " << row.time;
+    }
+    // A clock beyond any real date ends a time out too, without overflowing.
+    act("break PQ");
+    Pass(5);
+    testClock = FILETIME{0, 0x80000000u};
+    ::testing::internal::CaptureStdout();
+    tag_updater->PollBlocks();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "+-") << "H read, device 2 tried once more";
+}

@@ -19,9 +19,9 @@ GOOD_PORT = "COM1:baud=9600 parity=N data=8 stop=1"
 DEADLINE = 120.0  # seconds; generous for a loaded machine and Wine's start-up
 
 
-def tag_file(*blocks):
-    """A tag file of (deviceAddr, millisecondPeriod or None, entries) blocks."""
-    text = "<TagConfig>\n"
+def tag_file(*blocks, root=""):
+    """A tag file of (deviceAddr, millisecondPeriod or None, entries) blocks; root: the root's attributes."""
+    text = "<TagConfig%s>\n" % root
     for device, period, entries in blocks:
         text += "  <QueryBlock deviceAddr='%d'%s>\n" % (
             device, "" if period is None else " millisecondPeriod='%d'" % period)
@@ -177,6 +177,49 @@ class ServerOnTheLine(unittest.TestCase):
         self.assertTrue(all(p == [0, 1] for p in passes(blocks_of(self.relay.requests(), frames))[:-1]),
                         "both blocks at every pass")
         self.assertEqual([entry for entry in server.log() if entry[0] == "ERROR"], [], "failed reads are not logged")
+
+    def test_a_silent_device_is_demoted_and_read_again_once_it_answers(self):
+        mute = os.path.join(self.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-e2e-")), "mute")
+        pathlib.Path(mute).touch()
+        self.instrument.stop()
+        self.instrument = Instrument(self.relay, [1, 2], ["--mute", "3:" + mute])
+        self.addCleanup(self.instrument.stop)
+        self.instrument.start()
+        frames = [frame(1, 5, 1), frame(3, 5, 1), frame(3, 6, 1)]
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, None, ["<SingleReg name='H' addr='5'/>"]),
+            (3, None, ["<SingleReg name='S' addr='5'/>"]),
+            (3, None, ["<SingleReg name='T' addr='6'/>"]), root=" demoteAfter='2' demoteForMs='3000'"))
+        # Silent until its first probe has failed.
+        server.wait_for_signs(r"^\+!-\++-", "demoted after two failures, and a failed probe")
+        os.unlink(mute)
+        wait_until(lambda: [data for _, data in self.relay.requests()].count(frames[2]) >= 3 or
+                   server.process.poll() is not None, "both blocks of the device read again", DEADLINE)
+        code, signs = server.stop()
+        requests = self.relay.requests()
+        split = passes(blocks_of(requests, frames))
+        starts = [sum(len(p) for p in split[:k]) for k in range(len(split))]
+        reading = [k for k, p in enumerate(split) if 1 in p]
+        failed = [k for k in reading if split[k] != [0, 1, 2]]
+
+        self.assertEqual(code, 0)
+        self.assertEqual(split[0], [0, 1, 2], "two failed reads in the first pass")
+        self.assertTrue(failed and all(split[k] == [0, 1] for k in failed), "a failed probe leaves the rest out")
+        restored = [k for k in reading if k > failed[-1]]
+        self.assertTrue(all(split[k] == [0, 1, 2] for k in restored[:-1]), "both blocks back at once: %s" % split)
+        for k, probe in zip([0] + failed, failed + restored[:1]):
+            self.assertTrue(all(p == [0] for p in split[k + 1:probe]))
+            self.assertGreaterEqual(probe - k, 3, "the healthy device read at every pass meanwhile")
+            # The period runs from the start of the pass whose read failed; the relay may see that pass's first
+            # request late on a loaded machine: 0.5 s of slack, still far beyond a pass without demotion.
+            self.assertGreater(requests[starts[probe] + 1][0] - requests[starts[k]][0], 2.5,
+                               "no request for the device while it is demoted")
+        self.assertRegex(signs, r"^\+!-\++(-\++)+$", "one sign per read, none for the reads left out")
+        log = server.log()
+        self.assertEqual([entry for entry in log if entry[1].startswith("device ")],
+                         [("WARNING", "device 3 demoted for 3000 ms after 2 failed reads"),
+                          ("MESSAGE", "device 3 answers again")])
+        self.assertNotIn("ERROR", [level for level, _ in log])
 
     def test_no_port_file_runs_on_com1_as_it_is(self):
         self.relay.set_speed(termios.B2400)  # left behind by another program

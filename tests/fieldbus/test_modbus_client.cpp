@@ -130,17 +130,21 @@ TEST(ModbusLinkConsole, BannerFirstThenPlusAndMinusInOrder) {
     port.SetModeString("COM9:baud=9600");
     testing::internal::CaptureStdout();
     const bool missing = modbusLink.ReadRegisters(1, 0, 2, regs);
-    const bool missingAgain = modbusLink.ReadRegisters(1, 0, 2, regs);
+    const ReadOutcome missingAgain = modbusLink.Read(1, 0, 2, regs);
     port.SetModeString(kInstrumentMode);
     const bool good = modbusLink.ReadRegisters(1, 0, 2, regs);
-    const bool silent = modbusLink.ReadRegisters(9, 0, 2, regs);
-    const bool tooMany = modbusLink.ReadRegisters(1, 0, 62, regs);
+    const ReadOutcome silent = modbusLink.Read(9, 0, 2, regs);
+    const ReadOutcome tooMany = modbusLink.Read(1, 0, 62, regs);
     std::string out = testing::internal::GetCapturedStdout();
     char lateAnswer[kTooManyAnswer];
     port.Read(lateAnswer, kTooManyAnswer);
 
-    EXPECT_FALSE(missing || missingAgain || silent || tooMany);
+    EXPECT_FALSE(missing);
     EXPECT_TRUE(good);
+    // Only the device's own silence is held against it.
+    EXPECT_EQ(missingAgain, ReadOutcome::kLinkFailed);
+    EXPECT_EQ(silent, ReadOutcome::kDeviceFailed);
+    EXPECT_EQ(tooMany, ReadOutcome::kLinkFailed);
     out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // Wine writes CR LF
     // Every read tries to open the closed port again.
     EXPECT_EQ(out,

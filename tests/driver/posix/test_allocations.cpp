@@ -1,6 +1,7 @@
 // A steady polling pass allocates nothing: every heap allocation of the
 // process is counted (operator new and the C allocator both) across many
-// passes after the first, with good reads and failed reads.
+// passes after the first, with good reads, and a silent device that is left
+// out and then tried again.
 #include <malloc.h>
 
 #include <atomic>
@@ -56,7 +57,7 @@ namespace {
 using Allocations = Driver;
 
 TEST_F(Allocations, SteadyPassesAllocateNothing) {
-    ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><SingleReg name='A'/>"
+    ASSERT_EQ(Init("<TagConfig demoteAfter='1' demoteForMs='1000'><QueryBlock deviceAddr='1'><SingleReg name='A'/>"
                    "<BlockOfRegs namePrefix='B' count='60' addrStart='1'/></QueryBlock>"
                    "<QueryBlock deviceAddr='2' millisecondPeriod='100'><BlockOfRegs namePrefix='C' count='8'/>"
                    "</QueryBlock>"
@@ -72,6 +73,7 @@ TEST_F(Allocations, SteadyPassesAllocateNothing) {
     counting = false;
     EXPECT_EQ(allocations.load(), 0);
     EXPECT_THAT(Read("C7"), ::testing::HasSubstr(" qC0 t1"));
+    EXPECT_THAT(Read("Silent"), ::testing::EndsWith(" q18 t1")) << "tried again once its time was up";
 }
 
 }  // namespace
