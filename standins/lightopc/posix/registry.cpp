@@ -60,7 +60,7 @@ public:
     }
 
     int Acquire(const std::string &root) {
-        fd_ = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd_ = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd_ < 0) return errno;
         while (flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) return errno;
@@ -96,7 +96,7 @@ bool FindEntry(const std::string &text, const std::string &name, std::string *va
 
 // 0, ENOENT for a missing file, or the error number.
 int ReadText(const std::string &path, std::string *text) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return errno;
     text->clear();
     char chunk[4096];
