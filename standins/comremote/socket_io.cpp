@@ -38,12 +38,15 @@ bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
     where->owner = stat(root.c_str(), &info) == 0 ? info.st_uid : geteuid();
     char name[32];
     std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(Fnv1a(root + "\n" + GuidText(clsid))));
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    // The same folder for every process of the user, whatever its
+    // environment holds: the user's runtime folder where the system made
+    // one, else a private folder in /tmp.
+    const std::string runtime = "/run/user/" + std::to_string(where->owner);
     struct stat runtimeInfo {};
     std::string folder;
-    if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &runtimeInfo) == 0 &&
-        runtimeInfo.st_uid == where->owner)
-        folder = std::string(runtime) + "/brisvale-com";
+    if (lstat(runtime.c_str(), &runtimeInfo) == 0 && S_ISDIR(runtimeInfo.st_mode) &&
+        runtimeInfo.st_uid == where->owner && (runtimeInfo.st_mode & 077) == 0)
+        folder = runtime + "/brisvale-com";
     const std::size_t limit = sizeof(sockaddr_un{}.sun_path) - 1;
     if (folder.empty() || folder.size() + 1 + std::string(name).size() + 5 > limit)
         folder = "/tmp/brisvale-com-" + std::to_string(where->owner);
@@ -63,7 +66,7 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create) {
 
 int LockFile(const std::string &path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
         while (flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
@@ -85,6 +88,13 @@ void Unlock(int lock, const std::string &path) {
     if (lock < 0) return;
     unlink(path.c_str());
     close(lock);
+}
+
+int TimeLimit(const char *variable, int fallback) {
+    const char *text = std::getenv(variable);
+    if (text == nullptr) return fallback;
+    const long value = std::strtol(text, nullptr, 10);
+    return value > 0 && value <= 600000 ? static_cast<int>(value) : fallback;
 }
 
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {

@@ -36,6 +36,10 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create);
 int LockFile(const std::string &path);
 void Unlock(int lock, const std::string &path);
 
+// Milliseconds from the environment variable, when it holds a number from 1
+// to 600000; else the fallback.
+int TimeLimit(const char *variable, int fallback);
+
 // 0 on success, else the error number (EPIPE/ECONNRESET for a closed peer).
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size);
 // 0 on success, ECONNRESET when the peer closed before all arrived.

@@ -1,6 +1,8 @@
 // The calls a client makes from another process give what they give in
 // process: same results, same values, same callbacks, task memory as COM's
 // rules say; and what ends a client's objects ends them on the server.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -320,6 +322,59 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
     returned = true;
     EXPECT_TRUE(WaitFor([&] { return sink->left.load(); }));
     delete sink;
+}
+
+TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItEnded) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    auto core = comremote::ClientCore::Start(pair[0]);
+    ASSERT_NE(core, nullptr);
+    core->Attach();
+    Sink sink;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> released{false};
+    sink.onChange = [&] {
+        entered = true;
+        WaitFor([&] { return released.load(); }, std::chrono::seconds(120));
+    };
+    const std::uint32_t sinkId = core->AddSink(&sink);
+    ASSERT_NE(sinkId, 0u);
+    comremote::Writer first(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) first.U32(0);  // no items: the sink is called, and blocks
+    const std::vector<std::uint8_t> blocking = first.Finish();
+    ASSERT_EQ(comremote::WriteFully(pair[1], blocking.data(), blocking.size()), 0);
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+
+    // Changes of 64 KiB each, as fast as the socket takes them, until it
+    // takes none for a while: the client has stopped reading.
+    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
+    const std::vector<BYTE> items(64 * 1024 - 32);
+    change.Blob(items.data(), static_cast<DWORD>(items.size()));
+    const std::vector<std::uint8_t> message = change.Finish();
+    fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    constexpr std::size_t kFlood = 64u << 20;
+    std::size_t sent = 0;
+    while (sent < kFlood) {
+        const ssize_t n =
+            send(pair[1], message.data() + sent % message.size(), message.size() - sent % message.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        pollfd writable{pair[1], POLLOUT, 0};
+        if (poll(&writable, 1, 2000) == 0) break;
+    }
+    EXPECT_LT(sent, comremote::kMaxQueuedCallbackBytes + (8u << 20)) << "the client kept reading";
+
+    // The server drops a client that does not read; the client's next call says so.
+    close(pair[1]);
+    const std::uint32_t callId = core->NextCallId();
+    comremote::Writer status(comremote::kGetStatus, callId, 1);
+    std::vector<std::uint8_t> reply;
+    EXPECT_EQ(core->Call(callId, status.Finish(), &reply), comremote::kFellBehind);
+    released = true;
+    core->Detach();
+    EXPECT_EQ(sink.references.load(), 1u);
 }
 
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {
