@@ -67,17 +67,18 @@ HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request
         error = WriteFully(fd_, request.data(), request.size());
     }
     std::unique_lock<std::mutex> held(lock_);
-    // A server that takes neither the request nor answers it in time is hung:
-    // the connection ends, so that no later call waits for it either.
-    // An answer stuck behind server calls that the sinks have not taken
-    // means this client fell behind rather than that the server hung.
+    // A server that neither takes the request nor answers it in time is hung:
+    // the connection ends, so that no later call waits for it either. While
+    // this client is behind with its sinks, the answer may be stuck unread
+    // behind the server's calls: then the client, not the server, is to blame.
     const HRESULT hung = behind_ ? kFellBehind : RPC_E_TIMEOUT;
-    if (error == EAGAIN || error == EWOULDBLOCK)
+    if (error == EAGAIN || error == EWOULDBLOCK) {
         EndLocked(hung);
-    else if (error != 0)
+    } else if (error != 0) {
         EndLocked(behind_ ? kFellBehind : RPC_S_SERVER_UNAVAILABLE);
-    else if (!changed_.wait_until(held, deadline, [&] { return pending.done || closed_; }))
+    } else if (!changed_.wait_until(held, deadline, [&] { return pending.done || closed_; })) {
         EndLocked(hung);
+    }
     pending_.erase(callId);
     if (!pending.done) return closed_ ? closedWith_ : RPC_S_SERVER_UNAVAILABLE;
     *reply = std::move(pending.reply);

@@ -37,6 +37,9 @@ Activation ActivationFailure(const std::string &progId, ActivationStep step, HRE
     } else if (IsStartFailure(result)) {
         failed.exitCode = kExitCannotStart;
         failed.message = progId + " is registered but could not be started" + code;
+    } else if (number == 0x80070004 /* ERROR_TOO_MANY_OPEN_FILES */) {
+        failed.exitCode = kExitFailure;
+        failed.message = "this client may open no more files to reach " + progId + code;
     } else if (number == 0x800706BB /* RPC_S_SERVER_TOO_BUSY */) {
         failed.exitCode = kExitRefused;
         failed.message = progId + " is too busy to take another client" + code;
