@@ -50,6 +50,14 @@ int MakeFolder(const std::string &path) {
     return made ? SyncFolder(std::filesystem::path(path).parent_path().string()) : 0;
 }
 
+// Clients refuse a registry that group or others may write (they run the
+// commands it records): whatever the umask, registration leaves none such.
+void ClosedToOthers(const std::string &folder) {
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 022) != 0)
+        chmod(folder.c_str(), info.st_mode & 07755);
+}
+
 class RootLock {
 public:
     RootLock() = default;
@@ -200,6 +208,7 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
     int error = MakeFolder(ClassFolder(root));
     if (error == 0) error = MakeFolder(ProgIdFolder(root));
     if (error != 0) return error;
+    for (const std::string &folder : {root, ClassFolder(root), ProgIdFolder(root)}) ClosedToOthers(folder);
     RootLock lock;
     error = lock.Acquire(root);
     if (error != 0) return error;
