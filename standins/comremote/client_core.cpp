@@ -55,7 +55,7 @@ std::uint32_t ClientCore::NextCallId() {
 HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request, std::vector<std::uint8_t> *reply) {
     if (request.empty()) return E_OUTOFMEMORY;  // more than one message may carry
     Pending pending;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CallMilliseconds());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(callMilliseconds_);
     {
         std::lock_guard<std::mutex> held(lock_);
         if (closed_) return closedWith_;

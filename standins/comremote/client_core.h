@@ -83,6 +83,7 @@ private:
     };
 
     const int fd_;
+    const int callMilliseconds_ = CallMilliseconds();  // read once per connection
     std::mutex writeLock_;
     std::mutex lock_;
     std::condition_variable changed_;
