@@ -264,24 +264,27 @@ TEST_F(RemoteProtocolTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStart
 // Servers that take a client and then hang, or hang before they take it: the
 // client's wait ends within its limits, and a new server's start is not held up.
 TEST_F(RemoteProtocolTest, StalledServersReleaseTheirClientsWithinTheLimits) {
-    setenv("BRISVALE_COM_CONNECT_TIMEOUT_MS", "300", 1);
     setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "300", 1);
     const CLSID stalled = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x04}};
     comremote::ClassSocket where;
     ASSERT_TRUE(comremote::LocateClassSocket(stalled, &where));
     ASSERT_TRUE(comremote::PrivateFolder(where.folder, geteuid(), true));
     enum Stall { kNoHelloAnswer, kNoCallAnswer, kNoAccept };
+    // The hello's limit is generous where the fake answers it, so that only
+    // the call's limit can end the wait.
     const struct {
         const char *name;
         Stall stall;
+        const char *connectLimit;
         HRESULT expected;
     } rows[] = {
-        {"silent after the connection", kNoHelloAnswer, RPC_E_TIMEOUT},
-        {"silent after the hello", kNoCallAnswer, RPC_E_TIMEOUT},
-        {"accepting nothing, its queue full", kNoAccept, RPC_S_SERVER_TOO_BUSY},
+        {"silent after the connection", kNoHelloAnswer, "300", RPC_E_TIMEOUT},
+        {"silent after the hello", kNoCallAnswer, "60000", RPC_E_TIMEOUT},
+        {"accepting nothing, its queue full", kNoAccept, "300", RPC_S_SERVER_TOO_BUSY},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
+        setenv("BRISVALE_COM_CONNECT_TIMEOUT_MS", row.connectLimit, 1);
         const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
