@@ -60,6 +60,12 @@ HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request
         std::lock_guard<std::mutex> held(lock_);
         if (closed_) return closedWith_;
         pending_[callId] = &pending;
+        // A sink asking the server: its answer may lie behind more server
+        // calls than the queue holds, which the reader then reads anyway.
+        if (std::this_thread::get_id() == dispatcherId_) {
+            sinkCalling_ = true;
+            changed_.notify_all();
+        }
     }
     int error = 0;
     {
@@ -80,6 +86,7 @@ HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request
         EndLocked(hung);
     }
     pending_.erase(callId);
+    if (std::this_thread::get_id() == dispatcherId_) sinkCalling_ = false;
     if (!pending.done) return closed_ ? closedWith_ : RPC_S_SERVER_UNAVAILABLE;
     *reply = std::move(pending.reply);
     return S_OK;
@@ -162,7 +169,9 @@ void ClientCore::Receive() {
             // connection waits unread, and the server's own limit for a
             // client that does not read ends it.
             const auto room = [this] {
-                return closed_ || (callbacks_.size() < kMaxQueuedCallbacks && queuedBytes_ < kMaxQueuedCallbackBytes);
+                const std::size_t times = sinkCalling_ ? kSinkCallingRoom : 1;
+                return closed_ || (callbacks_.size() < times * kMaxQueuedCallbacks &&
+                                   queuedBytes_ < times * kMaxQueuedCallbackBytes);
             };
             if (!room()) {
                 behind_ = true;

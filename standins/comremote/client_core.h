@@ -35,6 +35,9 @@ constexpr HRESULT kFellBehind = static_cast<HRESULT>(0x80070718L);
 // that many bytes) wait, the connection is not read, and its answers wait too.
 constexpr std::size_t kMaxQueuedCallbacks = 256;
 constexpr std::size_t kMaxQueuedCallbackBytes = 8u << 20;
+// While a sink waits for the server's answer, the queue may hold this many
+// times as much: the answer is read past the calls that arrived first.
+constexpr std::size_t kSinkCallingRoom = 4;
 
 class ClientCore : public std::enable_shared_from_this<ClientCore> {
 public:
@@ -90,6 +93,7 @@ private:
     bool closed_ = false;
     HRESULT closedWith_ = RPC_S_SERVER_UNAVAILABLE;  // what calls get once it is closed
     bool behind_ = false;                            // the queue was full since the last answer
+    bool sinkCalling_ = false;                       // the sinks' thread waits for an answer
     std::size_t queuedBytes_ = 0;
     std::uint32_t nextCallId_ = 1;
     std::map<std::uint32_t, Pending *> pending_;

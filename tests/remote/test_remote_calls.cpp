@@ -377,6 +377,52 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
     EXPECT_EQ(sink.references.load(), 1u);
 }
 
+// A sink that asks the server something while the server's calls fill the
+// queue: its answer, behind them on the socket, still reaches it.
+TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
+    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "600000", 1);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    auto core = comremote::ClientCore::Start(pair[0]);
+    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
+    ASSERT_NE(core, nullptr);
+    core->Attach();
+    Sink sink;
+    std::atomic<int> calls{0};
+    std::atomic<HRESULT> answered{1};  // not yet
+    sink.onChange = [&] {
+        if (calls++ != 0) return;
+        const std::uint32_t callId = core->NextCallId();
+        comremote::Writer status(comremote::kGetStatus, callId, 1);
+        std::vector<std::uint8_t> reply;
+        answered = core->Call(callId, status.Finish(), &reply);
+    };
+    const std::uint32_t sinkId = core->AddSink(&sink);
+    ASSERT_NE(sinkId, 0u);
+    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) change.U32(0);
+    const std::vector<std::uint8_t> message = change.Finish();
+    ASSERT_EQ(comremote::WriteFully(pair[1], message.data(), message.size()), 0);
+    comremote::Header header{};
+    std::vector<std::uint8_t> payload;
+    ASSERT_TRUE(comremote::ReadMessage(pair[1], &header, &payload));  // the sink's question
+    // More changes than the queue holds arrive before the answer.
+    std::vector<std::uint8_t> burst;
+    for (std::size_t k = 0; k < comremote::kMaxQueuedCallbacks + 16; ++k)
+        burst.insert(burst.end(), message.begin(), message.end());
+    comremote::Writer answer(comremote::kReply, header.callId, 0);
+    answer.I32(S_OK);
+    const std::vector<std::uint8_t> reply = answer.Finish();
+    burst.insert(burst.end(), reply.begin(), reply.end());
+    std::thread server([&] { comremote::WriteFully(pair[1], burst.data(), burst.size()); });
+    EXPECT_TRUE(WaitFor([&] { return answered.load() != 1; }, std::chrono::seconds(20)));
+    EXPECT_EQ(answered.load(), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return calls.load() == static_cast<int>(comremote::kMaxQueuedCallbacks) + 17; }));
+    close(pair[1]);
+    server.join();
+    core->Detach();
+}
+
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {
     std::vector<std::string> words;
     ASSERT_TRUE(comremote::SplitCommandLine("\"/opt/my server/brisvale-opc\" /c", &words));
