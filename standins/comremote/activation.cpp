@@ -94,6 +94,10 @@ HRESULT Hello(int fd) {
     return verdict;
 }
 
+int StartMilliseconds() {
+    return TimeLimit("BRISVALE_COM_START_TIMEOUT_MS", kStartMilliseconds);
+}
+
 // What a started server needs to serve its clients, which a client may have
 // lowered for itself: open files, and as much memory and as many threads as
 // its user may have.
@@ -161,8 +165,7 @@ pid_t Spawn(const std::vector<std::string> &words) {
 
 // Waits for the started server's socket; fails at once when it exits first.
 HRESULT AwaitServer(const ClassSocket &where, pid_t pid, int *fd) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(TimeLimit("BRISVALE_COM_START_TIMEOUT_MS", kStartMilliseconds));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StartMilliseconds());
     HRESULT result = CO_E_SERVER_EXEC_FAILURE;
     for (;;) {
         const HRESULT connected = Connect(where, fd);
@@ -201,7 +204,14 @@ HRESULT StartAndConnect(REFCLSID clsid, const ClassSocket &where, int *fd) {
     // One client starts the server; the others wait for it here, then find it.
     int lock = -1;
     if (where.owner == geteuid() && PrivateFolder(where.folder, geteuid(), true)) {
-        lock = LockFile(where.startLock);
+        // Another client that holds the start longer than a server takes to
+        // start has stopped: whatever server it started is taken, none is
+        // started beside it.
+        lock = LockFile(where.startLock, StartMilliseconds() + ConnectMilliseconds());
+        if (lock < 0 && errno == ETIMEDOUT) {
+            const HRESULT found = Connect(where, fd);
+            return found == RPC_S_SERVER_UNAVAILABLE ? CO_E_SERVER_EXEC_FAILURE : found;
+        }
     }
     HRESULT result = Connect(where, fd);
     if (result == RPC_S_SERVER_UNAVAILABLE) {

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/com_remote.h"
 #include "platform/guid_text.h"
@@ -64,15 +66,21 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create) {
     return S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & 077) == 0;
 }
 
-int LockFile(const std::string &path) {
+int LockFile(const std::string &path, int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
-        while (flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
+        // A holder that was stopped is waited for only within the limit.
+        while (flock(fd, milliseconds < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK && std::chrono::steady_clock::now() < deadline;
+            if (errno != EINTR && !busy) {
+                const int error = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
                 close(fd);
+                errno = error;
                 return -1;
             }
+            if (busy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         struct stat held {};
         struct stat named {};

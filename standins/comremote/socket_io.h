@@ -33,7 +33,8 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create);
 // An exclusive lock on a lock file, made when missing: the descriptor, or -1.
 // Unlock removes the file, so that none is left behind; a waiter that then
 // holds the removed file notices and locks the path's new file instead.
-int LockFile(const std::string &path);
+// With a limit in milliseconds, -1 and errno ETIMEDOUT once it has passed.
+int LockFile(const std::string &path, int milliseconds = -1);
 void Unlock(int lock, const std::string &path);
 
 // Milliseconds from the environment variable, when it holds a number from 1

@@ -1,6 +1,8 @@
 // Whatever arrives on the socket, the server keeps serving: a hostile or
 // broken message closes that connection only, and what it held is released.
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -330,6 +332,23 @@ TEST_F(RemoteProtocolTest, StalledServersReleaseTheirClientsWithinTheLimits) {
         close(listener);
         unlink(where.path.c_str());
     }
+    // A client that began to start the server and was stopped holds the
+    // start: the others wait for it no longer than for the server itself.
+    std::filesystem::create_directories(registry + "/CLSID");
+    std::ofstream(registry + "/CLSID/" + GuidText(stalled)) << "LocalServer32=/bin/false\n";
+    setenv("BRISVALE_COM_START_TIMEOUT_MS", "300", 1);
+    const int holder = open(where.startLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::atomic<HRESULT> started{1};  // not yet
+    std::thread client([&] {
+        void *object = nullptr;
+        started = comremote::ActivateRemote(stalled, IID_IOPCServer, &object);
+    });
+    EXPECT_TRUE(WaitFor([&] { return started.load() != 1; })) << "held up by the stopped client";
+    close(holder);
+    client.join();
+    EXPECT_EQ(started.load(), CO_E_SERVER_EXEC_FAILURE);
+    unsetenv("BRISVALE_COM_START_TIMEOUT_MS");
     unsetenv("BRISVALE_COM_CONNECT_TIMEOUT_MS");
     unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
 }
