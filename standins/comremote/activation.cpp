@@ -252,6 +252,11 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID riid, void **object) {
     if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
     int fd = -1;
     HRESULT result = Connect(where, &fd);
+    // A server that published before the user's runtime folder was made (at
+    // the first login) serves from /tmp: it is found there, not started twice.
+    ClassSocket before;
+    if (result == RPC_S_SERVER_UNAVAILABLE && LocateClassSocket(clsid, &before, false) && before.path != where.path)
+        result = Connect(before, &fd) == S_OK ? S_OK : result;
     if (result == RPC_S_SERVER_UNAVAILABLE) result = StartAndConnect(clsid, where, &fd);
     if (FAILED(result)) return result;
     result = Hello(fd);

@@ -31,7 +31,7 @@ std::uint64_t Fnv1a(const std::string &text) {
 
 }  // namespace
 
-bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
+bool LocateClassSocket(REFCLSID clsid, ClassSocket *where, bool runtimeFolder) {
     const std::string root = com_RegistryRoot();
     if (root.empty()) return false;
     // The registry's owner runs its servers; a registry that does not exist
@@ -46,7 +46,7 @@ bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
     const std::string runtime = "/run/user/" + std::to_string(where->owner);
     struct stat runtimeInfo {};
     std::string folder;
-    if (lstat(runtime.c_str(), &runtimeInfo) == 0 && S_ISDIR(runtimeInfo.st_mode) &&
+    if (runtimeFolder && lstat(runtime.c_str(), &runtimeInfo) == 0 && S_ISDIR(runtimeInfo.st_mode) &&
         runtimeInfo.st_uid == where->owner && (runtimeInfo.st_mode & 077) == 0)
         folder = runtime + "/brisvale-com";
     const std::size_t limit = sizeof(sockaddr_un{}.sun_path) - 1;

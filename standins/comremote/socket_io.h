@@ -24,7 +24,9 @@ struct ClassSocket {
     std::string bindLock;   // serialises the servers' taking of the socket
     uid_t owner;
 };
-bool LocateClassSocket(REFCLSID clsid, ClassSocket *where);
+// The folder is the user's runtime folder where the system made one, else
+// (or when runtimeFolder is false) the private folder in /tmp.
+bool LocateClassSocket(REFCLSID clsid, ClassSocket *where, bool runtimeFolder = true);
 
 // Creates the folder for the calling user (0700) or checks that it is one:
 // a folder of another user, or one that others may enter, is refused.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -400,6 +401,16 @@ TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     EXPECT_EQ(payload[0] | payload[1] | payload[2] | payload[3], 0) << "S_OK";
     close(fd);
     EXPECT_TRUE(WaitFor([&] { return finished.load() == before + 1; }));
+}
+
+// The server published while the user had no runtime folder; the first
+// login makes one: the user's later clients still find that server. Run by
+// run_user_appears.sh, with a /run/user of its own.
+TEST_F(RemoteProtocolTest, AServerFromBeforeTheFirstLoginIsFoundAfterIt) {
+    if (std::getenv("BRISVALE_TEST_OWN_RUN_USER") == nullptr) GTEST_SKIP() << "run by run_user_appears.sh";
+    const std::string runtime = "/run/user/" + std::to_string(geteuid());
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    EXPECT_TRUE(Remote()) << "no server is registered to start: only the running one answers";
 }
 
 TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
