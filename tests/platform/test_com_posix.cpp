@@ -123,6 +123,12 @@ TEST(ComPosix, ARegistryOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry
     mkdir(progIds.c_str(), 0755);
     std::ofstream(file) << "CLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
     chmod(file.c_str(), 0644);
+    // The class's own entry is checked with the name that leads to it.
+    const std::string classes = root + "/CLSID";
+    const std::string entry = classes + "/{5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}";
+    mkdir(classes.c_str(), 0755);
+    std::ofstream(entry) << "LocalServer32=/bin/true\n";
+    chmod(entry.c_str(), 0644);
     setenv("BRISVALE_COM_REGISTRY", folder, 1);
     const std::u16string name = Ole("Test.Good.1");
     CLSID clsid{};
@@ -132,7 +138,8 @@ TEST(ComPosix, ARegistryOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry
         const std::string &path;
         mode_t spoiled;
         mode_t sound;
-    } modes[] = {{root, 0720, 0700}, {progIds, 0757, 0755}, {file, 0664, 0644}, {file, 0646, 0644}};
+    } modes[] = {{root, 0720, 0700}, {progIds, 0757, 0755}, {file, 0664, 0644},
+                 {file, 0646, 0644}, {classes, 0775, 0755}, {entry, 0664, 0644}};
     for (const auto &row : modes) {
         SCOPED_TRACE(row.path);
         ASSERT_EQ(chmod(row.path.c_str(), row.spoiled), 0);

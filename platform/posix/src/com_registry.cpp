@@ -121,5 +121,10 @@ HRESULT CLSIDFromProgID(const OLECHAR *progId, CLSID *clsid) {
     std::string classText;
     const HRESULT result = ReadValue(root, "ProgID/" + narrow, "CLSID", &classText);
     if (result == E_ACCESSDENIED) return result;
-    return SUCCEEDED(result) && ParseGuid(classText, clsid) ? S_OK : CO_E_CLASSSTRING;
+    if (FAILED(result) || !ParseGuid(classText, clsid)) return CO_E_CLASSSTRING;
+    // The class's entry that the name leads to is refused here too, so that
+    // the caller learns why before it asks for an instance.
+    std::string command;
+    return ReadValue(root, "CLSID/" + GuidText(*clsid), "LocalServer32", &command) == E_ACCESSDENIED ? E_ACCESSDENIED
+                                                                                                     : S_OK;
 }
