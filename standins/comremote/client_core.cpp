@@ -77,13 +77,13 @@ HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request
     // the connection ends, so that no later call waits for it either. While
     // this client is behind with its sinks, the answer may be stuck unread
     // behind the server's calls: then the client, not the server, is to blame.
-    const HRESULT hung = behind_ ? kFellBehind : RPC_E_TIMEOUT;
+    // (Judged once the wait is over: the queue may have filled meanwhile.)
     if (error == EAGAIN || error == EWOULDBLOCK) {
-        EndLocked(hung);
+        EndLocked(behind_ ? kFellBehind : RPC_E_TIMEOUT);
     } else if (error != 0) {
         EndLocked(behind_ ? kFellBehind : RPC_S_SERVER_UNAVAILABLE);
     } else if (!changed_.wait_until(held, deadline, [&] { return pending.done || closed_; })) {
-        EndLocked(hung);
+        EndLocked(behind_ ? kFellBehind : RPC_E_TIMEOUT);
     }
     pending_.erase(callId);
     if (std::this_thread::get_id() == dispatcherId_) sinkCalling_ = false;

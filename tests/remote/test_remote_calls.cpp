@@ -327,7 +327,9 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
 TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItEnded) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "5000", 1);
     auto core = comremote::ClientCore::Start(pair[0]);
+    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
     ASSERT_NE(core, nullptr);
     core->Attach();
     Sink sink;
@@ -344,6 +346,15 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
     const std::vector<std::uint8_t> blocking = first.Finish();
     ASSERT_EQ(comremote::WriteFully(pair[1], blocking.data(), blocking.size()), 0);
     ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    // A call asked before the queue fills: its answer never comes.
+    const auto ask = [&] {
+        const std::uint32_t callId = core->NextCallId();
+        comremote::Writer status(comremote::kGetStatus, callId, 1);
+        std::vector<std::uint8_t> reply;
+        return core->Call(callId, status.Finish(), &reply);
+    };
+    std::atomic<HRESULT> asked{1};  // not yet
+    std::thread asking([&] { asked = ask(); });
 
     // Changes of 64 KiB each, as fast as the socket takes them, until it
     // takes none for a while: the client has stopped reading.
@@ -361,17 +372,18 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
             sent += static_cast<std::size_t>(n);
             continue;
         }
+        if (errno != EAGAIN) break;  // the call ran out of time and ended the connection
         pollfd writable{pair[1], POLLOUT, 0};
         if (poll(&writable, 1, 2000) == 0) break;
     }
     EXPECT_LT(sent, comremote::kMaxQueuedCallbackBytes + (8u << 20)) << "the client kept reading";
 
-    // The server drops a client that does not read; the client's next call says so.
+    // The answer was stuck behind the changes: the client, not the server, is
+    // to blame, and so its calls say, that one and the next.
+    asking.join();
+    EXPECT_EQ(asked.load(), comremote::kFellBehind);
     close(pair[1]);
-    const std::uint32_t callId = core->NextCallId();
-    comremote::Writer status(comremote::kGetStatus, callId, 1);
-    std::vector<std::uint8_t> reply;
-    EXPECT_EQ(core->Call(callId, status.Finish(), &reply), comremote::kFellBehind);
+    EXPECT_EQ(ask(), comremote::kFellBehind);
     released = true;
     core->Detach();
     EXPECT_EQ(sink.references.load(), 1u);
