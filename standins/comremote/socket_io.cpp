@@ -100,9 +100,10 @@ void Unlock(int lock, const std::string &path) {
 
 int TimeLimit(const char *variable, int fallback) {
     const char *text = std::getenv(variable);
-    if (text == nullptr) return fallback;
-    const long value = std::strtol(text, nullptr, 10);
-    return value > 0 && value <= 600000 ? static_cast<int>(value) : fallback;
+    if (text == nullptr || *text < '0' || *text > '9') return fallback;
+    char *end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return *end == '\0' && value > 0 && value <= 600000 ? static_cast<int>(value) : fallback;
 }
 
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {

@@ -39,8 +39,8 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create);
 int LockFile(const std::string &path, int milliseconds = -1);
 void Unlock(int lock, const std::string &path);
 
-// Milliseconds from the environment variable, when it holds a number from 1
-// to 600000; else the fallback.
+// Milliseconds from the environment variable, when it holds a whole number
+// from 1 to 600000 and nothing else; else the fallback.
 int TimeLimit(const char *variable, int fallback);
 
 // 0 on success, else the error number (EPIPE/ECONNRESET for a closed peer).

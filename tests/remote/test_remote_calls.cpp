@@ -435,6 +435,22 @@ TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
     core->Detach();
 }
 
+// A limit is a whole number of milliseconds; anything else keeps the default
+// rather than turning "30s" into 30 ms.
+TEST(RemoteActivation, TimeLimitsTakeOnlyWholeNumbersInRange) {
+    const struct {
+        const char *text;
+        int expected;
+    } rows[] = {{"1500", 1500}, {"600000", 600000}, {"0", 77}, {"600001", 77}, {"-5", 77},
+                {"30s", 77},    {"1e3", 77},        {"", 77},  {" 12", 77},    {"12 ", 77}};
+    for (const auto &row : rows) {
+        setenv("BRISVALE_TEST_LIMIT_MS", row.text, 1);
+        EXPECT_EQ(comremote::TimeLimit("BRISVALE_TEST_LIMIT_MS", 77), row.expected) << '"' << row.text << '"';
+    }
+    unsetenv("BRISVALE_TEST_LIMIT_MS");
+    EXPECT_EQ(comremote::TimeLimit("BRISVALE_TEST_LIMIT_MS", 77), 77);
+}
+
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {
     std::vector<std::string> words;
     ASSERT_TRUE(comremote::SplitCommandLine("\"/opt/my server/brisvale-opc\" /c", &words));
