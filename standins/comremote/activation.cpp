@@ -1,17 +1,20 @@
 #include "activation.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "client_core.h"
@@ -23,23 +26,45 @@ namespace comremote {
 
 namespace {
 
+int ConnectMilliseconds() {
+    return TimeLimit("BRISVALE_COM_CONNECT_TIMEOUT_MS", kConnectMilliseconds);
+}
+
+void SetTimeLimit(int fd, int option, int milliseconds) {
+    struct timeval limit {};
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit);
+}
+
 // S_OK with a connected socket, RPC_S_SERVER_UNAVAILABLE when nobody serves
-// the class, E_ACCESSDENIED when this user may not reach it.
+// the class, E_ACCESSDENIED when this user may not reach it,
+// RPC_S_SERVER_TOO_BUSY when its server takes no connection within the
+// limit (stopped, or hung with its queue full).
 HRESULT Connect(const ClassSocket &where, int *fd) {
     struct stat info {};
     if (lstat(where.folder.c_str(), &info) != 0) return RPC_S_SERVER_UNAVAILABLE;
     // A folder its user does not own alone could hold anyone's socket.
     if (!PrivateFolder(where.folder, where.owner, false)) return E_ACCESSDENIED;
-    const int socketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socketFd < 0) return E_OUTOFMEMORY;
+    const int socketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socketFd < 0) return errno == EMFILE || errno == ENFILE ? kTooManyFiles : E_OUTOFMEMORY;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
-    if (connect(socketFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        const int error = errno;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ConnectMilliseconds());
+    int error = 0;
+    for (;;) {
+        error = connect(socketFd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? 0 : errno;
+        // A full queue of waiting connections answers at once instead of blocking.
+        if (error != EAGAIN || std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (error != 0) {
         close(socketFd);
+        if (error == EAGAIN) return RPC_S_SERVER_TOO_BUSY;
         return error == EACCES || error == EPERM ? E_ACCESSDENIED : RPC_S_SERVER_UNAVAILABLE;
     }
+    fcntl(socketFd, F_SETFL, fcntl(socketFd, F_GETFL) & ~O_NONBLOCK);
     *fd = socketFd;
     return S_OK;
 }
@@ -50,14 +75,17 @@ HRESULT Hello(int fd) {
     for (int k = 0; k < 4; ++k) bytes[k] = static_cast<std::uint8_t>(magic >> (8 * k));
     bytes[4] = static_cast<std::uint8_t>(kVersion);
     bytes[5] = static_cast<std::uint8_t>(kVersion >> 8);
+    SetTimeLimit(fd, SO_SNDTIMEO, ConnectMilliseconds());
+    SetTimeLimit(fd, SO_RCVTIMEO, ConnectMilliseconds());
     if (WriteFully(fd, bytes, sizeof bytes) != 0) return RPC_S_SERVER_UNAVAILABLE;
-    struct timeval limit {};
-    limit.tv_sec = kHelloAnswerSeconds;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::uint8_t answer[kHelloAnswerSize];
-    if (ReadFully(fd, answer, sizeof answer) != 0) return RPC_S_SERVER_UNAVAILABLE;
-    limit.tv_sec = 0;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const int error = ReadFully(fd, answer, sizeof answer);
+    if (error == EAGAIN || error == EWOULDBLOCK) return RPC_E_TIMEOUT;
+    if (error != 0) return RPC_S_SERVER_UNAVAILABLE;
+    // From here on the connection's calls have limits of their own; a write
+    // that the server does not take in time ends the connection.
+    SetTimeLimit(fd, SO_RCVTIMEO, 0);
+    SetTimeLimit(fd, SO_SNDTIMEO, CallMilliseconds());
     Reader in(answer, sizeof answer);
     const std::uint32_t theirMagic = in.U32();
     const std::uint32_t theirVersion = in.U32();
@@ -67,18 +95,46 @@ HRESULT Hello(int fd) {
 }
 
 int StartMilliseconds() {
-    const char *text = std::getenv("BRISVALE_COM_START_TIMEOUT_MS");
-    if (text == nullptr) return kStartMilliseconds;
-    const long value = std::strtol(text, nullptr, 10);
-    return value > 0 && value <= 600000 ? static_cast<int>(value) : kStartMilliseconds;
+    return TimeLimit("BRISVALE_COM_START_TIMEOUT_MS", kStartMilliseconds);
+}
+
+// What a started server needs to serve its clients, which a client may have
+// lowered for itself: open files, and as much memory and as many threads as
+// its user may have.
+struct StartLimits {
+    rlimit files{};
+    rlimit others[3]{};
+};
+constexpr int kRaisedToHard[] = {RLIMIT_AS, RLIMIT_DATA, RLIMIT_NPROC};
+constexpr rlim_t kServerFiles = 1024;
+
+// False when the server could not have the files it needs.
+bool ServerLimits(StartLimits *limits) {
+    if (getrlimit(RLIMIT_NOFILE, &limits->files) != 0) return false;
+    if (limits->files.rlim_cur < kServerFiles) {
+        if (limits->files.rlim_max < kServerFiles) {
+            if (geteuid() != 0) return false;
+            limits->files.rlim_max = kServerFiles;
+        }
+        limits->files.rlim_cur = kServerFiles;
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (getrlimit(kRaisedToHard[k], &limits->others[k]) != 0) return false;
+        limits->others[k].rlim_cur = limits->others[k].rlim_max;
+    }
+    return true;
 }
 
 // Starts the command line with -Embedding, as COM starts a local server: in
-// a session of its own, with no terminal, in the client's environment.
+// a session and process group of its own, with no terminal, in its own
+// folder, with limits of its own, in the client's environment.
 pid_t Spawn(const std::vector<std::string> &words) {
     std::vector<char *> argv;
     for (const std::string &word : words) argv.push_back(const_cast<char *>(word.c_str()));
     argv.push_back(nullptr);
+    const std::string folder = words[0].substr(0, std::max<std::size_t>(words[0].rfind('/'), 1));
+    StartLimits limits;
+    if (!ServerLimits(&limits)) return -1;
     const pid_t pid = fork();
     if (pid != 0) return pid;
     // The child: only async-signal-safe calls until exec.
@@ -94,6 +150,8 @@ pid_t Spawn(const std::vector<std::string> &words) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
+    if (chdir(folder.c_str()) != 0 || setrlimit(RLIMIT_NOFILE, &limits.files) != 0) _exit(126);
+    for (std::size_t k = 0; k < 3; ++k) setrlimit(kRaisedToHard[k], &limits.others[k]);
     const int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
         dup2(null, 0);
@@ -121,25 +179,39 @@ HRESULT AwaitServer(const ClassSocket &where, pid_t pid, int *fd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // The server outlives this client; its exit status is collected whenever
-    // it ends, so that it does not linger as a zombie of ours.
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    // it ends, so that it does not linger as a zombie of ours. Without a
+    // thread to wait for it, it lingers until this client ends.
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error &) {
+    }
     return result;
 }
 
 HRESULT StartAndConnect(REFCLSID clsid, const ClassSocket &where, int *fd) {
     std::string command;
-    if (!com_LocalServerCommand(clsid, &command)) return REGDB_E_CLASSNOTREG;
+    const HRESULT registered = com_LocalServerCommand(clsid, &command);
+    if (FAILED(registered)) return registered;
     std::vector<std::string> words;
-    if (!SplitCommandLine(command, &words)) return CO_E_SERVER_EXEC_FAILURE;
+    // Only a whole path: a relative one would run whatever the client's
+    // working folder holds under that name.
+    if (!SplitCommandLine(command, &words) || words[0][0] != '/') return CO_E_SERVER_EXEC_FAILURE;
     words.push_back("-Embedding");
     // One client starts the server; the others wait for it here, then find it.
     int lock = -1;
     if (where.owner == geteuid() && PrivateFolder(where.folder, geteuid(), true)) {
-        lock = LockFile(where.startLock);
+        // Another client that holds the start longer than a server takes to
+        // start has stopped: whatever server it started is taken, none is
+        // started beside it.
+        lock = LockFile(where.startLock, StartMilliseconds() + ConnectMilliseconds());
+        if (lock < 0 && errno == ETIMEDOUT) {
+            const HRESULT found = Connect(where, fd);
+            return found == RPC_S_SERVER_UNAVAILABLE ? CO_E_SERVER_EXEC_FAILURE : found;
+        }
     }
     HRESULT result = Connect(where, fd);
     if (result == RPC_S_SERVER_UNAVAILABLE) {
@@ -180,6 +252,11 @@ HRESULT ActivateRemote(REFCLSID clsid, REFIID riid, void **object) {
     if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
     int fd = -1;
     HRESULT result = Connect(where, &fd);
+    // A server that published before the user's runtime folder was made (at
+    // the first login) serves from /tmp: it is found there, not started twice.
+    ClassSocket before;
+    if (result == RPC_S_SERVER_UNAVAILABLE && LocateClassSocket(clsid, &before, false) && before.path != where.path)
+        result = Connect(before, &fd) == S_OK ? S_OK : result;
     if (result == RPC_S_SERVER_UNAVAILABLE) result = StartAndConnect(clsid, where, &fd);
     if (FAILED(result)) return result;
     result = Hello(fd);

@@ -18,7 +18,8 @@ bool SplitCommandLine(const std::string &line, std::vector<std::string> *words);
 // How long a started server has to publish its class object, unless
 // BRISVALE_COM_START_TIMEOUT_MS says otherwise.
 constexpr int kStartMilliseconds = 30000;
-// How long a server has to answer the hello.
-constexpr int kHelloAnswerSeconds = 30;
+// How long a server has to take a connection and answer its hello, unless
+// BRISVALE_COM_CONNECT_TIMEOUT_MS says otherwise.
+constexpr int kConnectMilliseconds = 10000;
 
 }  // namespace comremote

@@ -3,11 +3,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #include "socket_io.h"
 
 namespace comremote {
+
+int CallMilliseconds() {
+    return TimeLimit("BRISVALE_COM_CALL_TIMEOUT_MS", kCallMilliseconds);
+}
 
 std::shared_ptr<ClientCore> ClientCore::Start(int fd) {
     std::shared_ptr<ClientCore> core(new ClientCore(fd));
@@ -49,10 +55,17 @@ std::uint32_t ClientCore::NextCallId() {
 HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request, std::vector<std::uint8_t> *reply) {
     if (request.empty()) return E_OUTOFMEMORY;  // more than one message may carry
     Pending pending;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(callMilliseconds_);
     {
         std::lock_guard<std::mutex> held(lock_);
-        if (closed_) return RPC_S_SERVER_UNAVAILABLE;
+        if (closed_) return closedWith_;
         pending_[callId] = &pending;
+        // A sink asking the server: its answer may lie behind more server
+        // calls than the queue holds, which the reader then reads anyway.
+        if (std::this_thread::get_id() == dispatcherId_) {
+            sinkCalling_ = true;
+            changed_.notify_all();
+        }
     }
     int error = 0;
     {
@@ -60,9 +73,21 @@ HRESULT ClientCore::Call(std::uint32_t callId, std::vector<std::uint8_t> request
         error = WriteFully(fd_, request.data(), request.size());
     }
     std::unique_lock<std::mutex> held(lock_);
-    if (error == 0) changed_.wait(held, [&] { return pending.done || closed_; });
+    // A server that neither takes the request nor answers it in time is hung:
+    // the connection ends, so that no later call waits for it either. While
+    // this client is behind with its sinks, the answer may be stuck unread
+    // behind the server's calls: then the client, not the server, is to blame.
+    // (Judged once the wait is over: the queue may have filled meanwhile.)
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        EndLocked(behind_ ? kFellBehind : RPC_E_TIMEOUT);
+    } else if (error != 0) {
+        EndLocked(behind_ ? kFellBehind : RPC_S_SERVER_UNAVAILABLE);
+    } else if (!changed_.wait_until(held, deadline, [&] { return pending.done || closed_; })) {
+        EndLocked(behind_ ? kFellBehind : RPC_E_TIMEOUT);
+    }
     pending_.erase(callId);
-    if (!pending.done) return RPC_S_SERVER_UNAVAILABLE;
+    if (std::this_thread::get_id() == dispatcherId_) sinkCalling_ = false;
+    if (!pending.done) return closed_ ? closedWith_ : RPC_S_SERVER_UNAVAILABLE;
     *reply = std::move(pending.reply);
     return S_OK;
 }
@@ -109,13 +134,17 @@ void ClientCore::DropSink(std::uint32_t id) {
     sink->Release();
 }
 
+void ClientCore::EndLocked(HRESULT why) {
+    if (closed_) return;
+    closed_ = true;
+    closedWith_ = why;
+    shutdown(fd_, SHUT_RDWR);
+    changed_.notify_all();
+}
+
 void ClientCore::Close() {
     std::unique_lock<std::mutex> held(lock_);
-    if (!closed_) {
-        closed_ = true;
-        shutdown(fd_, SHUT_RDWR);
-        changed_.notify_all();
-    }
+    EndLocked(RPC_S_SERVER_UNAVAILABLE);
     // The client's sinks are let go before it goes on (it may free them),
     // unless this is the sink thread itself.
     if (std::this_thread::get_id() != dispatcherId_) changed_.wait(held, [this] { return dispatched_; });
@@ -125,7 +154,7 @@ void ClientCore::Receive() {
     Header header{};
     std::vector<std::uint8_t> payload;
     while (ReadMessage(fd_, &header, &payload)) {
-        std::lock_guard<std::mutex> held(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         // Once the client has let go, what was still on its way is dropped:
         // the sink thread may already have finished, and nobody waits for answers.
         if (closed_) break;
@@ -134,7 +163,22 @@ void ClientCore::Receive() {
             if (found == pending_.end()) break;  // an answer to no question: a broken server
             found->second->done = true;
             found->second->reply = std::move(payload);
+            behind_ = false;  // the server still serves this client
         } else if (header.kind >= kOnDataChange && header.kind <= kReleaseCallback) {
+            // Sinks that fall behind are not outrun without bound: the
+            // connection waits unread, and the server's own limit for a
+            // client that does not read ends it.
+            const auto room = [this] {
+                const std::size_t times = sinkCalling_ ? kSinkCallingRoom : 1;
+                return closed_ || (callbacks_.size() < times * kMaxQueuedCallbacks &&
+                                   queuedBytes_ < times * kMaxQueuedCallbackBytes);
+            };
+            if (!room()) {
+                behind_ = true;
+                changed_.wait(held, room);
+                if (closed_) break;
+            }
+            queuedBytes_ += payload.size();
             callbacks_.push_back(Callback{header, std::move(payload)});
             ++received_;
         } else {
@@ -143,9 +187,7 @@ void ClientCore::Receive() {
         changed_.notify_all();
     }
     std::lock_guard<std::mutex> held(lock_);
-    closed_ = true;
-    shutdown(fd_, SHUT_RDWR);
-    changed_.notify_all();
+    EndLocked(behind_ ? kFellBehind : RPC_S_SERVER_UNAVAILABLE);
 }
 
 void ClientCore::Dispatch() {
@@ -155,6 +197,8 @@ void ClientCore::Dispatch() {
         if (callbacks_.empty()) break;
         Callback next = std::move(callbacks_.front());
         callbacks_.pop_front();
+        queuedBytes_ -= next.payload.size();
+        changed_.notify_all();
         held.unlock();
         RunCallback(next.header, next.payload);
         held.lock();

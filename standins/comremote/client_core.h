@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -18,6 +19,26 @@
 
 namespace comremote {
 
+// How long a call waits for its answer, unless BRISVALE_COM_CALL_TIMEOUT_MS
+// says otherwise: generous, as a read of thousands of items is one call.
+constexpr int kCallMilliseconds = 30000;
+int CallMilliseconds();
+
+// The process may open no more files (HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES)).
+constexpr HRESULT kTooManyFiles = static_cast<HRESULT>(0x80070004L);
+// The connection ended while this client was behind with its sinks' calls:
+// the server drops a client that does not keep up
+// (HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_QUOTA)).
+constexpr HRESULT kFellBehind = static_cast<HRESULT>(0x80070718L);
+
+// At most this many server calls wait for the sinks; while that many (or
+// that many bytes) wait, the connection is not read, and its answers wait too.
+constexpr std::size_t kMaxQueuedCallbacks = 256;
+constexpr std::size_t kMaxQueuedCallbackBytes = 8u << 20;
+// While a sink waits for the server's answer, the queue may hold this many
+// times as much: the answer is read past the calls that arrived first.
+constexpr std::size_t kSinkCallingRoom = 4;
+
 class ClientCore : public std::enable_shared_from_this<ClientCore> {
 public:
     // Takes over a socket that has passed the hello; null (the socket then
@@ -29,7 +50,9 @@ public:
 
     std::uint32_t NextCallId();
     // Sends a request and waits for its answer's payload; the transport's
-    // failure (RPC_S_SERVER_UNAVAILABLE once the server is gone) or S_OK.
+    // failure (RPC_S_SERVER_UNAVAILABLE once the server is gone, kFellBehind
+    // when it went while this client was behind, RPC_E_TIMEOUT when no answer
+    // came within the limit, which ends the connection) or S_OK.
     HRESULT Call(std::uint32_t callId, std::vector<std::uint8_t> request, std::vector<std::uint8_t> *reply);
     // Waits until the sinks have been given every call (and every release)
     // that arrived so far; at once on the sinks' own thread.
@@ -51,6 +74,7 @@ private:
     void Dispatch();
     void RunCallback(const Header &header, const std::vector<std::uint8_t> &payload);
     void Close();
+    void EndLocked(HRESULT why);
 
     struct Pending {
         bool done = false;
@@ -62,10 +86,15 @@ private:
     };
 
     const int fd_;
+    const int callMilliseconds_ = CallMilliseconds();  // read once per connection
     std::mutex writeLock_;
     std::mutex lock_;
     std::condition_variable changed_;
     bool closed_ = false;
+    HRESULT closedWith_ = RPC_S_SERVER_UNAVAILABLE;  // what calls get once it is closed
+    bool behind_ = false;                            // the queue was full since the last answer
+    bool sinkCalling_ = false;                       // the sinks' thread waits for an answer
+    std::size_t queuedBytes_ = 0;
     std::uint32_t nextCallId_ = 1;
     std::map<std::uint32_t, Pending *> pending_;
     std::deque<Callback> callbacks_;

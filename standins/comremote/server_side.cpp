@@ -161,7 +161,8 @@ sockaddr_un Address(const std::string &path) {
 
 // 0 when a server answers, else the error number of the attempt.
 int Dial(const std::string &path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Not blocking: a stopped server's full queue answers EAGAIN (alive) at once.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return errno;
     const sockaddr_un address = Address(path);
     const int error = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? 0 : errno;

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/com_remote.h"
 #include "platform/guid_text.h"
@@ -29,7 +31,7 @@ std::uint64_t Fnv1a(const std::string &text) {
 
 }  // namespace
 
-bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
+bool LocateClassSocket(REFCLSID clsid, ClassSocket *where, bool runtimeFolder) {
     const std::string root = com_RegistryRoot();
     if (root.empty()) return false;
     // The registry's owner runs its servers; a registry that does not exist
@@ -38,12 +40,15 @@ bool LocateClassSocket(REFCLSID clsid, ClassSocket *where) {
     where->owner = stat(root.c_str(), &info) == 0 ? info.st_uid : geteuid();
     char name[32];
     std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(Fnv1a(root + "\n" + GuidText(clsid))));
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    // The same folder for every process of the user, whatever its
+    // environment holds: the user's runtime folder where the system made
+    // one, else a private folder in /tmp.
+    const std::string runtime = "/run/user/" + std::to_string(where->owner);
     struct stat runtimeInfo {};
     std::string folder;
-    if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &runtimeInfo) == 0 &&
-        runtimeInfo.st_uid == where->owner)
-        folder = std::string(runtime) + "/brisvale-com";
+    if (runtimeFolder && lstat(runtime.c_str(), &runtimeInfo) == 0 && S_ISDIR(runtimeInfo.st_mode) &&
+        runtimeInfo.st_uid == where->owner && (runtimeInfo.st_mode & 077) == 0)
+        folder = runtime + "/brisvale-com";
     const std::size_t limit = sizeof(sockaddr_un{}.sun_path) - 1;
     if (folder.empty() || folder.size() + 1 + std::string(name).size() + 5 > limit)
         folder = "/tmp/brisvale-com-" + std::to_string(where->owner);
@@ -61,15 +66,21 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create) {
     return S_ISDIR(info.st_mode) && info.st_uid == owner && (info.st_mode & 077) == 0;
 }
 
-int LockFile(const std::string &path) {
+int LockFile(const std::string &path, int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
-        while (flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
+        // A holder that was stopped is waited for only within the limit.
+        while (flock(fd, milliseconds < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK && std::chrono::steady_clock::now() < deadline;
+            if (errno != EINTR && !busy) {
+                const int error = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
                 close(fd);
+                errno = error;
                 return -1;
             }
+            if (busy) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         struct stat held {};
         struct stat named {};
@@ -85,6 +96,14 @@ void Unlock(int lock, const std::string &path) {
     if (lock < 0) return;
     unlink(path.c_str());
     close(lock);
+}
+
+int TimeLimit(const char *variable, int fallback) {
+    const char *text = std::getenv(variable);
+    if (text == nullptr || *text < '0' || *text > '9') return fallback;
+    char *end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return *end == '\0' && value > 0 && value <= 600000 ? static_cast<int>(value) : fallback;
 }
 
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {

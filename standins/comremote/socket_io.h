@@ -24,7 +24,9 @@ struct ClassSocket {
     std::string bindLock;   // serialises the servers' taking of the socket
     uid_t owner;
 };
-bool LocateClassSocket(REFCLSID clsid, ClassSocket *where);
+// The folder is the user's runtime folder where the system made one, else
+// (or when runtimeFolder is false) the private folder in /tmp.
+bool LocateClassSocket(REFCLSID clsid, ClassSocket *where, bool runtimeFolder = true);
 
 // Creates the folder for the calling user (0700) or checks that it is one:
 // a folder of another user, or one that others may enter, is refused.
@@ -33,8 +35,13 @@ bool PrivateFolder(const std::string &folder, uid_t owner, bool create);
 // An exclusive lock on a lock file, made when missing: the descriptor, or -1.
 // Unlock removes the file, so that none is left behind; a waiter that then
 // holds the removed file notices and locks the path's new file instead.
-int LockFile(const std::string &path);
+// With a limit in milliseconds, -1 and errno ETIMEDOUT once it has passed.
+int LockFile(const std::string &path, int milliseconds = -1);
 void Unlock(int lock, const std::string &path);
+
+// Milliseconds from the environment variable, when it holds a whole number
+// from 1 to 600000 and nothing else; else the fallback.
+int TimeLimit(const char *variable, int fallback);
 
 // 0 on success, else the error number (EPIPE/ECONNRESET for a closed peer).
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size);

@@ -1,5 +1,6 @@
 // The Linux registry's files, in a temporary folder for the whole run.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,26 @@ std::map<std::string, std::string> Snapshot(const fs::path &root) {
             files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path());
     }
     return files;
+}
+
+// Clients refuse a registry that others may write, and the lock is opened
+// where the registry is, not where a link sends it.
+TEST(PosixRegistry, ItLeavesNoFolderOthersMayWriteAndFollowsNoLinkedLock) {
+    const fs::path root = temporary.base / "umask";
+    setenv("BRISVALE_COM_REGISTRY", root.c_str(), 1);
+    const mode_t previous = umask(002);
+    EXPECT_EQ(loServerRegister(&kClass, "Brisvale.Umask.1", "x", "\"/opt/x\"", 0), 0);
+    umask(previous);
+    for (const char *folder : {".", "CLSID", "ProgID"}) {
+        struct stat info {};
+        ASSERT_EQ(stat((root / folder).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 022, 0u) << folder;
+    }
+    fs::remove(root / ".lock");
+    fs::create_symlink(temporary.base / "elsewhere", root / ".lock");
+    EXPECT_NE(loServerRegister(&kClass, "Brisvale.Umask.1", "x", "\"/opt/y\"", 0), 0);
+    EXPECT_FALSE(fs::exists(temporary.base / "elsewhere"));
+    temporary.SetUp();
 }
 
 // A folder where the ProgID's file would go: its write fails, even for root.

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "fake_class_object.h"
+#include "platform/com_remote.h"
 
 namespace {
 
@@ -107,6 +109,77 @@ TEST(ComPosix, ProgIdsAreReadFromTheRegistryAndInstancesMadeInProcess) {
     EXPECT_EQ(factory.references.load(), 1);
     CoUninitialize();
     unsetenv("BRISVALE_COM_REGISTRY");
+    std::filesystem::remove_all(root);
+}
+
+// A command read from the registry runs as the reader: a registry that
+// anybody but the reader (or root) may have written is not read at all.
+TEST(ComPosix, ARegistryOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry) {
+    char folder[] = "/tmp/brisvale-trust-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    const std::string progIds = root + "/ProgID";
+    const std::string file = progIds + "/Test.Good.1";
+    mkdir(progIds.c_str(), 0755);
+    std::ofstream(file) << "CLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
+    chmod(file.c_str(), 0644);
+    // The class's own entry is checked with the name that leads to it.
+    const std::string classes = root + "/CLSID";
+    const std::string entry = classes + "/{5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}";
+    mkdir(classes.c_str(), 0755);
+    std::ofstream(entry) << "LocalServer32=/bin/true\n";
+    chmod(entry.c_str(), 0644);
+    setenv("BRISVALE_COM_REGISTRY", folder, 1);
+    const std::u16string name = Ole("Test.Good.1");
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(name.c_str(), &clsid), S_OK);
+
+    const struct {
+        const std::string &path;
+        mode_t spoiled;
+        mode_t sound;
+    } modes[] = {{root, 0720, 0700}, {progIds, 0757, 0755}, {file, 0664, 0644},
+                 {file, 0646, 0644}, {classes, 0775, 0755}, {entry, 0664, 0644}};
+    for (const auto &row : modes) {
+        SCOPED_TRACE(row.path);
+        ASSERT_EQ(chmod(row.path.c_str(), row.spoiled), 0);
+        EXPECT_EQ(CLSIDFromProgID(name.c_str(), &clsid), E_ACCESSDENIED);
+        ASSERT_EQ(chmod(row.path.c_str(), row.sound), 0);
+        EXPECT_EQ(CLSIDFromProgID(name.c_str(), &clsid), S_OK);
+    }
+    // A key that is a link could lead anywhere.
+    ASSERT_EQ(symlink(file.c_str(), (progIds + "/Test.Link.1").c_str()), 0);
+    EXPECT_EQ(CLSIDFromProgID(Ole("Test.Link.1").c_str(), &clsid), E_ACCESSDENIED);
+    if (geteuid() == 0) {  // another owner than the reader and root
+        ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(CLSIDFromProgID(name.c_str(), &clsid), E_ACCESSDENIED);
+        ASSERT_EQ(chown(file.c_str(), 0, 0), 0);
+    }
+
+    // Relative, with trailing slashes, through a link, or not there yet:
+    // one absolute name without links.
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(folder, real), nullptr);
+    const std::string link = root + ".link";
+    ASSERT_EQ(symlink(real, link.c_str()), 0);
+    char previous[PATH_MAX];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir("/tmp"), 0);
+    const std::string relative = root.substr(std::string("/tmp/").size());
+    const std::pair<std::string, std::string> spellings[] = {
+        {root + "/", real},
+        {root + "//./", real},
+        {relative, real},
+        {link + "/", real},
+        {relative + "/missing/../new/", root + "/new"},
+    };
+    for (const auto &spelling : spellings) {
+        setenv("BRISVALE_COM_REGISTRY", spelling.first.c_str(), 1);
+        EXPECT_EQ(com_RegistryRoot(), spelling.second) << spelling.first;
+    }
+    ASSERT_EQ(chdir(previous), 0);
+    unsetenv("BRISVALE_COM_REGISTRY");
+    unlink(link.c_str());
     std::filesystem::remove_all(root);
 }
 

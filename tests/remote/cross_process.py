@@ -2,7 +2,7 @@
 """cross_process.py SERVER PROBE: clients in processes of their own reach a copy of the server, which polls the
 reference instrument on its COM1, through COM activation as the file registry records it: many at once, ones that
 die, ones of another user, and activations that have to start the server first."""
-import os, pathlib, pwd, re, shutil, signal, subprocess, sys, tempfile, time, unittest
+import os, pathlib, pwd, re, shutil, signal, socket, stat, subprocess, sys, tempfile, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from line import Instrument, Relay, wait_until  # noqa: E402
@@ -40,8 +40,6 @@ class Installation:
         pathlib.Path(self.exe + ".tag.cfg").write_text(TAGS)
         os.symlink(relay.server_path, self.exe + ".com1")
         self.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
-        # The sockets go into the folder too, so that none outlives the test.
-        self.env["XDG_RUNTIME_DIR"] = self.folder
         test.addCleanup(self.stop_started)
 
     def register(self, option):
@@ -89,6 +87,31 @@ class Installation:
                 except OSError:
                     pass
         return found
+
+    def socket_path(self):
+        """Where the server of this copy's registry listens: the user's runtime folder where the system made one,
+        else the private folder in /tmp; named by a hash of the registry's real path and the class."""
+        root = os.path.realpath(self.env["BRISVALE_COM_REGISTRY"])
+        (clsid,) = os.listdir(os.path.join(root, "CLSID"))
+        hashed = 1469598103934665603
+        for byte in (root + "\n" + clsid).encode():
+            hashed = ((hashed ^ byte) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+        runtime = "/run/user/%d" % os.geteuid()
+        try:
+            info = os.lstat(runtime)
+            private = info.st_uid == os.geteuid() and stat.S_ISDIR(info.st_mode) and info.st_mode & 0o77 == 0
+        except OSError:
+            private = False
+        folder = runtime + "/brisvale-com" if private else "/tmp/brisvale-com-%d" % os.geteuid()
+        return "%s/%016x.sock" % (folder, hashed)
+
+    def refuses_connections(self):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            try:
+                probe.connect(self.socket_path())
+            except (ConnectionRefusedError, FileNotFoundError):
+                return True
+            return False
 
     def stop_started(self):
         for pid in self.started():
@@ -213,6 +236,8 @@ class ClientsInOtherProcesses(unittest.TestCase):
                 dead = server.started()[0]
                 os.kill(dead, signal.SIGKILL)
                 wait_until(lambda: dead not in server.started(), "the killed server to end", DEADLINE)
+                # Its listening socket can outlive the process for a moment.
+                wait_until(server.refuses_connections, "the killed server's socket to refuse", DEADLINE)
                 code, out = server.run_probe("status")
                 self.assertEqual(code, 0, out)
                 self.assertNotIn("started=" + started[0], out)
@@ -225,6 +250,21 @@ class ClientsInOtherProcesses(unittest.TestCase):
         code, out = server.run_probe("status")
         self.assertEqual((code, out.strip()), (3, "failed progid 0x800401F3"), "not registered")
         server.register("/r")
+        # Another user's registry: its command would run as this client, so nothing of it is read.
+        registry = server.env["BRISVALE_COM_REGISTRY"]
+        if os.geteuid() != 0:
+            print("skipped: a registry of another user needs root to make", file=sys.stderr)
+        else:
+            def give(uid, gid):
+                for folder, _, files in os.walk(registry):
+                    for path in [folder] + [os.path.join(folder, name) for name in files]:
+                        os.chown(path, uid, gid)
+            nobody = pwd.getpwnam("nobody")
+            give(nobody.pw_uid, nobody.pw_gid)
+            code, out = server.run_probe("status")
+            give(0, 0)
+            self.assertEqual((code, out.strip()), (3, "failed progid 0x80070005"))
+            self.assertEqual(server.started(), [])
         # The started server cannot initialise its driver and ends.
         pathlib.Path(server.exe + ".tag.cfg").write_text("<TagConfig><QueryBlock deviceAddr='x'>")
         code, out = server.run_probe("status")

@@ -57,7 +57,6 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         registry = folder;
         setenv("BRISVALE_COM_REGISTRY", folder, 1);
-        setenv("XDG_RUNTIME_DIR", folder, 1);  // the sockets go with the folder
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         factory.test = this;
         factory.last = nullptr;
@@ -71,7 +70,6 @@ protected:
         EXPECT_TRUE(WaitFor([&] { return finished.load() == created(); })) << finished.load();
         OpcTest::TearDown();
         unsetenv("BRISVALE_COM_REGISTRY");
-        unsetenv("XDG_RUNTIME_DIR");
         std::filesystem::remove_all(registry);
     }
 

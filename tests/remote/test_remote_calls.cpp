@@ -1,6 +1,8 @@
 // The calls a client makes from another process give what they give in
 // process: same results, same values, same callbacks, task memory as COM's
 // rules say; and what ends a client's objects ends them on the server.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -320,6 +322,133 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
     returned = true;
     EXPECT_TRUE(WaitFor([&] { return sink->left.load(); }));
     delete sink;
+}
+
+TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItEnded) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "5000", 1);
+    auto core = comremote::ClientCore::Start(pair[0]);
+    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
+    ASSERT_NE(core, nullptr);
+    core->Attach();
+    Sink sink;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> released{false};
+    sink.onChange = [&] {
+        entered = true;
+        WaitFor([&] { return released.load(); }, std::chrono::seconds(120));
+    };
+    const std::uint32_t sinkId = core->AddSink(&sink);
+    ASSERT_NE(sinkId, 0u);
+    comremote::Writer first(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) first.U32(0);  // no items: the sink is called, and blocks
+    const std::vector<std::uint8_t> blocking = first.Finish();
+    ASSERT_EQ(comremote::WriteFully(pair[1], blocking.data(), blocking.size()), 0);
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    // A call asked before the queue fills: its answer never comes.
+    const auto ask = [&] {
+        const std::uint32_t callId = core->NextCallId();
+        comremote::Writer status(comremote::kGetStatus, callId, 1);
+        std::vector<std::uint8_t> reply;
+        return core->Call(callId, status.Finish(), &reply);
+    };
+    std::atomic<HRESULT> asked{1};  // not yet
+    std::thread asking([&] { asked = ask(); });
+
+    // Changes of 64 KiB each, as fast as the socket takes them, until it
+    // takes none for a while: the client has stopped reading.
+    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
+    const std::vector<BYTE> items(64 * 1024 - 32);
+    change.Blob(items.data(), static_cast<DWORD>(items.size()));
+    const std::vector<std::uint8_t> message = change.Finish();
+    fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    constexpr std::size_t kFlood = 64u << 20;
+    std::size_t sent = 0;
+    while (sent < kFlood) {
+        const ssize_t n =
+            send(pair[1], message.data() + sent % message.size(), message.size() - sent % message.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno != EAGAIN) break;  // the call ran out of time and ended the connection
+        pollfd writable{pair[1], POLLOUT, 0};
+        if (poll(&writable, 1, 2000) == 0) break;
+    }
+    EXPECT_LT(sent, comremote::kMaxQueuedCallbackBytes + (8u << 20)) << "the client kept reading";
+
+    // The answer was stuck behind the changes: the client, not the server, is
+    // to blame, and so its calls say, that one and the next.
+    asking.join();
+    EXPECT_EQ(asked.load(), comremote::kFellBehind);
+    close(pair[1]);
+    EXPECT_EQ(ask(), comremote::kFellBehind);
+    released = true;
+    core->Detach();
+    EXPECT_EQ(sink.references.load(), 1u);
+}
+
+// A sink that asks the server something while the server's calls fill the
+// queue: its answer, behind them on the socket, still reaches it.
+TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
+    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "600000", 1);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    auto core = comremote::ClientCore::Start(pair[0]);
+    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
+    ASSERT_NE(core, nullptr);
+    core->Attach();
+    Sink sink;
+    std::atomic<int> calls{0};
+    std::atomic<HRESULT> answered{1};  // not yet
+    sink.onChange = [&] {
+        if (calls++ != 0) return;
+        const std::uint32_t callId = core->NextCallId();
+        comremote::Writer status(comremote::kGetStatus, callId, 1);
+        std::vector<std::uint8_t> reply;
+        answered = core->Call(callId, status.Finish(), &reply);
+    };
+    const std::uint32_t sinkId = core->AddSink(&sink);
+    ASSERT_NE(sinkId, 0u);
+    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) change.U32(0);
+    const std::vector<std::uint8_t> message = change.Finish();
+    ASSERT_EQ(comremote::WriteFully(pair[1], message.data(), message.size()), 0);
+    comremote::Header header{};
+    std::vector<std::uint8_t> payload;
+    ASSERT_TRUE(comremote::ReadMessage(pair[1], &header, &payload));  // the sink's question
+    // More changes than the queue holds arrive before the answer.
+    std::vector<std::uint8_t> burst;
+    for (std::size_t k = 0; k < comremote::kMaxQueuedCallbacks + 16; ++k)
+        burst.insert(burst.end(), message.begin(), message.end());
+    comremote::Writer answer(comremote::kReply, header.callId, 0);
+    answer.I32(S_OK);
+    const std::vector<std::uint8_t> reply = answer.Finish();
+    burst.insert(burst.end(), reply.begin(), reply.end());
+    std::thread server([&] { comremote::WriteFully(pair[1], burst.data(), burst.size()); });
+    EXPECT_TRUE(WaitFor([&] { return answered.load() != 1; }, std::chrono::seconds(20)));
+    EXPECT_EQ(answered.load(), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return calls.load() == static_cast<int>(comremote::kMaxQueuedCallbacks) + 17; }));
+    close(pair[1]);
+    server.join();
+    core->Detach();
+}
+
+// A limit is a whole number of milliseconds; anything else keeps the default
+// rather than turning "30s" into 30 ms.
+TEST(RemoteActivation, TimeLimitsTakeOnlyWholeNumbersInRange) {
+    const struct {
+        const char *text;
+        int expected;
+    } rows[] = {{"1500", 1500}, {"600000", 600000}, {"0", 77}, {"600001", 77}, {"-5", 77},
+                {"30s", 77},    {"1e3", 77},        {"", 77},  {" 12", 77},    {"12 ", 77}};
+    for (const auto &row : rows) {
+        setenv("BRISVALE_TEST_LIMIT_MS", row.text, 1);
+        EXPECT_EQ(comremote::TimeLimit("BRISVALE_TEST_LIMIT_MS", 77), row.expected) << '"' << row.text << '"';
+    }
+    unsetenv("BRISVALE_TEST_LIMIT_MS");
+    EXPECT_EQ(comremote::TimeLimit("BRISVALE_TEST_LIMIT_MS", 77), 77);
 }
 
 TEST(RemoteActivation, RegisteredCommandLinesSplitAsRegistrationWritesThem) {

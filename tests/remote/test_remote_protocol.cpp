@@ -1,13 +1,18 @@
 // Whatever arrives on the socket, the server keeps serving: a hostile or
 // broken message closes that connection only, and what it held is released.
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -188,33 +193,190 @@ TEST_F(RemoteProtocolTest, AClientThatAsksWithoutReadingTheAnswersIsDropped) {
     EXPECT_TRUE(Remote());
 }
 
-TEST_F(RemoteProtocolTest, AStartedServerDoesNotInheritTheClientsSignalHandling) {
-    // A command line that reports the signal state it was started with.
+TEST_F(RemoteProtocolTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStartsClean) {
     const CLSID started = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x03}};
-    const std::string report = registry + "/signals";
-    std::filesystem::create_directories(registry + "/CLSID");
-    std::ofstream(registry + "/CLSID/" + GuidText(started))
-        << "LocalServer32=/bin/sh -c \"grep -E '^Sig(Blk|Ign)' /proc/self/status > " << report << "\"\n";
+    const std::string classes = registry + "/CLSID";
+    const std::string entry = classes + "/" + GuidText(started);
+    const std::string ran = registry + "/ran";
+    std::filesystem::create_directories(classes);
+    const auto registerCommand = [&](const std::string &command) {
+        std::ofstream(entry) << "LocalServer32=" << command << "\n";
+        chmod(entry.c_str(), 0644);
+    };
+    const auto activate = [&] {
+        void *object = nullptr;
+        return comremote::ActivateRemote(started, IID_IOPCServer, &object);
+    };
+    // Refused before the command is read: it would leave a mark.
+    registerCommand("/bin/sh -c \"touch " + ran + "\"");
+    ASSERT_EQ(chmod(classes.c_str(), 0775), 0);
+    EXPECT_EQ(activate(), E_ACCESSDENIED) << "a class folder its group may change";
+    ASSERT_EQ(chmod(classes.c_str(), 0755), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(entry.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(activate(), E_ACCESSDENIED) << "a class file of another user";
+        ASSERT_EQ(chown(entry.c_str(), 0, 0), 0);
+    }
+    // A bare name would run what the client's working folder holds.
+    registerCommand("sh -c \"touch " + ran + "\"");
+    char previous[PATH_MAX];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir("/bin"), 0);
+    EXPECT_EQ(activate(), CO_E_SERVER_EXEC_FAILURE);
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_FALSE(std::filesystem::exists(ran));
+
+    // A command line that reports how it was started: signals, working
+    // folder, open-file limit, process group.
+    const std::string report = registry + "/started";
+    registerCommand(
+        "/bin/sh -c \"{ grep -E '^Sig(Blk|Ign)' /proc/self/status; pwd -P; ulimit -n; "
+        "test $(cut -d' ' -f5 /proc/$$/stat) = $$ && echo own group; } > " +
+        report + "\"");
     // A client run in the background of a script ignores Ctrl-C; one that
-    // takes its signals in a thread of its own blocks them.
+    // takes its signals in a thread of its own blocks them; one may have
+    // lowered its own limits.
     struct sigaction ignore {};
-    struct sigaction previous {};
+    struct sigaction previousAction {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    ASSERT_EQ(sigaction(SIGINT, &ignore, &previous), 0);
+    ASSERT_EQ(sigaction(SIGINT, &ignore, &previousAction), 0);
     sigset_t blocked;
     sigset_t before;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &blocked, &before);
-    void *object = nullptr;
-    const HRESULT result = comremote::ActivateRemote(started, IID_IOPCServer, &object);
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    rlimit lowered = files;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const HRESULT result = activate();
+    setrlimit(RLIMIT_NOFILE, &files);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    sigaction(SIGINT, &previous, nullptr);
+    sigaction(SIGINT, &previousAction, nullptr);
     EXPECT_EQ(result, CO_E_SERVER_EXEC_FAILURE) << "it ends without serving";
+    char bin[PATH_MAX];
+    ASSERT_NE(realpath("/bin", bin), nullptr);
     std::stringstream text;
     text << std::ifstream(report).rdbuf();
-    EXPECT_EQ(text.str(), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    EXPECT_EQ(text.str(),
+              "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n" + std::string(bin) + "\n1024\nown group\n");
+}
+
+// Servers that take a client and then hang, or hang before they take it: the
+// client's wait ends within its limits, and a new server's start is not held up.
+TEST_F(RemoteProtocolTest, StalledServersReleaseTheirClientsWithinTheLimits) {
+    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "300", 1);
+    const CLSID stalled = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x04}};
+    comremote::ClassSocket where;
+    ASSERT_TRUE(comremote::LocateClassSocket(stalled, &where));
+    ASSERT_TRUE(comremote::PrivateFolder(where.folder, geteuid(), true));
+    enum Stall { kNoHelloAnswer, kNoCallAnswer, kNoAccept };
+    // The hello's limit is generous where the fake answers it, so that only
+    // the call's limit can end the wait.
+    const struct {
+        const char *name;
+        Stall stall;
+        const char *connectLimit;
+        HRESULT expected;
+    } rows[] = {
+        {"silent after the connection", kNoHelloAnswer, "300", RPC_E_TIMEOUT},
+        {"silent after the hello", kNoCallAnswer, "60000", RPC_E_TIMEOUT},
+        {"accepting nothing, its queue full", kNoAccept, "300", RPC_S_SERVER_TOO_BUSY},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        setenv("BRISVALE_COM_CONNECT_TIMEOUT_MS", row.connectLimit, 1);
+        const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
+        unlink(where.path.c_str());
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(listener, 0), 0);
+        std::vector<int> queued;
+        std::thread fake;
+        if (row.stall == kNoAccept) {
+            for (int k = 0; k < 64; ++k) {
+                const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+                queued.push_back(fd);
+                if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) break;
+            }
+        } else {
+            fake = std::thread([&, listener] {
+                const int fd = accept(listener, nullptr, nullptr);
+                std::uint8_t bytes[comremote::kHelloSize];
+                if (row.stall == kNoCallAnswer && comremote::ReadFully(fd, bytes, sizeof bytes) == 0) {
+                    const std::uint8_t welcome[comremote::kHelloAnswerSize] = {0x42, 0x56, 0x43, 0x4D, 1};
+                    comremote::WriteFully(fd, welcome, sizeof welcome);
+                }
+                while (recv(fd, bytes, sizeof bytes, 0) > 0) {
+                }
+                close(fd);
+            });
+        }
+        void *object = nullptr;
+        EXPECT_EQ(comremote::ActivateRemote(stalled, IID_IOPCServer, &object), row.expected);
+        if (row.stall == kNoAccept) {
+            // A server starting meanwhile sweeps the folder without waiting for this one.
+            const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
+            DWORD otherCookie = 0;
+            EXPECT_EQ(CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie),
+                      S_OK);
+            EXPECT_EQ(CoRevokeClassObject(otherCookie), S_OK);
+            struct stat info {};
+            EXPECT_EQ(lstat(where.path.c_str(), &info), 0) << "a stalled server is not taken for a dead one";
+        }
+        if (fake.joinable()) fake.join();
+        for (int fd : queued) close(fd);
+        close(listener);
+        unlink(where.path.c_str());
+    }
+    // A client that began to start the server and was stopped holds the
+    // start: the others wait for it no longer than for the server itself.
+    std::filesystem::create_directories(registry + "/CLSID");
+    std::ofstream(registry + "/CLSID/" + GuidText(stalled)) << "LocalServer32=/bin/false\n";
+    setenv("BRISVALE_COM_START_TIMEOUT_MS", "300", 1);
+    const int holder = open(where.startLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::atomic<HRESULT> started{1};  // not yet
+    std::thread client([&] {
+        void *object = nullptr;
+        started = comremote::ActivateRemote(stalled, IID_IOPCServer, &object);
+    });
+    EXPECT_TRUE(WaitFor([&] { return started.load() != 1; })) << "held up by the stopped client";
+    close(holder);
+    client.join();
+    EXPECT_EQ(started.load(), CO_E_SERVER_EXEC_FAILURE);
+    unsetenv("BRISVALE_COM_START_TIMEOUT_MS");
+    unsetenv("BRISVALE_COM_CONNECT_TIMEOUT_MS");
+    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
+}
+
+// However a process of the user spells the registry, and whatever runtime
+// folder its environment names, it meets the one server.
+TEST_F(RemoteProtocolTest, EverySpellingOfTheEnvironmentMeetsTheOneServer) {
+    const std::string link = registry + ".link";
+    ASSERT_EQ(symlink(registry.c_str(), link.c_str()), 0);
+    char previous[PATH_MAX];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir("/tmp"), 0);
+    const std::string relative = registry.substr(std::string("/tmp/").size());
+    for (const std::string &spelling : {registry + "/", "./" + relative, relative + "//", link}) {
+        for (const char *runtime : {static_cast<const char *>(nullptr), "/tmp", registry.c_str()}) {
+            SCOPED_TRACE(spelling + " " + (runtime != nullptr ? runtime : "no runtime folder"));
+            setenv("BRISVALE_COM_REGISTRY", spelling.c_str(), 1);
+            if (runtime != nullptr)
+                setenv("XDG_RUNTIME_DIR", runtime, 1);
+            else
+                unsetenv("XDG_RUNTIME_DIR");
+            EXPECT_TRUE(Remote()) << "no server is registered to start: only the running one answers";
+        }
+    }
+    ASSERT_EQ(chdir(previous), 0);
+    setenv("BRISVALE_COM_REGISTRY", registry.c_str(), 1);
+    unlink(link.c_str());
 }
 
 TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
@@ -239,6 +401,16 @@ TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     EXPECT_EQ(payload[0] | payload[1] | payload[2] | payload[3], 0) << "S_OK";
     close(fd);
     EXPECT_TRUE(WaitFor([&] { return finished.load() == before + 1; }));
+}
+
+// The server published while the user had no runtime folder; the first
+// login makes one: the user's later clients still find that server. Run by
+// run_user_appears.sh, with a /run/user of its own.
+TEST_F(RemoteProtocolTest, AServerFromBeforeTheFirstLoginIsFoundAfterIt) {
+    if (std::getenv("BRISVALE_TEST_OWN_RUN_USER") == nullptr) GTEST_SKIP() << "run by run_user_appears.sh";
+    const std::string runtime = "/run/user/" + std::to_string(geteuid());
+    ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    EXPECT_TRUE(Remote()) << "no server is registered to start: only the running one answers";
 }
 
 TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
@@ -270,9 +442,12 @@ TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
         GTEST_SKIP() << "needs root and the user nobody to connect as another user";
     comremote::ClassSocket where;
     ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
-    ASSERT_EQ(chmod(registry.c_str(), 0711), 0);  // the sockets' folder lies in it
-    ASSERT_EQ(chmod(where.folder.c_str(), 0711), 0);
-    ASSERT_EQ(chmod(where.path.c_str(), 0666), 0);
+    // The socket reached through a link in a folder of the test's own, so
+    // that the user's shared socket folder stays closed to others.
+    const std::string opened = registry + "/opened.sock";
+    ASSERT_EQ(link(where.path.c_str(), opened.c_str()), 0);
+    ASSERT_EQ(chmod(registry.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(opened.c_str(), 0666), 0);
     const std::vector<std::uint8_t> hello = Hello(comremote::kMagic);
     const pid_t child = fork();
     if (child == 0) {
@@ -281,8 +456,8 @@ TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        for (std::size_t k = 0; k < where.path.size() && k + 1 < sizeof address.sun_path; ++k)
-            address.sun_path[k] = where.path[k];
+        for (std::size_t k = 0; k < opened.size() && k + 1 < sizeof address.sun_path; ++k)
+            address.sun_path[k] = opened[k];
         if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) _exit(11);
         if (write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) _exit(12);
         std::uint8_t answer[comremote::kHelloAnswerSize];
@@ -298,7 +473,8 @@ TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    chmod(where.folder.c_str(), 0700);
+    chmod(where.path.c_str(), 0600);
+    unlink(opened.c_str());
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no user change, 11: no connection, 12-13: cut off, 14: not refused";
     EXPECT_EQ(factory.user, std::wstring()) << "no session was made for the refused user";

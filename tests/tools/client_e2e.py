@@ -180,22 +180,41 @@ class ClientAgainstTheServer(unittest.TestCase):
         self.assertEqual((code, out), (4, ""))
         self.assertEqual(err, "brisvale-client: OPC.Brisvale.1 is registered but could not be started (0x80080005)\n")
 
-    def test_5_watch_ends_when_the_server_goes(self):
-        watch = subprocess.Popen([CLIENT, "watch", "Level"], env=self.env, stdin=subprocess.DEVNULL,
+    def watch_until_it_ends(self, env, stop_server):
+        """Starts watch, lets stop_server act once the first line is out; watch's exit code and error lines."""
+        watch = subprocess.Popen([CLIENT, "watch", "Level"], env=env, stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             first = watch.stdout.readline()
             self.assertTrue(first.startswith("Level  "), first)
-            self.server.kill()
-            self.server.wait()
-            self.assertEqual(watch.wait(DEADLINE), 1)
-            self.assertRegex(watch.stderr.read(), r"^brisvale-client: the server went away \(\w+: 0x[0-9A-F]{8}\)\n$")
+            stop_server()
+            return watch.wait(DEADLINE), watch.stderr.read()
         finally:
             if watch.poll() is None:
                 watch.kill()
                 watch.wait()
             watch.stdout.close()
             watch.stderr.close()
+
+    def test_5_watch_ends_when_the_server_hangs_or_goes(self):
+        # Stopped, the server answers nothing: watch and a new client give up within their limits.
+        short = dict(self.env, BRISVALE_COM_CALL_TIMEOUT_MS="1500", BRISVALE_COM_CONNECT_TIMEOUT_MS="1500")
+        try:
+            code, err = self.watch_until_it_ends(short, lambda: self.server.send_signal(signal.SIGSTOP))
+            self.assertEqual((code, err), (1, "brisvale-client: the server did not answer in time "
+                                              "(GetStatus: 0x8001011F)\n"))
+            code, out, err = self.client("status", env=short)
+            self.assertEqual((code, out, err),
+                             (4, "", "brisvale-client: OPC.Brisvale.1 did not answer in time (0x8001011F)\n"))
+        finally:
+            self.server.send_signal(signal.SIGCONT)
+
+        def kill():
+            self.server.kill()
+            self.server.wait()
+        code, err = self.watch_until_it_ends(self.env, kill)
+        self.assertEqual(code, 1)
+        self.assertRegex(err, r"^brisvale-client: the server went away \(\w+: 0x[0-9A-F]{8}\)\n$")
 
 
 if __name__ == "__main__":

@@ -1,13 +1,15 @@
 // What brisvale-client prints, piece by piece: qualities, times, values and
-// texts, the command line, and what a failed activation tells the user.
+// texts, the command line, and what a failed activation or call tells the user.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Activation.h"
+#include "ClientIo.h"
 #include "ClientOptions.h"
 #include "ExitCodes.h"
 #include "JsonText.h"
@@ -170,12 +172,35 @@ TEST(ClientActivation, EachFailureHasItsExitCodeAndMessage) {
          "X.1 is registered but could not be started (0x80070002)"},
         {ActivationStep::Create, 0x80070005, kExitRefused, "X.1 refused the client (0x80070005)"},
         {ActivationStep::Create, 0x80004005, kExitRefused, "X.1 refused the client (0x80004005)"},
+        {ActivationStep::LookUp, 0x80070005, kExitNotRegistered,
+         "X.1 is registered where another user may change it; not used (0x80070005)"},
+        {ActivationStep::Create, 0x8001011F, kExitCannotStart, "X.1 did not answer in time (0x8001011F)"},
+        {ActivationStep::Create, 0x800706BB, kExitRefused, "X.1 is too busy to take another client (0x800706BB)"},
+        {ActivationStep::Create, 0x80070004, kExitFailure,
+         "this client may open no more files to reach X.1 (0x80070004)"},
     };
     for (const Row &row : rows) {
         const Activation a = ActivationFailure("X.1", row.step, static_cast<HRESULT>(row.result));
         EXPECT_FALSE(a.server);
         EXPECT_EQ(a.exitCode, row.code) << row.message;
         EXPECT_EQ(a.message, row.message);
+    }
+}
+
+TEST(ClientActivation, AFailedCallSaysWhetherTheServerWentHungOrDroppedTheClient) {
+    const std::vector<std::pair<unsigned, std::string>> rows = {
+        {0x800706BA, "the server went away (GetStatus: 0x800706BA)"},
+        {0x8001011F, "the server did not answer in time (GetStatus: 0x8001011F)"},
+        {0x80070718, "the server dropped this client, which fell behind with the changes (GetStatus: 0x80070718)"},
+        {0x80004005, "GetStatus failed (0x80004005)"},
+    };
+    for (const auto &row : rows) {
+        std::ostringstream out;
+        std::ostringstream err;
+        ClientIo io(out, err, [](unsigned) { return true; });
+        io.CallFailed("GetStatus", static_cast<HRESULT>(row.first));
+        EXPECT_EQ(err.str(), "brisvale-client: " + row.second + "\n");
+        EXPECT_EQ(out.str(), "");
     }
 }
 

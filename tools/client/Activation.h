@@ -20,10 +20,12 @@ using Activator = std::function<Activation(const std::string &progId)>;
 
 enum class ActivationStep { LookUp, Create };
 // The outcome of a failed step: a ProgID that cannot be looked up is not
-// registered; of CoCreateInstance's failures, a missing class means the
-// same, failures to run the registered command line mean it cannot be
-// started, and everything else (access denied, the factory's own failure)
-// means the server refused us.
+// registered (access denied there: registered where others may change it);
+// of CoCreateInstance's failures, a missing class means the same, failures
+// to run the registered command line or to answer in time mean it cannot be
+// started, this client's want of files is its own failure, and everything
+// else (access denied, too busy, the factory's own failure) means the server
+// refused us.
 Activation ActivationFailure(const std::string &progId, ActivationStep step, HRESULT result);
 
 // CLSIDFromProgID and CoCreateInstance(CLSCTX_LOCAL_SERVER) for IOPCServer,

@@ -24,12 +24,25 @@ bool IsStartFailure(HRESULT result) {
 Activation ActivationFailure(const std::string &progId, ActivationStep step, HRESULT result) {
     Activation failed;
     const std::string code = " (" + ResultText(result) + ")";
-    if (step == ActivationStep::LookUp || static_cast<unsigned>(result) == 0x80040154 /* REGDB_E_CLASSNOTREG */) {
+    const unsigned number = static_cast<unsigned>(result);
+    if (step == ActivationStep::LookUp && number == 0x80070005 /* E_ACCESSDENIED */) {
+        failed.exitCode = kExitNotRegistered;
+        failed.message = progId + " is registered where another user may change it; not used" + code;
+    } else if (step == ActivationStep::LookUp || number == 0x80040154 /* REGDB_E_CLASSNOTREG */) {
         failed.exitCode = kExitNotRegistered;
         failed.message = progId + " is not registered" + code;
+    } else if (number == 0x8001011F /* RPC_E_TIMEOUT */) {
+        failed.exitCode = kExitCannotStart;
+        failed.message = progId + " did not answer in time" + code;
     } else if (IsStartFailure(result)) {
         failed.exitCode = kExitCannotStart;
         failed.message = progId + " is registered but could not be started" + code;
+    } else if (number == 0x80070004 /* ERROR_TOO_MANY_OPEN_FILES */) {
+        failed.exitCode = kExitFailure;
+        failed.message = "this client may open no more files to reach " + progId + code;
+    } else if (number == 0x800706BB /* RPC_S_SERVER_TOO_BUSY */) {
+        failed.exitCode = kExitRefused;
+        failed.message = progId + " is too busy to take another client" + code;
     } else {
         failed.exitCode = kExitRefused;
         failed.message = progId + " refused the client" + code;

@@ -15,7 +15,12 @@ void ClientIo::Error(const std::string &message) {
 }
 
 void ClientIo::CallFailed(const char *call, HRESULT result) {
-    if (IsDisconnection(result)) {
+    const std::string code = std::string(call) + ": " + ResultText(result) + ")";
+    if (static_cast<unsigned>(result) == 0x8001011F /* RPC_E_TIMEOUT */) {
+        Error("the server did not answer in time (" + code);
+    } else if (static_cast<unsigned>(result) == 0x80070718 /* ERROR_NOT_ENOUGH_QUOTA */) {
+        Error("the server dropped this client, which fell behind with the changes (" + code);
+    } else if (IsDisconnection(result)) {
         Error(std::string("the server went away (") + call + ": " + ResultText(result) + ")");
     } else {
         Error(std::string(call) + " failed (" + ResultText(result) + ")");

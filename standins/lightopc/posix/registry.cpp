@@ -50,6 +50,14 @@ int MakeFolder(const std::string &path) {
     return made ? SyncFolder(std::filesystem::path(path).parent_path().string()) : 0;
 }
 
+// Clients refuse a registry that group or others may write (they run the
+// commands it records): whatever the umask, registration leaves none such.
+void ClosedToOthers(const std::string &folder) {
+    struct stat info {};
+    if (lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 022) != 0)
+        chmod(folder.c_str(), info.st_mode & 07755);
+}
+
 class RootLock {
 public:
     RootLock() = default;
@@ -60,7 +68,7 @@ public:
     }
 
     int Acquire(const std::string &root) {
-        fd_ = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd_ = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd_ < 0) return errno;
         while (flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) return errno;
@@ -96,7 +104,7 @@ bool FindEntry(const std::string &text, const std::string &name, std::string *va
 
 // 0, ENOENT for a missing file, or the error number.
 int ReadText(const std::string &path, std::string *text) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return errno;
     text->clear();
     char chunk[4096];
@@ -200,6 +208,7 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
     int error = MakeFolder(ClassFolder(root));
     if (error == 0) error = MakeFolder(ProgIdFolder(root));
     if (error != 0) return error;
+    for (const std::string &folder : {root, ClassFolder(root), ProgIdFolder(root)}) ClosedToOthers(folder);
     RootLock lock;
     error = lock.Acquire(root);
     if (error != 0) return error;

@@ -57,6 +57,8 @@ inline bool operator!=(REFGUID a, REFGUID b) {
 #define RPC_S_SERVER_UNAVAILABLE (static_cast<HRESULT>(0x800706BAL))
 #define RPC_S_CALL_FAILED (static_cast<HRESULT>(0x800706BEL))
 #define RPC_S_CALL_FAILED_DNE (static_cast<HRESULT>(0x800706BFL))
+#define RPC_S_SERVER_TOO_BUSY (static_cast<HRESULT>(0x800706BBL))
+#define RPC_E_TIMEOUT (static_cast<HRESULT>(0x8001011FL))
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)

@@ -25,7 +25,10 @@ struct ComRemoteLayer {
 void com_InstallRemoteLayer(const ComRemoteLayer *layer);
 
 // The registry that registration writes, as the layer needs it: its root
-// folder (empty when none can be named), and the local-server command line
-// recorded for a class (false when the class is not registered or has none).
+// folder as one absolute path without links (empty when none can be named),
+// and the local-server command line recorded for a class: S_OK,
+// REGDB_E_CLASSNOTREG when the class is not registered or has none, or
+// E_ACCESSDENIED when another user than the caller or root owns the
+// registry's folders or the class's file, or may write them.
 std::string com_RegistryRoot();
-bool com_LocalServerCommand(REFCLSID clsid, std::string *commandLine);
+HRESULT com_LocalServerCommand(REFCLSID clsid, std::string *commandLine);
