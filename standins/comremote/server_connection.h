@@ -16,6 +16,25 @@
 
 namespace comremote {
 
+// What one client may hold at once. A line has at most a few thousand tags
+// (61 registers a block, 256 blocks make 15,616), so these leave real
+// clients far from them while one client cannot take all of the server.
+constexpr std::size_t kMaxSessionsPerConnection = 16;
+constexpr std::size_t kMaxGroupsPerSession = 64;
+constexpr std::size_t kMaxItemsPerGroup = 65536;
+
+// How long a client may keep a connection busy doing nothing: from its
+// hello until it holds a session, and for a message it has begun. The
+// environment variable BRISVALE_COM_SERVER_TIMEOUT_MS, if set, replaces
+// every one of them (for tests).
+constexpr int kHelloMs = 10000;
+constexpr int kIdleWithoutSessionMs = 60000;
+constexpr int kMessageMs = 30000;
+int ServerTimeoutMs(int standard);
+
+// What an exported object is to the limits above.
+enum class Role { Other, Session, Group };
+
 class ServerConnection {
 public:
     ServerConnection(int fd, IUnknown *classObject, std::wstring user);
@@ -30,7 +49,18 @@ public:
     // Hands the client one reference on an object: the id it names it by.
     // Takes over the reference given. 0 when the table is full (the
     // reference is then released).
-    std::uint32_t Export(IUnknown *object);
+    // A session counts until it and every group made on it are released;
+    // a group's items count while the client holds the group.
+    std::uint32_t Export(IUnknown *object, Role role = Role::Other, std::uint32_t session = 0);
+    // Whether one more session, one more group on that session, or that
+    // many more items in that group stay within the limits; a refusal is
+    // logged here, once.
+    bool AdmitSession();
+    bool AdmitGroup(std::uint32_t session);
+    bool AdmitItems(std::uint32_t group, std::size_t count);
+    // Items added to (positive) or removed from (negative) a group.
+    void CountItems(std::uint32_t group, long change);
+    const std::wstring &User() const { return user_; }
     // The object behind an id, with a reference for the caller; null when
     // the id names nothing (never was, released or disconnected).
     IUnknown *Find(std::uint32_t id);
@@ -46,7 +76,21 @@ public:
     static constexpr std::size_t kMaxObjects = 100000;
 
 private:
+    struct Entry {
+        IUnknown *object;
+        Role role;
+        std::uint32_t session;  // the session a group was made on
+        std::size_t items;      // of a group
+    };
+    // A session's id while it or a group of it is held.
+    struct SessionUse {
+        bool held = true;
+        std::size_t groups = 0;
+    };
+
     bool Handle(const Header &header, const std::vector<std::uint8_t> &payload);
+    // Takes an entry out of the table and its counts; its reference is the caller's.
+    IUnknown *Drop(std::map<std::uint32_t, Entry>::iterator entry);
     void ReleaseAll();
 
     const int fd_;
@@ -54,7 +98,8 @@ private:
     const std::wstring user_;
     std::shared_ptr<Outbox> outbox_;
     std::mutex lock_;
-    std::map<std::uint32_t, IUnknown *> objects_;
+    std::map<std::uint32_t, Entry> objects_;
+    std::map<std::uint32_t, SessionUse> sessions_;
     std::uint32_t nextId_ = 1;
 };
 

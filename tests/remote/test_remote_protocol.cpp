@@ -15,7 +15,10 @@
 
 #include "platform/com_remote.h"
 #include "platform/guid_text.h"
+#include "platform/module.h"
 #include "remote_fixture.h"
+#include "server_connection.h"
+#include "server_side.h"
 #include "socket_io.h"
 #include "wire.h"
 
@@ -76,11 +79,58 @@ protected:
             for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<std::uint8_t>(field >> (8 * k)));
         return bytes;
     }
-    static std::vector<std::uint8_t> Activation() {
-        Writer activate(comremote::kActivate, 1, 0);
+    static std::vector<std::uint8_t> Activation(std::uint32_t callId = 1) {
+        Writer activate(comremote::kActivate, callId, 0);
         activate.Guid(IID_IOPCServer);
         return activate.Finish();
     }
+    static std::vector<std::uint8_t> AddGroup(std::uint32_t callId, std::uint32_t session) {
+        Writer addGroup(comremote::kAddGroup, callId, session);
+        addGroup.Text(nullptr);  // a name of the server's choosing: each group its own
+        for (std::uint32_t value : {1u, 100u, 3u}) addGroup.U32(value);
+        addGroup.U8(0);
+        addGroup.I32(0);
+        addGroup.U8(0);
+        addGroup.F32(0);
+        addGroup.U32(0x409);
+        addGroup.Guid(IID_IOPCItemMgt);
+        return addGroup.Finish();
+    }
+    static std::vector<std::uint8_t> AddItems(std::uint32_t callId, std::uint32_t group, std::size_t count,
+                                              const char16_t *name) {
+        Writer addItems(comremote::kAddItems, callId, group);
+        addItems.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t k = 0; k < count; ++k) {
+            addItems.Text(nullptr);
+            addItems.Text(reinterpret_cast<const OLECHAR *>(name));
+            addItems.U32(1);
+            addItems.U32(static_cast<std::uint32_t>(k));
+            addItems.U32(0);  // no blob
+            addItems.U16(VT_EMPTY);
+        }
+        return addItems.Finish();
+    }
+    // Sends a call and reads its answer: the call's result; the rest of the
+    // answer (after the result) in *rest.
+    HRESULT Ask(int fd, const std::vector<std::uint8_t> &message, comremote::Reader *rest = nullptr) {
+        Send(fd, message);
+        comremote::Header header{};
+        if (!comremote::ReadMessage(fd, &header, &answer) || header.kind != comremote::kReply) return E_UNEXPECTED;
+        comremote::Reader in(answer.data(), answer.size());
+        const HRESULT result = in.I32();
+        if (rest != nullptr) *rest = in;
+        return result;
+    }
+    // The log lines the layer wrote (to "<test executable>.log") that hold the text.
+    static int LogLines(const std::string &text) {
+        char path[4096];
+        const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+        std::ifstream log(std::string(path, length) + ".log");
+        int count = 0;
+        for (std::string line; std::getline(log, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+        return count;
+    }
+    std::vector<std::uint8_t> answer;
 };
 
 TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
@@ -188,6 +238,112 @@ TEST_F(RemoteProtocolTest, AClientThatAsksWithoutReadingTheAnswersIsDropped) {
     EXPECT_TRUE(Remote());
 }
 
+TEST_F(RemoteProtocolTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServed) {
+    Ref<IOPCServer> bystander = Remote();
+    ASSERT_TRUE(bystander);
+    const int refusals = LogLines("refused");
+    const int fd = Greeted();
+    std::uint32_t call = 1;
+    comremote::Reader rest(nullptr, 0);
+    std::vector<std::uint32_t> sessions;
+    for (std::size_t k = 0; k < comremote::kMaxSessionsPerConnection; ++k) {
+        ASSERT_EQ(Ask(fd, Activation(call++), &rest), S_OK);
+        sessions.push_back(rest.U32());
+    }
+    EXPECT_EQ(Ask(fd, Activation(call++)), HRESULT_NOT_ENOUGH_QUOTA);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, sessions.back()));
+    EXPECT_EQ(Ask(fd, Activation(call++)), S_OK) << "a released session makes room";
+
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < comremote::kMaxGroupsPerSession; ++k) {
+        ASSERT_EQ(Ask(fd, AddGroup(call++, sessions[0]), &rest), S_OK);
+        rest.U32();
+        rest.U32();
+        group = rest.U32();
+    }
+    EXPECT_EQ(Ask(fd, AddGroup(call++, sessions[0])), HRESULT_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(Ask(fd, AddGroup(call++, sessions[1])), S_OK) << "the limit is the session's";
+
+    ASSERT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1"), &rest), S_OK);
+    rest.U32();
+    ASSERT_EQ(rest.U8(), 1);
+    const std::uint32_t item = rest.U32();
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, comremote::kMaxItemsPerGroup, u"Nothing")), HRESULT_NOT_ENOUGH_QUOTA);
+    Writer remove(comremote::kRemoveItems, call++, group);
+    remove.U32(1);
+    remove.U32(item);
+    ASSERT_EQ(Ask(fd, remove.Finish()), S_OK);
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, comremote::kMaxItemsPerGroup, u"Nothing")), S_FALSE)
+        << "room again once the item is removed; each unknown item has its own error";
+
+    EXPECT_EQ(LogLines("refused"), refusals + 3) << "one log line for each refusal";
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    close(fd);
+}
+
+TEST_F(RemoteProtocolTest, AFullServerAnswersBusyAndServesAgainWhenAPlaceIsFree) {
+    // Clients with a session each, until the server says it is busy.
+    std::vector<int> held;
+    HRESULT verdict = S_OK;
+    while (verdict == S_OK && held.size() <= static_cast<std::size_t>(comremote::kMaxConnections)) {
+        const int fd = Dial();
+        Send(fd, Hello(comremote::kMagic));
+        std::uint8_t bytes[comremote::kHelloAnswerSize];
+        ASSERT_EQ(comremote::ReadFully(fd, bytes, sizeof bytes), 0);
+        verdict = comremote::Reader(bytes + 8, 4).I32();
+        if (verdict == S_OK) {
+            ASSERT_EQ(Ask(fd, Activation()), S_OK);
+        }
+        held.push_back(fd);
+    }
+    EXPECT_EQ(verdict, RPC_S_SERVER_TOO_BUSY);
+    EXPECT_LE(held.size(), static_cast<std::size_t>(comremote::kMaxConnections) + 1);
+    void *object = nullptr;
+    EXPECT_EQ(comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object), RPC_S_SERVER_TOO_BUSY);
+    close(held.front());
+    EXPECT_TRUE(WaitFor([&] { return comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object) == S_OK; }));
+    if (object != nullptr) static_cast<IUnknown *>(object)->Release();
+    for (std::size_t k = 1; k < held.size(); ++k) close(held[k]);
+}
+
+TEST_F(RemoteProtocolTest, IdleAndHalfSentConnectionsDoNotHoldThePlacesForGood) {
+    // The server's time-outs made short; its places all taken by connections
+    // that never say hello, that say nothing after it, or that announce the
+    // largest message and send a little of it.
+    setenv("BRISVALE_COM_SERVER_TIMEOUT_MS", "300", 1);
+    struct Restore {
+        ~Restore() { unsetenv("BRISVALE_COM_SERVER_TIMEOUT_MS"); }
+    } restore;
+    const auto peakKiB = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+        return 0L;
+    };
+    const long peakBefore = peakKiB();
+    std::vector<int> fds;
+    for (int k = 0; k < comremote::kMaxConnections; ++k) {
+        const int fd = Dial();
+        if (k % 3 != 0) Send(fd, Hello(comremote::kMagic));
+        if (k % 3 == 2) {
+            Send(fd, Raw(comremote::kMaxMessage, comremote::kActivate, 1, 0));
+            Send(fd, std::vector<std::uint8_t>(1000, 0));
+        }
+        fds.push_back(fd);
+    }
+    void *object = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object) == S_OK; }));
+    if (object != nullptr) static_cast<IUnknown *>(object)->Release();
+    for (const int fd : fds) {
+        EXPECT_TRUE(Closed(fd)) << "the server ends every one of them";
+        close(fd);
+    }
+    EXPECT_LT(peakKiB() - peakBefore, 256L << 10) << "memory taken for bytes that never came";
+}
+
 TEST_F(RemoteProtocolTest, AStartedServerDoesNotInheritTheClientsSignalHandling) {
     // A command line that reports the signal state it was started with.
     const CLSID started = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x03}};
@@ -221,16 +377,7 @@ TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     const int before = finished.load();
     const int fd = Greeted();
     Send(fd, Activation());
-    Writer addGroup(comremote::kAddGroup, 2, 1);
-    addGroup.Text(u"Orphan");
-    for (std::uint32_t value : {1u, 100u, 3u}) addGroup.U32(value);
-    addGroup.U8(0);
-    addGroup.I32(0);
-    addGroup.U8(0);
-    addGroup.F32(0);
-    addGroup.U32(0x409);
-    addGroup.Guid(IID_IOPCItemMgt);
-    Send(fd, addGroup.Finish());
+    Send(fd, AddGroup(2, 1));
     comremote::Header header{};
     std::vector<std::uint8_t> payload;
     ASSERT_TRUE(comremote::ReadMessage(fd, &header, &payload));  // the activation's answer
