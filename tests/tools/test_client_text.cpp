@@ -170,6 +170,8 @@ TEST(ClientActivation, EachFailureHasItsExitCodeAndMessage) {
          "X.1 is registered but could not be started (0x80070002)"},
         {ActivationStep::Create, 0x80070005, kExitRefused, "X.1 refused the client (0x80070005)"},
         {ActivationStep::Create, 0x80004005, kExitRefused, "X.1 refused the client (0x80004005)"},
+        {ActivationStep::Create, 0x800706BB, kExitRefused,
+         "X.1 is busy: it serves as many clients as it may; try again later (0x800706BB)"},
     };
     for (const Row &row : rows) {
         const Activation a = ActivationFailure("X.1", row.step, static_cast<HRESULT>(row.result));

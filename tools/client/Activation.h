@@ -22,8 +22,9 @@ enum class ActivationStep { LookUp, Create };
 // The outcome of a failed step: a ProgID that cannot be looked up is not
 // registered; of CoCreateInstance's failures, a missing class means the
 // same, failures to run the registered command line mean it cannot be
-// started, and everything else (access denied, the factory's own failure)
-// means the server refused us.
+// started, a server at its limit of connections says it is busy, and
+// everything else (access denied, the factory's own failure) means the
+// server refused us.
 Activation ActivationFailure(const std::string &progId, ActivationStep step, HRESULT result);
 
 // CLSIDFromProgID and CoCreateInstance(CLSCTX_LOCAL_SERVER) for IOPCServer,

@@ -27,6 +27,9 @@ Activation ActivationFailure(const std::string &progId, ActivationStep step, HRE
     if (step == ActivationStep::LookUp || static_cast<unsigned>(result) == 0x80040154 /* REGDB_E_CLASSNOTREG */) {
         failed.exitCode = kExitNotRegistered;
         failed.message = progId + " is not registered" + code;
+    } else if (static_cast<unsigned>(result) == 0x800706BB /* RPC_S_SERVER_TOO_BUSY */) {
+        failed.exitCode = kExitRefused;
+        failed.message = progId + " is busy: it serves as many clients as it may; try again later" + code;
     } else if (IsStartFailure(result)) {
         failed.exitCode = kExitCannotStart;
         failed.message = progId + " is registered but could not be started" + code;
