@@ -104,12 +104,14 @@ int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {
 namespace {
 
 // 0 once the socket has something to read (or its end), ETIMEDOUT when the
-// deadline passed first; no deadline: at once, the read itself waits.
+// deadline passed first; no deadline: as long as it takes.
 int AwaitInput(int fd, const Clock::time_point *deadline) {
-    if (deadline == nullptr) return 0;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-        if (left <= 0) return ETIMEDOUT;
+        long long left = -1;
+        if (deadline != nullptr) {
+            left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (left <= 0) return ETIMEDOUT;
+        }
         pollfd ready{fd, POLLIN, 0};
         const int n = poll(&ready, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
         if (n > 0) return 0;
@@ -126,7 +128,7 @@ constexpr std::size_t kFirstStep = 64u << 10;
 int ReadFully(int fd, std::uint8_t *data, std::size_t size, const Clock::time_point *deadline) {
     std::size_t done = 0;
     while (done < size) {
-        const int waited = AwaitInput(fd, deadline);
+        const int waited = deadline != nullptr ? AwaitInput(fd, deadline) : 0;
         if (waited != 0) return waited;
         const ssize_t n = recv(fd, data + done, size - done, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -138,10 +140,10 @@ int ReadFully(int fd, std::uint8_t *data, std::size_t size, const Clock::time_po
 }
 
 bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload, ReadLimits limits) {
-    if (limits.idleMs >= 0) {
-        const Clock::time_point idle = Clock::now() + std::chrono::milliseconds(limits.idleMs);
-        if (AwaitInput(fd, &idle) != 0) return false;
-    }
+    // The first byte: within the idle limit, or whenever it comes.
+    const Clock::time_point idle = Clock::now() + std::chrono::milliseconds(std::max(limits.idleMs, 0));
+    if (limits.idleMs >= 0 && AwaitInput(fd, &idle) != 0) return false;
+    if (limits.idleMs < 0 && limits.messageMs >= 0 && AwaitInput(fd, nullptr) != 0) return false;
     const Clock::time_point whole = Clock::now() + std::chrono::milliseconds(std::max(limits.messageMs, 0));
     const Clock::time_point *deadline = limits.messageMs >= 0 ? &whole : nullptr;
     std::uint8_t bytes[kHeaderSize];
