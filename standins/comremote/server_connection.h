@@ -48,9 +48,8 @@ public:
 
     // Hands the client one reference on an object: the id it names it by.
     // Takes over the reference given. 0 when the table is full (the
-    // reference is then released).
-    // A session counts until it and every group made on it are released;
-    // a group's items count while the client holds the group.
+    // reference is then released; the refusal is logged). A session counts until it and every group made on it are
+    // released; a group's items count while the client holds the group.
     std::uint32_t Export(IUnknown *object, Role role = Role::Other, std::uint32_t session = 0);
     // Whether one more session, one more group on that session, or that
     // many more items in that group stay within the limits; a refusal is

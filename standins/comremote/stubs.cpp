@@ -143,7 +143,7 @@ bool Activate(ServerConnection &connection, Reader &in, Writer &out) {
     }
     std::uint32_t id = 0;
     if (SUCCEEDED(result) && object != nullptr) id = connection.Export(object, Role::Session);
-    out.I32(SUCCEEDED(result) && id == 0 ? E_OUTOFMEMORY : result);
+    out.I32(SUCCEEDED(result) && id == 0 ? HRESULT_NOT_ENOUGH_QUOTA : result);
     out.U32(id);
     return true;
 }
@@ -204,7 +204,7 @@ bool CallServer(ServerConnection &connection, const Header &header, IUnknown *ta
             std::uint32_t id = 0;
             if (SUCCEEDED(result) && group != nullptr) {
                 id = connection.Export(group, Role::Group, header.objectId);
-                if (id == 0) result = E_OUTOFMEMORY;
+                if (id == 0) result = HRESULT_NOT_ENOUGH_QUOTA;
             }
             out.I32(result);
             out.U32(handle);
@@ -423,7 +423,7 @@ bool CallConnections(ServerConnection &connection, const Header &header, IUnknow
         std::uint32_t id = 0;
         if (SUCCEEDED(result) && point != nullptr) {
             id = connection.Export(point);
-            if (id == 0) result = E_OUTOFMEMORY;
+            if (id == 0) result = HRESULT_NOT_ENOUGH_QUOTA;
         }
         out.I32(result);
         out.U32(id);
