@@ -224,9 +224,11 @@ sockaddr_un Address(const std::string &path) {
     return address;
 }
 
-// 0 when a server answers, else the error number of the attempt.
+// 0 when a server answers, else the error number of the attempt: EAGAIN for
+// a live server whose queue of waiting clients is full (stopped, or slow to
+// accept), never a wait on it.
 int Dial(const std::string &path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return errno;
     const sockaddr_un address = Address(path);
     const int error = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? 0 : errno;
@@ -263,7 +265,8 @@ HRESULT Listen(const ClassSocket &where, Publication *publication) {
     const int lock = LockFile(where.bindLock);
     if (lock < 0) return E_ACCESSDENIED;
     HRESULT result = S_OK;
-    if (Dial(where.path) == 0) {
+    const int answered = Dial(where.path);
+    if (answered == 0 || answered == EAGAIN) {
         result = CO_E_OBJISREG;  // another server of this class serves its clients
     } else {
         // Bound and made private under another name, then renamed into place

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 
@@ -405,10 +406,34 @@ TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     close(fd);  // bound, never listened: what a killed server leaves
 
+    // Another class's server, stopped with its queue of waiting clients full:
+    // alive, and neither waited for nor taken over by a new server of its class.
     const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
-    DWORD otherCookie = 0;
-    ASSERT_EQ(CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie), S_OK);
+    comremote::ClassSocket otherWhere;
+    ASSERT_TRUE(comremote::LocateClassSocket(other, &otherWhere));
+    const int stopped = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::strncpy(address.sun_path, otherWhere.path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(stopped, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(stopped, 0), 0);
+    std::vector<int> waiting;
+    for (int fd; (fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) >= 0;) {
+        waiting.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) break;
+    }
     struct stat info {};
+    ASSERT_EQ(lstat(otherWhere.path.c_str(), &info), 0);
+    const ino_t stoppedInode = info.st_ino;
+    DWORD otherCookie = 0;
+    auto registered = std::async(std::launch::async, [&] {
+        return CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie);
+    });
+    const bool returned = registered.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    close(stopped);  // a registration still waiting on it goes on
+    EXPECT_TRUE(returned) << "a new server waited on the stopped one";
+    EXPECT_EQ(registered.get(), S_OK) << "serving its own process only";
+    EXPECT_TRUE(returned && lstat(otherWhere.path.c_str(), &info) == 0 && info.st_ino == stoppedInode)
+        << "the stopped server's socket stays";
+    for (const int fd : waiting) close(fd);
     EXPECT_NE(lstat(dead.c_str(), &info), 0);
     EXPECT_EQ(lstat(where.path.c_str(), &info), 0) << "the live one stays";
     EXPECT_TRUE(Remote());
