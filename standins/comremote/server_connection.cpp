@@ -92,7 +92,7 @@ bool ServerConnection::Handle(const Header &header, const std::vector<std::uint8
     return true;
 }
 
-std::uint32_t ServerConnection::Export(IUnknown *given, Role role, std::uint32_t session) {
+std::uint32_t ServerConnection::Export(IUnknown *given, Role role, std::uint32_t session, DWORD handle) {
     // Kept by identity, so that a disconnection finds it whatever interface
     // the client was handed.
     IUnknown *object = nullptr;
@@ -112,9 +112,9 @@ std::uint32_t ServerConnection::Export(IUnknown *given, Role role, std::uint32_t
     const auto use = sessions_.find(session);
     // A group counts against the session it was made on (a session always).
     if (role == Role::Group && use == sessions_.end()) role = Role::Other;
-    objects_[id] = Entry{object, role, session, 0};
+    objects_[id] = Entry{object, role, session, handle};
     if (role == Role::Session) sessions_[id];
-    if (role == Role::Group) ++use->second.groups;
+    if (role == Role::Group) use->second.groups[handle] = GroupUse{};
     return id;
 }
 
@@ -131,7 +131,7 @@ bool ServerConnection::AdmitSession() {
 bool ServerConnection::AdmitGroup(std::uint32_t session) {
     std::unique_lock<std::mutex> held(lock_);
     const auto found = sessions_.find(session);
-    const std::size_t groups = found != sessions_.end() ? found->second.groups : 0;
+    const std::size_t groups = found != sessions_.end() ? found->second.groups.size() : 0;
     held.unlock();
     if (groups < kMaxGroupsPerSession) return true;
     LayerLog(UL_WARNING, "Client <%s> refused a group: its session holds %zu, the most one session may",
@@ -141,37 +141,82 @@ bool ServerConnection::AdmitGroup(std::uint32_t session) {
 
 bool ServerConnection::AdmitItems(std::uint32_t group, std::size_t count) {
     std::unique_lock<std::mutex> held(lock_);
-    const auto found = objects_.find(group);
-    const std::size_t items = found != objects_.end() ? found->second.items : 0;
+    const GroupUse *use = UseOf(group);
+    const std::size_t items = use != nullptr ? use->items : 0;
+    const std::size_t all = items_;
     held.unlock();
-    if (count <= kMaxItemsPerGroup && items <= kMaxItemsPerGroup - count) return true;
-    LayerLog(UL_WARNING, "Client <%s> refused %zu items: its group holds %zu, the most one group may is %zu",
-             Narrow(user_).c_str(), count, items, kMaxItemsPerGroup);
-    return false;
+    if (count > kMaxItemsPerGroup || items > kMaxItemsPerGroup - count) {
+        LayerLog(UL_WARNING, "Client <%s> refused %zu items: its group holds %zu, the most one group may is %zu",
+                 Narrow(user_).c_str(), count, items, kMaxItemsPerGroup);
+        return false;
+    }
+    if (count > kMaxItemsPerConnection - all) {
+        LayerLog(UL_WARNING,
+                 "Client <%s> refused %zu items: its connection holds %zu, the most one connection may is %zu",
+                 Narrow(user_).c_str(), count, all, kMaxItemsPerConnection);
+        return false;
+    }
+    return true;
 }
 
 void ServerConnection::CountItems(std::uint32_t group, long change) {
     std::lock_guard<std::mutex> held(lock_);
-    const auto found = objects_.find(group);
-    if (found == objects_.end() || found->second.role != Role::Group) return;
-    std::size_t &items = found->second.items;
+    GroupUse *use = UseOf(group);
+    if (use == nullptr) return;
+    const std::size_t before = use->items;
     if (change >= 0)
-        items += static_cast<std::size_t>(change);
+        use->items += static_cast<std::size_t>(change);
     else
-        items -= std::min(items, static_cast<std::size_t>(-change));
+        use->items -= std::min(use->items, static_cast<std::size_t>(-change));
+    items_ = items_ - before + use->items;
+}
+
+void ServerConnection::GroupRemoved(std::uint32_t session, DWORD handle) {
+    std::lock_guard<std::mutex> held(lock_);
+    const auto use = sessions_.find(session);
+    if (use == sessions_.end()) return;
+    const auto group = use->second.groups.find(handle);
+    if (group == use->second.groups.end()) return;
+    group->second.listed = false;
+    Settle(use, handle);
+}
+
+ServerConnection::GroupUse *ServerConnection::UseOf(std::uint32_t group) {
+    const auto found = objects_.find(group);
+    if (found == objects_.end() || found->second.role != Role::Group) return nullptr;
+    const auto use = sessions_.find(found->second.session);
+    if (use == sessions_.end()) return nullptr;
+    const auto counted = use->second.groups.find(found->second.handle);
+    return counted != use->second.groups.end() ? &counted->second : nullptr;
+}
+
+void ServerConnection::Settle(std::map<std::uint32_t, SessionUse>::iterator session, DWORD handle) {
+    auto &groups = session->second.groups;
+    const auto group = groups.find(handle);
+    if (group != groups.end() && !group->second.held && !group->second.listed) {
+        items_ -= group->second.items;
+        groups.erase(group);
+    }
+    // Once the client holds neither the session nor a group of it, the
+    // session's end takes the groups it still listed.
+    if (session->second.held) return;
+    for (const auto &counted : groups)
+        if (counted.second.held) return;
+    for (const auto &counted : groups) items_ -= counted.second.items;
+    sessions_.erase(session);
 }
 
 IUnknown *ServerConnection::Drop(std::map<std::uint32_t, Entry>::iterator entry) {
     const Entry gone = entry->second;
     const std::uint32_t id = entry->first;
     objects_.erase(entry);
-    const std::uint32_t session = gone.role == Role::Session ? id : gone.session;
-    const auto use = sessions_.find(session);
-    if (gone.role != Role::Other && use != sessions_.end()) {
-        if (gone.role == Role::Session) use->second.held = false;
-        if (gone.role == Role::Group && use->second.groups > 0) --use->second.groups;
-        if (!use->second.held && use->second.groups == 0) sessions_.erase(use);
-    }
+    if (gone.role == Role::Other) return gone.object;
+    const auto use = sessions_.find(gone.role == Role::Session ? id : gone.session);
+    if (use == sessions_.end()) return gone.object;
+    if (gone.role == Role::Session) use->second.held = false;
+    const auto group = use->second.groups.find(gone.handle);
+    if (gone.role == Role::Group && group != use->second.groups.end()) group->second.held = false;
+    Settle(use, gone.handle);
     return gone.object;
 }
 
@@ -215,6 +260,7 @@ void ServerConnection::ReleaseAll() {
         std::lock_guard<std::mutex> guard(lock_);
         held.swap(objects_);
         sessions_.clear();
+        items_ = 0;
     }
     // Newest first: a group goes before the server object that made it.
     for (auto it = held.rbegin(); it != held.rend(); ++it) it->second.object->Release();

@@ -22,6 +22,8 @@ namespace comremote {
 constexpr std::size_t kMaxSessionsPerConnection = 16;
 constexpr std::size_t kMaxGroupsPerSession = 64;
 constexpr std::size_t kMaxItemsPerGroup = 65536;
+// The items of all groups of one connection (the limits above multiply).
+constexpr std::size_t kMaxItemsPerConnection = 262144;
 
 // How long a client may keep a connection busy doing nothing: from its
 // hello until it holds a session, and for a message it has begun. The
@@ -48,9 +50,12 @@ public:
 
     // Hands the client one reference on an object: the id it names it by.
     // Takes over the reference given. 0 when the table is full (the
-    // reference is then released; the refusal is logged). A session counts until it and every group made on it are
-    // released; a group's items count while the client holds the group.
-    std::uint32_t Export(IUnknown *object, Role role = Role::Other, std::uint32_t session = 0);
+    // reference is then released; the refusal is logged). A group (with the
+    // server's handle of it) counts against its session, and so do its
+    // items, while the client holds it or the session still lists it (not
+    // removed with RemoveGroup); a session counts until it and its groups
+    // are released.
+    std::uint32_t Export(IUnknown *object, Role role = Role::Other, std::uint32_t session = 0, DWORD handle = 0);
     // Whether one more session, one more group on that session, or that
     // many more items in that group stay within the limits; a refusal is
     // logged here, once.
@@ -59,6 +64,8 @@ public:
     bool AdmitItems(std::uint32_t group, std::size_t count);
     // Items added to (positive) or removed from (negative) a group.
     void CountItems(std::uint32_t group, long change);
+    // The session no longer lists the group of that handle (RemoveGroup).
+    void GroupRemoved(std::uint32_t session, DWORD handle);
     const std::wstring &User() const { return user_; }
     // The object behind an id, with a reference for the caller; null when
     // the id names nothing (never was, released or disconnected).
@@ -79,18 +86,27 @@ private:
         IUnknown *object;
         Role role;
         std::uint32_t session;  // the session a group was made on
-        std::size_t items;      // of a group
+        DWORD handle;           // of a group, the server's
     };
-    // A session's id while it or a group of it is held.
+    struct GroupUse {
+        bool held = true;    // by the client
+        bool listed = true;  // by the session
+        std::size_t items = 0;
+    };
+    // A session's id while it or a group of it counts.
     struct SessionUse {
         bool held = true;
-        std::size_t groups = 0;
+        std::map<DWORD, GroupUse> groups;
     };
 
     bool Handle(const Header &header, const std::vector<std::uint8_t> &payload);
     // Takes an entry out of the table and its counts; its reference is the caller's.
     IUnknown *Drop(std::map<std::uint32_t, Entry>::iterator entry);
     void ReleaseAll();
+    // Under the lock: the use of the group an id names; null for anything else.
+    GroupUse *UseOf(std::uint32_t group);
+    // Under the lock: forgets a group, or a session, that counts no more.
+    void Settle(std::map<std::uint32_t, SessionUse>::iterator session, DWORD handle);
 
     const int fd_;
     IUnknown *const classObject_;
@@ -99,6 +115,7 @@ private:
     std::mutex lock_;
     std::map<std::uint32_t, Entry> objects_;
     std::map<std::uint32_t, SessionUse> sessions_;
+    std::size_t items_ = 0;  // of every group that counts
     std::uint32_t nextId_ = 1;
 };
 

@@ -203,7 +203,7 @@ bool CallServer(ServerConnection &connection, const Header &header, IUnknown *ta
             }
             std::uint32_t id = 0;
             if (SUCCEEDED(result) && group != nullptr) {
-                id = connection.Export(group, Role::Group, header.objectId);
+                id = connection.Export(group, Role::Group, header.objectId, handle);
                 if (id == 0) result = HRESULT_NOT_ENOUGH_QUOTA;
             }
             out.I32(result);
@@ -217,6 +217,7 @@ bool CallServer(ServerConnection &connection, const Header &header, IUnknown *ta
             const BOOL force = static_cast<BOOL>(in.U32());
             if (!in.Done()) return false;
             if (server != nullptr) result = server->RemoveGroup(handle, force);
+            if (SUCCEEDED(result)) connection.GroupRemoved(header.objectId, handle);
             out.I32(result);
             return true;
         }

@@ -255,16 +255,31 @@ TEST_F(RemoteProtocolTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServe
     Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, sessions.back()));
     EXPECT_EQ(Ask(fd, Activation(call++)), S_OK) << "a released session makes room";
 
-    std::uint32_t group = 0;
-    for (std::size_t k = 0; k < comremote::kMaxGroupsPerSession; ++k) {
-        ASSERT_EQ(Ask(fd, AddGroup(call++, sessions[0]), &rest), S_OK);
+    // Groups: a group the client lets go of still counts while its session lists it.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> groups;  // handle, id
+    const auto addGroup = [&](std::uint32_t session) {
+        const HRESULT result = Ask(fd, AddGroup(call++, session), &rest);
+        const std::uint32_t handle = rest.U32();
         rest.U32();
-        rest.U32();
-        group = rest.U32();
-    }
-    EXPECT_EQ(Ask(fd, AddGroup(call++, sessions[0])), HRESULT_NOT_ENOUGH_QUOTA);
-    EXPECT_EQ(Ask(fd, AddGroup(call++, sessions[1])), S_OK) << "the limit is the session's";
+        if (result == S_OK) groups.emplace_back(handle, rest.U32());
+        return result;
+    };
+    const auto removeGroup = [&](std::uint32_t session, std::uint32_t handle) {
+        Writer remove(comremote::kRemoveGroup, call++, session);
+        remove.U32(handle);
+        remove.U32(0);
+        return Ask(fd, remove.Finish());
+    };
+    for (std::size_t k = 0; k < comremote::kMaxGroupsPerSession; ++k) ASSERT_EQ(addGroup(sessions[0]), S_OK);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, groups[0].second));
+    EXPECT_EQ(addGroup(sessions[0]), HRESULT_NOT_ENOUGH_QUOTA);
+    ASSERT_EQ(removeGroup(sessions[0], groups[0].first), S_OK);
+    EXPECT_EQ(addGroup(sessions[0]), S_OK) << "room once the session no longer lists it";
+    EXPECT_EQ(addGroup(sessions[0]), HRESULT_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(addGroup(sessions[1]), S_OK) << "the limit is the session's";
 
+    // Items of one group.
+    const std::uint32_t group = groups.back().second;
     ASSERT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1"), &rest), S_OK);
     rest.U32();
     ASSERT_EQ(rest.U8(), 1);
@@ -277,7 +292,18 @@ TEST_F(RemoteProtocolTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServe
     EXPECT_EQ(Ask(fd, AddItems(call++, group, comremote::kMaxItemsPerGroup, u"Nothing")), S_FALSE)
         << "room again once the item is removed; each unknown item has its own error";
 
-    EXPECT_EQ(LogLines("refused"), refusals + 3) << "one log line for each refusal";
+    // Items of the whole connection, those of a group let go of but listed included.
+    for (std::size_t k = 0; k < comremote::kMaxItemsPerConnection / comremote::kMaxItemsPerGroup; ++k) {
+        ASSERT_EQ(addGroup(sessions[2]), S_OK);
+        ASSERT_EQ(Ask(fd, AddItems(call++, groups.back().second, comremote::kMaxItemsPerGroup, u"Pump1")), S_OK);
+    }
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), HRESULT_NOT_ENOUGH_QUOTA);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, groups.back().second));
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), HRESULT_NOT_ENOUGH_QUOTA);
+    ASSERT_EQ(removeGroup(sessions[2], groups.back().first), S_OK);
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), S_OK);
+
+    EXPECT_EQ(LogLines("refused"), refusals + 6) << "one log line for each refusal";
     OPCSERVERSTATUS *status = nullptr;
     ASSERT_EQ(bystander->GetStatus(&status), S_OK);
     CoTaskMemFree(status->szVendorInfo);
