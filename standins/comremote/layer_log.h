@@ -1,6 +1,7 @@
 // The layer's lines in the server's log (the one file every log of the
 // process shares): why a client was refused, why clients cannot reach the
-// server. Rare by nature, so each line opens its own log handle.
+// server. Rare by nature, so each line opens its own log handle; a flood of
+// warnings (a client that asks again and again) is thinned out.
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -330,6 +331,17 @@ TEST_F(RemoteProtocolTest, AFullServerAnswersBusyAndServesAgainWhenAPlaceIsFree)
     EXPECT_LE(held.size(), static_cast<std::size_t>(comremote::kMaxConnections) + 1);
     void *object = nullptr;
     EXPECT_EQ(comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object), RPC_S_SERVER_TOO_BUSY);
+    // A client that asks again and again does not fill the disk: a burst of
+    // lines, then one a second, which counts those left out.
+    const int busyLines = LogLines("busy");
+    const int notes = LogLines("left out before");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitFor([&] {
+        for (int k = 0; k < 100; ++k) close(Dial());
+        return LogLines("left out before") > notes;
+    }));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LE(LogLines("busy") - busyLines, 50 + seconds.count() + 1);
     close(held.front());
     EXPECT_TRUE(WaitFor([&] { return comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object) == S_OK; }));
     if (object != nullptr) static_cast<IUnknown *>(object)->Release();
