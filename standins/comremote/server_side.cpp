@@ -1,6 +1,7 @@
 #include "server_side.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -19,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "layer_log.h"
+#include "platform/com_remote.h"
 #include "server_connection.h"
 #include "socket_io.h"
 
@@ -58,25 +62,25 @@ std::wstring UserName(uid_t uid) {
     return name;
 }
 
-void SetReceiveTimeout(int fd, int seconds) {
-    struct timeval limit {};
-    limit.tv_sec = seconds;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
+struct HelloAnswer {
+    explicit HelloAnswer(HRESULT verdict) {
+        const std::uint32_t fields[3] = {kMagic, kVersion, static_cast<std::uint32_t>(verdict)};
+        for (int f = 0; f < 3; ++f)
+            for (int k = 0; k < 4; ++k) bytes[f * 4 + k] = static_cast<std::uint8_t>(fields[f] >> (8 * k));
+    }
+    std::uint8_t bytes[kHelloAnswerSize];
+};
 
-bool Answer(int fd, HRESULT result) {
-    std::uint8_t answer[kHelloAnswerSize];
-    const std::uint32_t fields[3] = {kMagic, kVersion, static_cast<std::uint32_t>(result)};
-    for (int f = 0; f < 3; ++f)
-        for (int k = 0; k < 4; ++k) answer[f * 4 + k] = static_cast<std::uint8_t>(fields[f] >> (8 * k));
-    return WriteFully(fd, answer, sizeof answer) == 0;
+bool Answer(int fd, HRESULT verdict) {
+    const HelloAnswer answer(verdict);
+    return WriteFully(fd, answer.bytes, sizeof answer.bytes) == 0;
 }
 
 // The hello, the check of who connects, then the client's calls until it goes.
 void ServeClient(int fd, IUnknown *classObject) {
-    SetReceiveTimeout(fd, kHelloSeconds);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ServerTimeoutMs(kHelloMs));
     std::uint8_t hello[kHelloSize];
-    if (ReadFully(fd, hello, sizeof hello) != 0) {
+    if (ReadFully(fd, hello, sizeof hello, &deadline) != 0) {
         close(fd);
         return;
     }
@@ -94,18 +98,19 @@ void ServeClient(int fd, IUnknown *classObject) {
         verdict = RPC_S_CALL_FAILED_DNE;
     else if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid())
         verdict = E_ACCESSDENIED;
-    if (!Answer(fd, verdict) || FAILED(verdict)) {
-        close(fd);
-        return;
-    }
-    SetReceiveTimeout(fd, 0);
     std::shared_ptr<ServerConnection> connection;
-    try {
-        connection = std::make_shared<ServerConnection>(fd, classObject, UserName(peer.uid));
-    } catch (const std::exception &) {
-        // No thread or memory left for its writer: the client sees the end,
-        // the server and its other clients go on.
-        close(fd);
+    if (SUCCEEDED(verdict)) {
+        try {
+            connection = std::make_shared<ServerConnection>(fd, classObject, UserName(peer.uid));
+        } catch (const std::exception &) {
+            // No thread or memory left for its writer: the client hears why,
+            // the server and its other clients go on.
+            LayerLog(UL_WARNING, "A client was refused: no memory or thread left for its connection");
+            verdict = E_OUTOFMEMORY;
+        }
+    }
+    if (!Answer(fd, verdict) || FAILED(verdict)) {
+        if (connection == nullptr) close(fd);  // else closed with the connection
         return;
     }
     ServerState &state = State();
@@ -119,12 +124,69 @@ void ServeClient(int fd, IUnknown *classObject) {
                             state.connections.end());
 }
 
+// Connections refused before they were served: each has its answer and is
+// closed once its hello has arrived (or after a moment), so that a client
+// reads the answer instead of finding its hello unwanted.
+class TurnedAway {
+public:
+    TurnedAway() { waiting_.reserve(kMost); }
+    ~TurnedAway() {
+        for (const Waiting &one : waiting_) close(one.fd);
+    }
+
+    void Add(int fd, HRESULT why) {
+        const HelloAnswer answer(why);
+        // A new socket's buffer takes the answer at once.
+        if (send(fd, answer.bytes, sizeof answer.bytes, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+                static_cast<ssize_t>(sizeof answer.bytes) ||
+            waiting_.size() >= kMost) {
+            close(fd);
+            return;
+        }
+        waiting_.push_back(Waiting{fd, Clock::now() + std::chrono::milliseconds(kLingerMs)});
+    }
+    // The descriptors to watch, after the listener's.
+    void Watch(std::vector<pollfd> *fds) const {
+        for (const Waiting &one : waiting_) fds->push_back(pollfd{one.fd, POLLIN, 0});
+    }
+    // Closes those whose hello (or end) came, or whose time is up.
+    void Settle(const std::vector<pollfd> &fds) {
+        const Clock::time_point now = Clock::now();
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < waiting_.size(); ++k) {
+            const bool heard = k + 1 < fds.size() && fds[k + 1].revents != 0;
+            if (heard || now >= waiting_[k].until)
+                close(waiting_[k].fd);
+            else
+                waiting_[kept++] = waiting_[k];
+        }
+        waiting_.resize(kept);
+    }
+    int PollMs() const { return waiting_.empty() ? -1 : 100; }
+
+private:
+    struct Waiting {
+        int fd;
+        Clock::time_point until;
+    };
+    static constexpr std::size_t kMost = 64;
+    static constexpr int kLingerMs = 2000;
+    std::vector<Waiting> waiting_;
+};
+
 void Accept(int listener, IUnknown *classObject) {
     ServerState &state = State();
+    TurnedAway turned;
+    std::vector<pollfd> fds;
     for (;;) {
+        fds.assign(1, pollfd{listener, POLLIN, 0});
+        turned.Watch(&fds);
+        if (poll(fds.data(), fds.size(), turned.PollMs()) < 0 && errno != EINTR) return;
+        turned.Settle(fds);
+        if (fds[0].revents == 0) continue;
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of resources for a moment: the waiting clients stay queued.
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -133,7 +195,9 @@ void Accept(int listener, IUnknown *classObject) {
             return;  // shut down by the withdrawal
         }
         if (state.serving.load() >= kMaxConnections) {
-            close(fd);
+            LayerLog(UL_WARNING, "A client was refused: the server is busy with %d connections, the most it serves",
+                     kMaxConnections);
+            turned.Add(fd, RPC_S_SERVER_TOO_BUSY);
             continue;
         }
         ++state.serving;
@@ -147,7 +211,8 @@ void Accept(int listener, IUnknown *classObject) {
         } catch (const std::system_error &) {
             classObject->Release();
             --state.serving;
-            close(fd);
+            LayerLog(UL_WARNING, "A client was refused: no thread left for its connection");
+            turned.Add(fd, E_OUTOFMEMORY);
         }
     }
 }
@@ -159,9 +224,10 @@ sockaddr_un Address(const std::string &path) {
     return address;
 }
 
-// 0 when a server answers, else the error number of the attempt.
+// 0 when a server answers, else the error number of the attempt: EAGAIN for
+// a live server whose queue of waiting clients is full (stopped, or slow to
+// accept), never a wait on it.
 int Dial(const std::string &path) {
-    // Not blocking: a stopped server's full queue answers EAGAIN (alive) at once.
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return errno;
     const sockaddr_un address = Address(path);
@@ -199,7 +265,8 @@ HRESULT Listen(const ClassSocket &where, Publication *publication) {
     const int lock = LockFile(where.bindLock);
     if (lock < 0) return E_ACCESSDENIED;
     HRESULT result = S_OK;
-    if (Dial(where.path) == 0) {
+    const int answered = Dial(where.path);
+    if (answered == 0 || answered == EAGAIN) {
         result = CO_E_OBJISREG;  // another server of this class serves its clients
     } else {
         // Bound and made private under another name, then renamed into place
@@ -225,16 +292,32 @@ HRESULT Listen(const ClassSocket &where, Publication *publication) {
     return result;
 }
 
+// Said in the log at ERROR and on the console: the server runs, but only
+// for this process.
+HRESULT Unreachable(HRESULT result, const char *why, const std::string &where) {
+    char text[512];
+    std::snprintf(text, sizeof text, "Clients of other processes cannot reach this server: %s%s%s", why,
+                  where.empty() ? "" : " ", where.c_str());
+    LayerLog(UL_ERROR, "%s", text);
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+    return result;
+}
+
 }  // namespace
 
 HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie) {
     ClassSocket where;
-    if (!LocateClassSocket(clsid, &where)) return REGDB_E_CLASSNOTREG;
-    if (where.owner != geteuid() || !PrivateFolder(where.folder, geteuid(), true)) return E_ACCESSDENIED;
+    if (!LocateClassSocket(clsid, &where)) return Unreachable(REGDB_E_CLASSNOTREG, "no registry can be named", "");
+    if (where.owner != geteuid())
+        return Unreachable(E_ACCESSDENIED, "its registry belongs to another user:", com_RegistryRoot());
+    if (!PrivateFolder(where.folder, geteuid(), true))
+        return Unreachable(E_ACCESSDENIED, "its socket folder is not this user's alone:", where.folder);
     SweepDeadSockets(where.folder);
     auto publication = std::make_unique<Publication>();
     const HRESULT result = Listen(where, publication.get());
-    if (FAILED(result)) return result;
+    if (result == CO_E_OBJISREG) return Unreachable(result, "another server of this class serves them at", where.path);
+    if (FAILED(result)) return Unreachable(result, "its socket cannot be made:", where.path);
     const int listener = publication->listener;
     try {
         publication->acceptor = std::thread([listener, classObject] { Accept(listener, classObject); });
@@ -242,7 +325,7 @@ HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie) {
         // Unpublished: the registration stands for this process alone.
         unlink(publication->path.c_str());
         close(listener);
-        return E_OUTOFMEMORY;
+        return Unreachable(E_OUTOFMEMORY, "no thread left to accept them at", where.path);
     }
     classObject->AddRef();
     publication->classObject = classObject;

@@ -6,13 +6,14 @@
 
 namespace comremote {
 
+// A failure is said in the log at ERROR and on the console: clients of other
+// processes cannot reach the server.
 HRESULT Publish(REFCLSID clsid, IUnknown *classObject, DWORD cookie);
 void Withdraw(DWORD cookie);
 HRESULT DisconnectObject(IUnknown *object);
 
-// How long a connecting client may take to say hello.
-constexpr int kHelloSeconds = 10;
-// Connections served at once; more are closed at once.
+// Connections served at once; a client beyond them is answered "busy"
+// (RPC_S_SERVER_TOO_BUSY) in the hello.
 constexpr int kMaxConnections = 256;
 
 }  // namespace comremote

@@ -1,14 +1,17 @@
 #include "socket_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -117,9 +120,35 @@ int WriteFully(int fd, const std::uint8_t *data, std::size_t size) {
     return 0;
 }
 
-int ReadFully(int fd, std::uint8_t *data, std::size_t size) {
+namespace {
+
+// 0 once the socket has something to read (or its end), ETIMEDOUT when the
+// deadline passed first; no deadline: as long as it takes.
+int AwaitInput(int fd, const Clock::time_point *deadline) {
+    for (;;) {
+        long long left = -1;
+        if (deadline != nullptr) {
+            left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (left <= 0) return ETIMEDOUT;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        const int n = poll(&ready, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (n > 0) return 0;
+        if (n < 0 && errno != EINTR) return errno;
+    }
+}
+
+// Room is added in steps that grow with what has arrived: a peer that
+// announces 8 MiB and sends nothing holds one step.
+constexpr std::size_t kFirstStep = 64u << 10;
+
+}  // namespace
+
+int ReadFully(int fd, std::uint8_t *data, std::size_t size, const Clock::time_point *deadline) {
     std::size_t done = 0;
     while (done < size) {
+        const int waited = deadline != nullptr ? AwaitInput(fd, deadline) : 0;
+        if (waited != 0) return waited;
         const ssize_t n = recv(fd, data + done, size - done, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
@@ -129,11 +158,23 @@ int ReadFully(int fd, std::uint8_t *data, std::size_t size) {
     return 0;
 }
 
-bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload) {
+bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload, ReadLimits limits) {
+    // The first byte: within the idle limit, or whenever it comes.
+    const Clock::time_point idle = Clock::now() + std::chrono::milliseconds(std::max(limits.idleMs, 0));
+    if (limits.idleMs >= 0 && AwaitInput(fd, &idle) != 0) return false;
+    if (limits.idleMs < 0 && limits.messageMs >= 0 && AwaitInput(fd, nullptr) != 0) return false;
+    const Clock::time_point whole = Clock::now() + std::chrono::milliseconds(std::max(limits.messageMs, 0));
+    const Clock::time_point *deadline = limits.messageMs >= 0 ? &whole : nullptr;
     std::uint8_t bytes[kHeaderSize];
-    if (ReadFully(fd, bytes, sizeof bytes) != 0 || !ReadHeader(bytes, header)) return false;
-    payload->resize(header->length - kHeaderSize);
-    return ReadFully(fd, payload->data(), payload->size()) == 0;
+    if (ReadFully(fd, bytes, sizeof bytes, deadline) != 0 || !ReadHeader(bytes, header)) return false;
+    const std::size_t size = header->length - kHeaderSize;
+    payload->clear();
+    while (payload->size() < size) {
+        const std::size_t at = payload->size();
+        payload->resize(at + std::min(size - at, std::max(kFirstStep, at)));
+        if (ReadFully(fd, payload->data() + at, payload->size() - at, deadline) != 0) return false;
+    }
+    return true;
 }
 
 }  // namespace comremote

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,10 +46,21 @@ int TimeLimit(const char *variable, int fallback);
 
 // 0 on success, else the error number (EPIPE/ECONNRESET for a closed peer).
 int WriteFully(int fd, const std::uint8_t *data, std::size_t size);
-// 0 on success, ECONNRESET when the peer closed before all arrived.
-int ReadFully(int fd, std::uint8_t *data, std::size_t size);
+using Clock = std::chrono::steady_clock;
 
-// One whole message; false on a closed peer or a header out of bounds.
-bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload);
+// 0 on success, ECONNRESET when the peer closed before all arrived,
+// ETIMEDOUT when the deadline (if any) passed first.
+int ReadFully(int fd, std::uint8_t *data, std::size_t size, const Clock::time_point *deadline = nullptr);
+
+// How long a peer may keep a reader waiting; negative: as long as it likes.
+struct ReadLimits {
+    int idleMs = -1;     // for the first byte of a message
+    int messageMs = -1;  // from the first byte to the last
+};
+
+// One whole message; false on a closed peer, a header out of bounds or a
+// limit passed. The payload's memory is taken as its bytes arrive, never
+// on the word of the header alone.
+bool ReadMessage(int fd, Header *header, std::vector<std::uint8_t> *payload, ReadLimits limits = {});
 
 }  // namespace comremote

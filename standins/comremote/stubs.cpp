@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "callback_proxy.h"
+#include "layer_log.h"
 #include "opc_da.h"
 #include "server_connection.h"
 
@@ -131,14 +132,18 @@ bool Activate(ServerConnection &connection, Reader &in, Writer &out) {
     if (!in.Done()) return false;
     IUnknown *object = nullptr;
     HRESULT result = S_OK;
-    IClassFactory *factory = Query<IClassFactory>(connection.ClassObject(), IID_IClassFactory, &result);
+    IClassFactory *factory = nullptr;
+    if (connection.AdmitSession())
+        factory = Query<IClassFactory>(connection.ClassObject(), IID_IClassFactory, &result);
+    else
+        result = HRESULT_NOT_ENOUGH_QUOTA;
     if (factory != nullptr) {
         result = factory->CreateInstance(nullptr, iid, reinterpret_cast<void **>(&object));
         factory->Release();
     }
     std::uint32_t id = 0;
-    if (SUCCEEDED(result) && object != nullptr) id = connection.Export(object);
-    out.I32(SUCCEEDED(result) && id == 0 ? E_OUTOFMEMORY : result);
+    if (SUCCEEDED(result) && object != nullptr) id = connection.Export(object, Role::Session);
+    out.I32(SUCCEEDED(result) && id == 0 ? HRESULT_NOT_ENOUGH_QUOTA : result);
     out.U32(id);
     return true;
 }
@@ -187,13 +192,19 @@ bool CallServer(ServerConnection &connection, const Header &header, IUnknown *ta
             OPCHANDLE handle = 0;
             DWORD revised = 0;
             IUnknown *group = nullptr;
-            if (server != nullptr)
+            if (server != nullptr && !connection.AdmitGroup(header.objectId)) {
+                result = HRESULT_NOT_ENOUGH_QUOTA;
+            } else if (server != nullptr) {
                 result = server->AddGroup(name.Get(), active, rate, client, hasBias ? &bias : nullptr,
                                           hasDeadband ? &deadband : nullptr, locale, &handle, &revised, iid, &group);
+                if (result == E_OUTOFMEMORY)
+                    LayerLog(UL_WARNING, "Client <%s> refused a group: no memory or thread left for it",
+                             Narrow(connection.User()).c_str());
+            }
             std::uint32_t id = 0;
             if (SUCCEEDED(result) && group != nullptr) {
-                id = connection.Export(group);
-                if (id == 0) result = E_OUTOFMEMORY;
+                id = connection.Export(group, Role::Group, header.objectId, handle);
+                if (id == 0) result = HRESULT_NOT_ENOUGH_QUOTA;
             }
             out.I32(result);
             out.U32(handle);
@@ -206,6 +217,7 @@ bool CallServer(ServerConnection &connection, const Header &header, IUnknown *ta
             const BOOL force = static_cast<BOOL>(in.U32());
             if (!in.Done()) return false;
             if (server != nullptr) result = server->RemoveGroup(handle, force);
+            if (SUCCEEDED(result)) connection.GroupRemoved(header.objectId, handle);
             out.I32(result);
             return true;
         }
@@ -267,7 +279,14 @@ bool CallBrowse(const Header &header, IUnknown *target, Reader &in, Writer &out)
     }
 }
 
-bool CallItems(const Header &header, IUnknown *target, Reader &in, Writer &out) {
+// The items of a call that succeeded, as its per-item errors tell.
+long Succeeded(DWORD count, const HRESULT *errors) {
+    long done = 0;
+    for (DWORD k = 0; errors != nullptr && k < count; ++k) done += SUCCEEDED(errors[k]) ? 1 : 0;
+    return done;
+}
+
+bool CallItems(ServerConnection &connection, const Header &header, IUnknown *target, Reader &in, Writer &out) {
     HRESULT result = S_OK;
     IOPCItemMgt *items = Query<IOPCItemMgt>(target, IID_IOPCItemMgt, &result);
     Held holder(items);
@@ -281,10 +300,14 @@ bool CallItems(const Header &header, IUnknown *target, Reader &in, Writer &out) 
             const DWORD count = static_cast<DWORD>(definitions.items.size());
             OPCITEMRESULT *results = nullptr;
             HRESULT *errors = nullptr;
-            if (items != nullptr)
-                result = header.kind == kAddItems
-                             ? items->AddItems(count, definitions.Array(), &results, &errors)
-                             : items->ValidateItems(count, definitions.Array(), blobUpdate, &results, &errors);
+            if (items != nullptr && header.kind == kAddItems && !connection.AdmitItems(header.objectId, count))
+                result = HRESULT_NOT_ENOUGH_QUOTA;
+            else if (items != nullptr && header.kind == kAddItems)
+                result = items->AddItems(count, definitions.Array(), &results, &errors);
+            else if (items != nullptr)
+                result = items->ValidateItems(count, definitions.Array(), blobUpdate, &results, &errors);
+            if (header.kind == kAddItems && SUCCEEDED(result))
+                connection.CountItems(header.objectId, Succeeded(count, errors));
             out.I32(result);
             out.U32(count);
             WriteItemResults(out, count, results, errors);
@@ -296,6 +319,7 @@ bool CallItems(const Header &header, IUnknown *target, Reader &in, Writer &out) 
             HRESULT *errors = nullptr;
             const DWORD count = static_cast<DWORD>(handles.size());
             if (items != nullptr) result = items->RemoveItems(count, Data(handles), &errors);
+            if (SUCCEEDED(result)) connection.CountItems(header.objectId, -Succeeded(count, errors));
             out.I32(result);
             out.U32(count);
             WriteErrors(out, count, errors);
@@ -400,7 +424,7 @@ bool CallConnections(ServerConnection &connection, const Header &header, IUnknow
         std::uint32_t id = 0;
         if (SUCCEEDED(result) && point != nullptr) {
             id = connection.Export(point);
-            if (id == 0) result = E_OUTOFMEMORY;
+            if (id == 0) result = HRESULT_NOT_ENOUGH_QUOTA;
         }
         out.I32(result);
         out.U32(id);
@@ -461,7 +485,7 @@ bool RunCall(ServerConnection &connection, const Header &header, Reader &in, Wri
         case kAddItems:
         case kValidateItems:
         case kRemoveItems:
-            return CallItems(header, found, in, out);
+            return CallItems(connection, header, found, in, out);
         case kSyncRead:
             return CallSyncRead(found, in, out);
         case kGetState:

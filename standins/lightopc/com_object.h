@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "opc_da.h"
@@ -155,6 +156,8 @@ HRESULT NoThrow(Body body) {
         return body();
     } catch (const std::bad_alloc &) {
         return E_OUTOFMEMORY;
+    } catch (const std::system_error &) {
+        return E_OUTOFMEMORY;  // no thread (or lock) to be had: a resource, like memory
     } catch (...) {
         return E_FAIL;
     }

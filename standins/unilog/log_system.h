@@ -8,8 +8,9 @@
 
 namespace unilog_system {
 
-// Opens "<executable path><suffix>" with the given fopen mode; null when the
-// path cannot be had in full or the file cannot be opened.
+// Opens "<executable path><suffix>" with the given fopen mode ("r" or "a");
+// null when the path cannot be had in full or the file cannot be opened (on
+// Linux also a log to append to that is a symbolic link).
 std::FILE *OpenBesideExecutable(const char *suffix, const char *mode);
 
 unsigned long CurrentThreadId();

@@ -49,8 +49,11 @@ class Server:
             os.symlink(test.relay.server_path, self.exe + ".com1")
             if com9_missing:
                 os.symlink(os.path.join(self.folder, "no-such-device"), self.exe + ".com9")
+        # On Linux a registry of its own, and so a socket of its own: a server of the default registry that runs
+        # at the same time (another test's, anyone's) would hold the socket, and this one would log so at ERROR.
+        env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
         with open(self.exe + ".out", "wb") as out:  # stderr too: a sanitizer's report breaks the row of signs
-            self.process = subprocess.Popen((["wine"] if WINE else []) + [self.exe, "/c"], cwd=self.folder,
+            self.process = subprocess.Popen((["wine"] if WINE else []) + [self.exe, "/c"], cwd=self.folder, env=env,
                                             stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         test.addCleanup(self.kill)
 

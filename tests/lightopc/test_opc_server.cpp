@@ -1,5 +1,8 @@
 // The server object as an OPC client drives it: status, locales and error
 // texts, browsing, item properties and the group table.
+#include <system_error>
+
+#include "com_object.h"
 #include "opc_client.h"
 
 namespace {
@@ -10,6 +13,16 @@ using Server = OpcTest;
 
 ULONGLONG Units(const FILETIME &time) {
     return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+TEST(ServerCalls, LackOfMemoryOrOfAThreadIsReportedAsOutOfMemory) {
+    // AddGroup starts a delivery thread: none to be had is no "unspecified error".
+    EXPECT_EQ(NoThrow([]() -> HRESULT { throw std::bad_alloc(); }), E_OUTOFMEMORY);
+    EXPECT_EQ(NoThrow([]() -> HRESULT {
+                  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+              }),
+              E_OUTOFMEMORY);
+    EXPECT_EQ(NoThrow([]() -> HRESULT { throw 42; }), E_FAIL);
 }
 
 TEST_F(Server, StatusTellsTimesStateGroupsAndVendor) {

@@ -245,6 +245,31 @@ class ClientsInOtherProcesses(unittest.TestCase):
             server.stop_started()
             os.unlink(server.exe + ".log")
 
+    def test_a_server_that_clients_cannot_reach_says_so(self):
+        server = self.server
+        # A socket folder that others may enter is not this user's alone: nothing is published in it.
+        folder = os.path.join(server.folder, "brisvale-com")
+        os.mkdir(folder)
+        os.chmod(folder, 0o755)
+        why = re.escape("Clients of other processes cannot reach this server: its socket folder is not this "
+                        "user's alone: " + folder)
+        # Started for a client, it is of no use: it says why in the log and ends.
+        done = subprocess.run([server.exe, "-Embedding"], cwd=server.folder, env=server.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=DEADLINE)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertRegex(server.log(), r"ERROR \[\d+\] " + why)
+        self.assertIn("CoRegisterClassObject() failed. Exiting...", server.log())
+        os.unlink(server.exe + ".log")
+        # Started by hand, it says so on the console and in the log, and polls on.
+        server.start_console()
+        self.assertRegex(server.console(), why)
+        self.assertRegex(server.log(), r"ERROR \[\d+\] " + why)
+        polled = len(self.relay.requests())
+        wait_until(lambda: len(self.relay.requests()) >= polled + 2, "polls after the failure", DEADLINE)
+        self.assertIsNone(server.process.poll())
+        server.process.send_signal(signal.SIGINT)
+        self.assertEqual(server.process.wait(DEADLINE), 0, server.console())
+
     def test_activation_failures_are_told_apart(self):
         server = self.server
         code, out = server.run_probe("status")

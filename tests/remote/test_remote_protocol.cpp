@@ -10,17 +10,22 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 
 #include "platform/com_remote.h"
 #include "platform/guid_text.h"
+#include "platform/module.h"
 #include "remote_fixture.h"
+#include "server_connection.h"
+#include "server_side.h"
 #include "socket_io.h"
 #include "wire.h"
 
@@ -81,11 +86,58 @@ protected:
             for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<std::uint8_t>(field >> (8 * k)));
         return bytes;
     }
-    static std::vector<std::uint8_t> Activation() {
-        Writer activate(comremote::kActivate, 1, 0);
+    static std::vector<std::uint8_t> Activation(std::uint32_t callId = 1) {
+        Writer activate(comremote::kActivate, callId, 0);
         activate.Guid(IID_IOPCServer);
         return activate.Finish();
     }
+    static std::vector<std::uint8_t> AddGroup(std::uint32_t callId, std::uint32_t session) {
+        Writer addGroup(comremote::kAddGroup, callId, session);
+        addGroup.Text(nullptr);  // a name of the server's choosing: each group its own
+        for (std::uint32_t value : {1u, 100u, 3u}) addGroup.U32(value);
+        addGroup.U8(0);
+        addGroup.I32(0);
+        addGroup.U8(0);
+        addGroup.F32(0);
+        addGroup.U32(0x409);
+        addGroup.Guid(IID_IOPCItemMgt);
+        return addGroup.Finish();
+    }
+    static std::vector<std::uint8_t> AddItems(std::uint32_t callId, std::uint32_t group, std::size_t count,
+                                              const char16_t *name) {
+        Writer addItems(comremote::kAddItems, callId, group);
+        addItems.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t k = 0; k < count; ++k) {
+            addItems.Text(nullptr);
+            addItems.Text(reinterpret_cast<const OLECHAR *>(name));
+            addItems.U32(1);
+            addItems.U32(static_cast<std::uint32_t>(k));
+            addItems.U32(0);  // no blob
+            addItems.U16(VT_EMPTY);
+        }
+        return addItems.Finish();
+    }
+    // Sends a call and reads its answer: the call's result; the rest of the
+    // answer (after the result) in *rest.
+    HRESULT Ask(int fd, const std::vector<std::uint8_t> &message, comremote::Reader *rest = nullptr) {
+        Send(fd, message);
+        comremote::Header header{};
+        if (!comremote::ReadMessage(fd, &header, &answer) || header.kind != comremote::kReply) return E_UNEXPECTED;
+        comremote::Reader in(answer.data(), answer.size());
+        const HRESULT result = in.I32();
+        if (rest != nullptr) *rest = in;
+        return result;
+    }
+    // The log lines the layer wrote (to "<test executable>.log") that hold the text.
+    static int LogLines(const std::string &text) {
+        char path[4096];
+        const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+        std::ifstream log(std::string(path, length) + ".log");
+        int count = 0;
+        for (std::string line; std::getline(log, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+        return count;
+    }
+    std::vector<std::uint8_t> answer;
 };
 
 TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
@@ -191,6 +243,156 @@ TEST_F(RemoteProtocolTest, AClientThatAsksWithoutReadingTheAnswersIsDropped) {
     EXPECT_NE(error, 0) << "a million answers kept for a client that reads none";
     close(fd);
     EXPECT_TRUE(Remote());
+}
+
+TEST_F(RemoteProtocolTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServed) {
+    Ref<IOPCServer> bystander = Remote();
+    ASSERT_TRUE(bystander);
+    const int refusals = LogLines("refused");
+    const int fd = Greeted();
+    std::uint32_t call = 1;
+    comremote::Reader rest(nullptr, 0);
+    std::vector<std::uint32_t> sessions;
+    for (std::size_t k = 0; k < comremote::kMaxSessionsPerConnection; ++k) {
+        ASSERT_EQ(Ask(fd, Activation(call++), &rest), S_OK);
+        sessions.push_back(rest.U32());
+    }
+    EXPECT_EQ(Ask(fd, Activation(call++)), HRESULT_NOT_ENOUGH_QUOTA);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, sessions.back()));
+    EXPECT_EQ(Ask(fd, Activation(call++)), S_OK) << "a released session makes room";
+
+    // Groups: a group the client lets go of still counts while its session lists it.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> groups;  // handle, id
+    const auto addGroup = [&](std::uint32_t session) {
+        const HRESULT result = Ask(fd, AddGroup(call++, session), &rest);
+        const std::uint32_t handle = rest.U32();
+        rest.U32();
+        if (result == S_OK) groups.emplace_back(handle, rest.U32());
+        return result;
+    };
+    const auto removeGroup = [&](std::uint32_t session, std::uint32_t handle) {
+        Writer remove(comremote::kRemoveGroup, call++, session);
+        remove.U32(handle);
+        remove.U32(0);
+        return Ask(fd, remove.Finish());
+    };
+    for (std::size_t k = 0; k < comremote::kMaxGroupsPerSession; ++k) ASSERT_EQ(addGroup(sessions[0]), S_OK);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, groups[0].second));
+    EXPECT_EQ(addGroup(sessions[0]), HRESULT_NOT_ENOUGH_QUOTA);
+    ASSERT_EQ(removeGroup(sessions[0], groups[0].first), S_OK);
+    EXPECT_EQ(addGroup(sessions[0]), S_OK) << "room once the session no longer lists it";
+    EXPECT_EQ(addGroup(sessions[0]), HRESULT_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(addGroup(sessions[1]), S_OK) << "the limit is the session's";
+
+    // Items of one group.
+    const std::uint32_t group = groups.back().second;
+    ASSERT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1"), &rest), S_OK);
+    rest.U32();
+    ASSERT_EQ(rest.U8(), 1);
+    const std::uint32_t item = rest.U32();
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, comremote::kMaxItemsPerGroup, u"Nothing")), HRESULT_NOT_ENOUGH_QUOTA);
+    Writer remove(comremote::kRemoveItems, call++, group);
+    remove.U32(1);
+    remove.U32(item);
+    ASSERT_EQ(Ask(fd, remove.Finish()), S_OK);
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, comremote::kMaxItemsPerGroup, u"Nothing")), S_FALSE)
+        << "room again once the item is removed; each unknown item has its own error";
+
+    // Items of the whole connection, those of a group let go of but listed included.
+    for (std::size_t k = 0; k < comremote::kMaxItemsPerConnection / comremote::kMaxItemsPerGroup; ++k) {
+        ASSERT_EQ(addGroup(sessions[2]), S_OK);
+        ASSERT_EQ(Ask(fd, AddItems(call++, groups.back().second, comremote::kMaxItemsPerGroup, u"Pump1")), S_OK);
+    }
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), HRESULT_NOT_ENOUGH_QUOTA);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, groups.back().second));
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), HRESULT_NOT_ENOUGH_QUOTA);
+    ASSERT_EQ(removeGroup(sessions[2], groups.back().first), S_OK);
+    EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), S_OK);
+
+    EXPECT_EQ(LogLines("refused"), refusals + 6) << "one log line for each refusal";
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    close(fd);
+}
+
+TEST_F(RemoteProtocolTest, AFullServerAnswersBusyAndServesAgainWhenAPlaceIsFree) {
+    // Clients with a session each, until the server says it is busy.
+    std::vector<int> held;
+    HRESULT verdict = S_OK;
+    while (verdict == S_OK && held.size() <= static_cast<std::size_t>(comremote::kMaxConnections)) {
+        const int fd = Dial();
+        Send(fd, Hello(comremote::kMagic));
+        std::uint8_t bytes[comremote::kHelloAnswerSize];
+        ASSERT_EQ(comremote::ReadFully(fd, bytes, sizeof bytes), 0);
+        verdict = comremote::Reader(bytes + 8, 4).I32();
+        if (verdict == S_OK) {
+            ASSERT_EQ(Ask(fd, Activation()), S_OK);
+        }
+        held.push_back(fd);
+    }
+    EXPECT_EQ(verdict, RPC_S_SERVER_TOO_BUSY);
+    EXPECT_LE(held.size(), static_cast<std::size_t>(comremote::kMaxConnections) + 1);
+    void *object = nullptr;
+    EXPECT_EQ(comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object), RPC_S_SERVER_TOO_BUSY);
+    // A client that asks again and again does not fill the disk: a burst of
+    // lines, then one a second, which counts those left out.
+    const int busyLines = LogLines("busy");
+    const int notes = LogLines("left out before");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitFor([&] {
+        for (int k = 0; k < 100; ++k) close(Dial());
+        return LogLines("left out before") > notes;
+    }));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LE(LogLines("busy") - busyLines, 50 + seconds.count() + 1);
+    close(held.front());
+    EXPECT_TRUE(WaitFor([&] { return comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object) == S_OK; }));
+    if (object != nullptr) static_cast<IUnknown *>(object)->Release();
+    for (std::size_t k = 1; k < held.size(); ++k) close(held[k]);
+}
+
+TEST_F(RemoteProtocolTest, IdleAndHalfSentConnectionsDoNotHoldThePlacesForGood) {
+    // The server's time-outs made short; its places all taken by connections
+    // that never say hello, that say nothing after it, or that announce the
+    // largest message and send a little of it. Not much shorter: the quiet
+    // client below must get from its hello to its session within it.
+    setenv("BRISVALE_COM_SERVER_TIMEOUT_MS", "1000", 1);
+    struct Restore {
+        ~Restore() { unsetenv("BRISVALE_COM_SERVER_TIMEOUT_MS"); }
+    } restore;
+    const auto peakKiB = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+        return 0L;
+    };
+    const long peakBefore = peakKiB();
+    Ref<IOPCServer> quiet = Remote();  // a client with a session may be silent for longer
+    ASSERT_TRUE(quiet);
+    std::vector<int> fds;
+    for (int k = 0; k < comremote::kMaxConnections; ++k) {
+        const int fd = Dial();
+        if (k % 3 != 0) Send(fd, Hello(comremote::kMagic));
+        if (k % 3 == 2) {
+            Send(fd, Raw(comremote::kMaxMessage, comremote::kActivate, 1, 0));
+            Send(fd, std::vector<std::uint8_t>(1000, 0));
+        }
+        fds.push_back(fd);
+    }
+    void *object = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object) == S_OK; }));
+    if (object != nullptr) static_cast<IUnknown *>(object)->Release();
+    for (const int fd : fds) {
+        EXPECT_TRUE(Closed(fd)) << "the server ends every one of them";
+        close(fd);
+    }
+    EXPECT_LT(peakKiB() - peakBefore, 256L << 10) << "memory taken for bytes that never came";
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(quiet->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
 }
 
 TEST_F(RemoteProtocolTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStartsClean) {
@@ -383,16 +585,7 @@ TEST_F(RemoteProtocolTest, AClientThatVanishesReleasesWhatItHeld) {
     const int before = finished.load();
     const int fd = Greeted();
     Send(fd, Activation());
-    Writer addGroup(comremote::kAddGroup, 2, 1);
-    addGroup.Text(u"Orphan");
-    for (std::uint32_t value : {1u, 100u, 3u}) addGroup.U32(value);
-    addGroup.U8(0);
-    addGroup.I32(0);
-    addGroup.U8(0);
-    addGroup.F32(0);
-    addGroup.U32(0x409);
-    addGroup.Guid(IID_IOPCItemMgt);
-    Send(fd, addGroup.Finish());
+    Send(fd, AddGroup(2, 1));
     comremote::Header header{};
     std::vector<std::uint8_t> payload;
     ASSERT_TRUE(comremote::ReadMessage(fd, &header, &payload));  // the activation's answer
@@ -424,10 +617,34 @@ TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     close(fd);  // bound, never listened: what a killed server leaves
 
+    // Another class's server, stopped with its queue of waiting clients full:
+    // alive, and neither waited for nor taken over by a new server of its class.
     const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
-    DWORD otherCookie = 0;
-    ASSERT_EQ(CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie), S_OK);
+    comremote::ClassSocket otherWhere;
+    ASSERT_TRUE(comremote::LocateClassSocket(other, &otherWhere));
+    const int stopped = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::strncpy(address.sun_path, otherWhere.path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(stopped, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(stopped, 0), 0);
+    std::vector<int> waiting;
+    for (int fd; (fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) >= 0;) {
+        waiting.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) break;
+    }
     struct stat info {};
+    ASSERT_EQ(lstat(otherWhere.path.c_str(), &info), 0);
+    const ino_t stoppedInode = info.st_ino;
+    DWORD otherCookie = 0;
+    auto registered = std::async(std::launch::async, [&] {
+        return CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie);
+    });
+    const bool returned = registered.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    close(stopped);  // a registration still waiting on it goes on
+    EXPECT_TRUE(returned) << "a new server waited on the stopped one";
+    EXPECT_EQ(registered.get(), S_OK) << "serving its own process only";
+    EXPECT_TRUE(returned && lstat(otherWhere.path.c_str(), &info) == 0 && info.st_ino == stoppedInode)
+        << "the stopped server's socket stays";
+    for (const int fd : waiting) close(fd);
     EXPECT_NE(lstat(dead.c_str(), &info), 0);
     EXPECT_EQ(lstat(where.path.c_str(), &info), 0) << "the live one stays";
     EXPECT_TRUE(Remote());

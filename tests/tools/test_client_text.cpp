@@ -175,7 +175,7 @@ TEST(ClientActivation, EachFailureHasItsExitCodeAndMessage) {
         {ActivationStep::LookUp, 0x80070005, kExitNotRegistered,
          "X.1 is registered where another user may change it; not used (0x80070005)"},
         {ActivationStep::Create, 0x8001011F, kExitCannotStart, "X.1 did not answer in time (0x8001011F)"},
-        {ActivationStep::Create, 0x800706BB, kExitRefused, "X.1 is too busy to take another client (0x800706BB)"},
+        {ActivationStep::Create, 0x800706BB, kExitRefused, "X.1 is busy: it serves as many clients as it may; try again later (0x800706BB)"},
         {ActivationStep::Create, 0x80070004, kExitFailure,
          "this client may open no more files to reach X.1 (0x80070004)"},
     };

@@ -42,7 +42,7 @@ Activation ActivationFailure(const std::string &progId, ActivationStep step, HRE
         failed.message = "this client may open no more files to reach " + progId + code;
     } else if (number == 0x800706BB /* RPC_S_SERVER_TOO_BUSY */) {
         failed.exitCode = kExitRefused;
-        failed.message = progId + " is too busy to take another client" + code;
+        failed.message = progId + " is busy: it serves as many clients as it may; try again later" + code;
     } else {
         failed.exitCode = kExitRefused;
         failed.message = progId + " refused the client" + code;

@@ -29,7 +29,8 @@ const char kClientUsage[] =
     "  2  the command line cannot be used\n"
     "  3  the server is not registered\n"
     "  4  the server is registered but could not be started\n"
-    "  5  the server refused the client (access denied, or it could not make a session)\n"
+    "  5  the server refused the client (access denied, it could not make a session,\n"
+    "     or it is busy: it serves as many clients as it may)\n"
     "  6  a tag named on the command line does not exist\n";
 
 namespace {

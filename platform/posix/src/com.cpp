@@ -2,9 +2,12 @@
 #include "platform/com_remote.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -44,6 +47,20 @@ struct ThreadInit {
 };
 thread_local ThreadInit threadInit;
 thread_local const wchar_t *callerIdentity = nullptr;
+
+// A process that COM started for a client has "-Embedding" on its command
+// line (or "/Embedding"; any case, as COM reads it).
+bool StartedForActivation() {
+    std::ifstream commandLine("/proc/self/cmdline", std::ios::binary);
+    std::string word;
+    while (std::getline(commandLine, word, '\0')) {
+        if (word.size() != 10 || (word[0] != '-' && word[0] != '/')) continue;
+        std::string lower;
+        for (const char c : word.substr(1)) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower == "embedding") return true;
+    }
+    return false;
+}
 
 bool Initialized(Runtime &runtime) {
     return runtime.initializedThreads > 0;
@@ -104,8 +121,15 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown *object, DWORD context, D
     *cookie = assigned;
     held.unlock();  // the layer may call back into the runtime
     const ComRemoteLayer *layer = remoteLayer.load();
-    if (layer != nullptr && (context & CLSCTX_LOCAL_SERVER) != 0) layer->publish(clsid, object, assigned);
-    return S_OK;
+    if (layer == nullptr || (context & CLSCTX_LOCAL_SERVER) == 0) return S_OK;
+    const HRESULT published = layer->publish(clsid, object, assigned);
+    // A server started for its clients is of no use if they cannot reach it:
+    // the registration fails and the server ends. Started by hand, it still
+    // serves this process (the layer has said that others cannot reach it).
+    if (SUCCEEDED(published) || !StartedForActivation()) return S_OK;
+    CoRevokeClassObject(assigned);
+    *cookie = 0;
+    return published;
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {

@@ -25,6 +25,8 @@ constexpr Message kMessages[] = {
     {CO_E_OBJISREG, "Object is already registered"},
     {CO_E_OBJNOTREG, "Object is not registered"},
     {RPC_E_CHANGED_MODE, "Cannot change thread mode after it is set."},
+    {RPC_S_SERVER_TOO_BUSY, "The RPC server is too busy to complete this operation."},
+    {HRESULT_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
     {static_cast<HRESULT>(0x80020005L), "Type mismatch."},
     {static_cast<HRESULT>(0x80020008L), "Bad variable type."},
     {static_cast<HRESULT>(0x8002000AL), "Out of present range."},

@@ -1,5 +1,6 @@
 #include "log_system.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -34,8 +35,15 @@ std::FILE *OpenBesideExecutable(const char *suffix, const char *mode) {
     char path[PATH_MAX + 1];
     const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     if (length == 0 || length >= sizeof path) return nullptr;
-    // Not inherited by programs the process might start.
-    return std::fopen((std::string(path) + suffix).c_str(), (std::string(mode) + "e").c_str());
+    // Not inherited by programs the process might start; and the log is never
+    // written through a symbolic link, which whoever may write the folder
+    // could point at any file of the server's user.
+    const int flags = mode[0] == 'a' ? O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW : O_RDONLY;
+    const int fd = open((std::string(path) + suffix).c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE *file = fdopen(fd, mode);
+    if (file == nullptr) close(fd);
+    return file;
 }
 
 unsigned long CurrentThreadId() {

@@ -11,7 +11,8 @@
 struct ComRemoteLayer {
     // A class object was registered with a local-server context: from now on
     // other processes may reach it. A failure leaves the in-process
-    // registration standing.
+    // registration standing, except in a process started for activation
+    // ("-Embedding"), whose registration then fails with the layer's result.
     HRESULT (*publish)(REFCLSID clsid, IUnknown *classObject, DWORD cookie);
     // The registration of that cookie ended: no new process may reach it.
     void (*withdraw)(DWORD cookie);
