@@ -1,7 +1,8 @@
 // A group: a client's set of items with one update rate, read synchronously,
 // asynchronously and through data-change callbacks. Locks, in the order they
-// may be taken: the server core's, the group's, the cache's. No client sink
-// is ever called under any of them.
+// may be taken: the server core's, the group's, the cache's, the session
+// delivery thread's (a cache update wakes the groups under the cache's lock).
+// No client sink is ever called under any of them.
 #pragma once
 
 #include <atomic>
