@@ -1,7 +1,8 @@
 // A group: a client's set of items with one update rate, read synchronously,
 // asynchronously and through data-change callbacks. Locks, in the order they
-// may be taken: the server core's, the group's, the cache's. No client sink
-// is ever called under any of them.
+// may be taken: the server core's, the group's, the cache's, the session
+// delivery thread's (a cache update wakes the groups under the cache's lock).
+// No client sink is ever called under any of them.
 #pragma once
 
 #include <atomic>
@@ -45,7 +46,8 @@ struct ReadTarget {
 };
 
 class Group final
-    : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer> {
+    : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>,
+      private TagWatcher {
 public:
     Group(std::shared_ptr<ServerCore> core, const GroupSettings &settings);
     Group(const Group &) = delete;
@@ -59,6 +61,9 @@ public:
     // The toolkit's thread: does the queued asynchronous work and, when due,
     // the data change. Returns when it wants to run next.
     Clock::time_point Run(Clock::time_point now);
+    // The cache changed a tag of an active item: the data change goes as soon
+    // as the rate allows.
+    void TagChanged() override;
     // Lets the callback sinks go (the service or the server is closing).
     void Disconnect() { callbacks_.Clear(); }
     // Whether a client's callback is advised.
@@ -132,6 +137,15 @@ private:
                        HRESULT **errors);
     void Complete(const Transaction &transaction);
     void SendDataChange(Clock::time_point now);
+    // Something to report (a change, an item to report again): the group runs
+    // as soon as its rate allows.
+    void Touch();
+    // The earliest time of the next data change, under the lock: one revised
+    // update period after the last one.
+    Clock::time_point Earliest() const;
+    // The active items' tags are watched in the cache; both under the lock.
+    void WatchItem(const Item &item);
+    void UnwatchItem(const Item &item);
     // Calls fill(k, item) for each handle under the group's lock and answers
     // the per-item errors: OPC_E_INVALIDHANDLE for unknown handles.
     template <class Fill>
@@ -148,10 +162,14 @@ private:
     std::deque<Transaction> pending_;
     std::vector<DWORD> cancelled_;  // transactions whose OnCancelComplete is due
     DWORD nextCancel_ = 1;
-    Clock::time_point nextChange_;
+    // When the last data change went; a keep-alive would count too.
+    Clock::time_point lastSend_ = Clock::time_point::min();
+    // Set by the cache (and by whatever makes items due again), cleared by the
+    // data change that reads the cache after it.
+    std::atomic<bool> dirty_{false};
 
     // A callback about to be advised gets every active item at the next data
-    // change, which comes as soon as it is advised.
+    // change, which comes as soon as it is advised and the rate allows.
     void Advising();
     void Advised();
     // Forgets the sink when its answer says the client is gone, and tells the

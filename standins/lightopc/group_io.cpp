@@ -255,13 +255,25 @@ Clock::time_point Group::Run(Clock::time_point now) {
         for (const Transaction &transaction : work) Complete(transaction);
         SendDataChange(now);
     } catch (const std::bad_alloc &) {
-        // Out of memory on the toolkit's thread: this round is lost, the next may do.
+        // Out of memory on the toolkit's thread: this round is lost, the one a period later may do.
+        dirty_ = true;
+        std::lock_guard<std::mutex> held(lock_);
+        return now + std::chrono::milliseconds(settings_.rate);
     }
     std::lock_guard<std::mutex> held(lock_);
     if (!pending_.empty() || !cancelled_.empty()) return now;
-    // Nothing to send until someone changes that (and wakes the group).
-    if (!settings_.active || !enabled_ || callbacks_.Empty()) return Clock::time_point::max();
-    return nextChange_;
+    // Nothing to send until a change (or a client) wakes the group; a change
+    // that came too early waits for the rate.
+    if (!settings_.active || !enabled_ || callbacks_.Empty() || !dirty_) return Clock::time_point::max();
+    return std::max(now, Earliest());
+}
+
+void Group::TagChanged() {
+    // Once until the group has looked: a group that cannot send (inactive,
+    // disabled, not advised) is woken once, and again by whatever lets it send.
+    // A plain read first: a group of many changed items is told for each.
+    if (dirty_.load(std::memory_order_relaxed)) return;
+    if (!dirty_.exchange(true)) core_->delivery->Wake(this);
 }
 
 void Group::Complete(const Transaction &transaction) {
@@ -314,7 +326,7 @@ bool Group::Answered(IUnknown *sink, HRESULT result) {
 void Group::Advising() {
     std::lock_guard<std::mutex> held(lock_);
     for (auto &entry : items_) entry.second.SendNextTime();
-    nextChange_ = Clock::now();
+    dirty_ = true;
 }
 
 void Group::Advised() {
@@ -328,8 +340,9 @@ void Group::SendDataChange(Clock::time_point now) {
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard<std::mutex> held(lock_);
-        if (!settings_.active || !enabled_ || now < nextChange_ || callbacks_.Empty()) return;
-        nextChange_ = now + std::chrono::milliseconds(settings_.rate);
+        if (!settings_.active || !enabled_ || now < Earliest() || callbacks_.Empty()) return;
+        // Cleared before the cache is read: a change from here on wakes the group again.
+        if (!dirty_.exchange(false)) return;
         clientGroup = settings_.client;
         targets.reserve(items_.size());
         sent.reserve(items_.size());
@@ -370,4 +383,7 @@ void Group::SendDataChange(Clock::time_point now) {
                                                 values.Count(), values.clients.data(), values.values.data(),
                                                 values.qualities.data(), values.times.data(), values.errors.data()));
     }
+    // Counted from its return: the next one cannot reach the client sooner than one period after this one.
+    std::lock_guard<std::mutex> held(lock_);
+    lastSend_ = Clock::now();
 }

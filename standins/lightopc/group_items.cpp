@@ -37,23 +37,40 @@ HRESULT Group::AddItems(DWORD dwCount, OPCITEMDEF *pItemArray, OPCITEMRESULT **p
         std::vector<std::pair<DWORD, Item>> items;
         const HRESULT resolved = Resolve(*cache_, dwCount, pItemArray, ppAddResults, ppErrors, &items);
         if (FAILED(resolved)) return resolved;
+        bool report = false;
         try {
             std::lock_guard<std::mutex> held(lock_);
             for (auto &entry : items) {
-                entry.second.server = NewServerHandle();
-                (*ppAddResults)[entry.first].hServer = entry.second.server;
-                items_.emplace(entry.second.server, std::move(entry.second));
+                Item &item = entry.second;
+                item.server = NewServerHandle();
+                (*ppAddResults)[entry.first].hServer = item.server;
+                // Watched first, so that every item in the group is watched if active.
+                WatchItem(item);
+                report = report || item.active;
+                try {
+                    items_.emplace(item.server, std::move(item));
+                } catch (...) {
+                    UnwatchItem(item);  // its handle, tag and state are still there
+                    throw;
+                }
             }
         } catch (...) {
             // Nothing is left allocated, and nothing half-added, for a failed call.
             std::lock_guard<std::mutex> held(lock_);
-            for (const auto &entry : items) items_.erase((*ppAddResults)[entry.first].hServer);
+            for (const auto &entry : items) {
+                const auto added = items_.find((*ppAddResults)[entry.first].hServer);
+                if (added == items_.end()) continue;
+                UnwatchItem(added->second);
+                items_.erase(added);
+            }
             CoTaskMemFree(*ppAddResults);
             CoTaskMemFree(*ppErrors);
             *ppAddResults = nullptr;
             *ppErrors = nullptr;
             throw;
         }
+        // A new active item reports its value at the next data change.
+        if (report) Touch();
         return resolved;
     });
 }
@@ -68,19 +85,35 @@ HRESULT Group::ValidateItems(DWORD dwCount, OPCITEMDEF *pItemArray, BOOL, OPCITE
 
 HRESULT Group::RemoveItems(DWORD dwCount, OPCHANDLE *phServer, HRESULT **ppErrors) {
     return EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
+        UnwatchItem(found->second);
         items_.erase(found);
         return S_OK;
     });
 }
 
 HRESULT Group::SetActiveState(DWORD dwCount, OPCHANDLE *phServer, BOOL bActive, HRESULT **ppErrors) {
-    return EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
+    bool report = false;
+    const HRESULT result = EachItem(dwCount, phServer, ppErrors, [&](DWORD, std::map<OPCHANDLE, Item>::iterator found) {
         Item &item = found->second;
-        // An item that becomes active reports its current value at the next data change.
-        if (bActive && !item.active) item.SendNextTime();
-        item.active = bActive != FALSE;
+        const bool active = bActive != FALSE;
+        if (active == item.active) return S_OK;
+        if (active) {
+            try {
+                cache_->Watch(item.tag, this);
+            } catch (const std::bad_alloc &) {
+                return E_OUTOFMEMORY;
+            }
+            // An item that becomes active reports its current value at the next data change.
+            item.SendNextTime();
+            report = true;
+        } else {
+            cache_->Unwatch(item.tag, this);
+        }
+        item.active = active;
         return S_OK;
     });
+    if (report) Touch();
+    return result;
 }
 
 HRESULT Group::SetClientHandles(DWORD dwCount, OPCHANDLE *phServer, OPCHANDLE *phClient, HRESULT **ppErrors) {
@@ -99,14 +132,21 @@ HRESULT Group::SetDatatypes(DWORD dwCount, OPCHANDLE *phServer, VARTYPE *pReques
         if (ppErrors != nullptr) *ppErrors = nullptr;
         return E_INVALIDARG;
     }
-    return EachItem(dwCount, phServer, ppErrors, [&](DWORD k, std::map<OPCHANDLE, Item>::iterator found) {
-        Item &item = found->second;
-        const HRESULT typed = CheckRequestedType(pRequestedDatatypes[k], item.canonical);
-        if (FAILED(typed)) return typed;
-        if (item.requested != pRequestedDatatypes[k]) item.SendNextTime();
-        item.requested = pRequestedDatatypes[k];
-        return S_OK;
-    });
+    bool report = false;
+    const HRESULT result =
+        EachItem(dwCount, phServer, ppErrors, [&](DWORD k, std::map<OPCHANDLE, Item>::iterator found) {
+            Item &item = found->second;
+            const HRESULT typed = CheckRequestedType(pRequestedDatatypes[k], item.canonical);
+            if (FAILED(typed)) return typed;
+            if (item.requested != pRequestedDatatypes[k]) {
+                item.SendNextTime();
+                report = report || item.active;
+            }
+            item.requested = pRequestedDatatypes[k];
+            return S_OK;
+        });
+    if (report) Touch();
+    return result;
 }
 
 HRESULT Group::CreateEnumerator(REFIID riid, IUnknown **ppUnk) {

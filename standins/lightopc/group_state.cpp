@@ -16,12 +16,31 @@ bool SupportedLocale(LCID locale) {
 Group::Group(std::shared_ptr<ServerCore> core, const GroupSettings &settings)
     : core_(std::move(core)), cache_(core_->cache), handle_(NewServerHandle()), settings_(settings) {
     settings_.rate = ReviseRate(settings.rate);
-    nextChange_ = Clock::now();
     core_->delivery->Add(this);
 }
 
 Group::~Group() {
+    // First of all: the cache may be telling the group of a change right now.
+    for (const auto &entry : items_) UnwatchItem(entry.second);
     core_->delivery->Remove(this);
+}
+
+void Group::WatchItem(const Item &item) {
+    if (item.active) cache_->Watch(item.tag, this);
+}
+
+void Group::UnwatchItem(const Item &item) {
+    if (item.active) cache_->Unwatch(item.tag, this);
+}
+
+Clock::time_point Group::Earliest() const {
+    if (lastSend_ == Clock::time_point::min()) return lastSend_;
+    return lastSend_ + std::chrono::milliseconds(settings_.rate);
+}
+
+void Group::Touch() {
+    dirty_ = true;
+    core_->delivery->Wake(this);
 }
 
 std::string Group::Name() const {
@@ -64,12 +83,13 @@ HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, 
     if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0 && *pPercentDeadband <= 100)) return E_INVALIDARG;
     HRESULT result = S_OK;
     bool wake = false;
+    bool touch = false;
     {
         std::lock_guard<std::mutex> held(lock_);
         if (pRequestedUpdateRate != nullptr) {
+            // The next data change waits for the new rate from the last one.
             settings_.rate = ReviseRate(*pRequestedUpdateRate);
             if (settings_.rate != *pRequestedUpdateRate) result = OPC_S_UNSUPPORTEDRATE;
-            nextChange_ = Clock::now();
             wake = true;
         }
         if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = settings_.rate;
@@ -78,8 +98,7 @@ HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, 
             // A group that becomes active reports every active item at its next data change.
             if (active && !settings_.active) {
                 for (auto &entry : items_) entry.second.SendNextTime();
-                nextChange_ = Clock::now();
-                wake = true;
+                touch = true;
             }
             settings_.active = active;
         }
@@ -88,7 +107,11 @@ HRESULT Group::SetState(DWORD *pRequestedUpdateRate, DWORD *pRevisedUpdateRate, 
         if (pLCID != nullptr) settings_.locale = *pLCID;
         if (phClientGroup != nullptr) settings_.client = *phClientGroup;
     }
-    if (wake) core_->delivery->Wake(this);
+    if (touch) {
+        Touch();
+    } else if (wake) {
+        core_->delivery->Wake(this);
+    }
     return result;
 }
 
@@ -122,7 +145,14 @@ HRESULT Group::CloneGroup(LPCOLESTR szName, REFIID riid, IUnknown **ppUnk) {
                 Item item = entry.second;
                 item.server = NewServerHandle();
                 item.SendNextTime();
-                clone->items_.emplace(item.server, std::move(item));
+                // Only a watched item enters: the clone, if it fails, lets go of exactly those.
+                clone->WatchItem(item);
+                try {
+                    clone->items_.emplace(item.server, std::move(item));
+                } catch (...) {
+                    clone->UnwatchItem(item);
+                    throw;
+                }
             }
         }
         // Queried before it is added, so that an interface it lacks adds nothing.

@@ -26,7 +26,9 @@ public:
     // Throws (out of memory, no thread) with nothing changed.
     void Add(Group *group);
     void Remove(Group *group);
-    // Asks for the group to run as soon as possible.
+    // Asks for the group to run as soon as possible. The cache update calls it
+    // on the polling thread: it takes only this scheduler's lock, which is
+    // never held while a client is called, and allocates nothing.
     void Wake(Group *group);
 
 private:

@@ -1,5 +1,6 @@
 #include "tag_cache.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -115,12 +116,29 @@ bool TagCache::Update(unsigned count, loTagValue *records) {
             continue;
         }
         const WORD quality = static_cast<WORD>(record.tvQuality & 0xFFFF);
-        if (changed || quality != tag.quality) ++tag.changes;
+        if (changed || quality != tag.quality) {
+            ++tag.changes;
+            for (TagWatcher *watcher : tag.watchers) watcher->TagChanged();
+        }
         tag.timestamp = record.tvTimestamp;
         tag.quality = quality;
         tag.error = record.tvErrorCode;
     }
     return all;
+}
+
+void TagCache::Watch(loTagId id, TagWatcher *watcher) {
+    std::lock_guard<std::mutex> held(lock_);
+    if (id == 0 || id > tags_.size()) return;
+    tags_[id - 1].watchers.push_back(watcher);
+}
+
+void TagCache::Unwatch(loTagId id, TagWatcher *watcher) {
+    std::lock_guard<std::mutex> held(lock_);
+    if (id == 0 || id > tags_.size()) return;
+    std::vector<TagWatcher *> &watchers = tags_[id - 1].watchers;
+    const auto found = std::find(watchers.begin(), watchers.end(), watcher);
+    if (found != watchers.end()) watchers.erase(found);
 }
 
 HRESULT TagCache::Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const {

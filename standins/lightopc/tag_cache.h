@@ -24,6 +24,17 @@ struct TagState {
     std::uint64_t changes;
 };
 
+// Who wants to hear of a tag's changes: a subscribed group. Told under the
+// cache's lock, on the thread that updates the cache, so it must return at
+// once, allocate nothing, take no client's lock and wait for no client.
+class TagWatcher {
+public:
+    virtual void TagChanged() = 0;
+
+protected:
+    ~TagWatcher() = default;
+};
+
 // What a browsing client sees of a tag.
 struct TagEntry {
     loTagId id;
@@ -43,7 +54,14 @@ public:
     // 0 or an errno-style code (EINVAL, EEXIST, ENOSPC); std::bad_alloc leaves the cache as it was.
     int Add(const char *name, loRealTag realTag, unsigned accessRights, VARIANT *initialValue, loTagId *id);
     // True when every record was applied; the good ones are applied regardless.
+    // Tells the watchers of every tag whose value or quality it changed.
     bool Update(unsigned count, loTagValue *records);
+    // One watch per call: a watcher that watches a tag twice (two items of
+    // one tag) is told twice per change and let go of one watch per Unwatch.
+    // Watch throws (out of memory) with nothing changed; once Unwatch has
+    // returned, that watch is told nothing more, not even by an update under way.
+    void Watch(loTagId id, TagWatcher *watcher);
+    void Unwatch(loTagId id, TagWatcher *watcher);
 
     HRESULT Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const;
     // The tag named name: false when there is none.
@@ -76,6 +94,7 @@ private:
         WORD quality = loInitialQuality;
         HRESULT error = S_OK;
         std::uint64_t changes = 0;
+        std::vector<TagWatcher *> watchers;
     };
 
     const unsigned capacity_;

@@ -151,6 +151,11 @@ public:
         std::lock_guard<std::mutex> held(lock);
         return lines.size();
     }
+    // When the n-th line (1-based, already there) arrived.
+    std::chrono::steady_clock::time_point When(std::size_t n) {
+        std::lock_guard<std::mutex> held(lock);
+        return times.at(n - 1);
+    }
 
     std::atomic<ULONG> references{1};
     std::function<void()> onChange;
@@ -171,10 +176,12 @@ private:
     void Add(const std::string &line) {
         std::lock_guard<std::mutex> held(lock);
         lines.push_back(line);
+        times.push_back(std::chrono::steady_clock::now());
     }
 
     std::mutex lock;
     std::vector<std::string> lines;
+    std::vector<std::chrono::steady_clock::time_point> times;
 };
 
 // A service with the tags Pump1, Pump2, Valve and Tank.Level (VT_I2,

@@ -148,7 +148,8 @@ using Concurrent = OpcTest;
 
 // Clients come and go with groups and items, reading and subscribing, while
 // the driver updates the cache. Every record read must be one update's
-// (value and timestamp agree), nothing may fail, and all sessions end.
+// (value and timestamp agree), no group's data changes come closer than its
+// rate, nothing may fail, and all sessions end.
 TEST_F(Concurrent, ManyClientsReadAndSubscribeWhileTheCacheChanges) {
     std::atomic<bool> writing{true};
     std::atomic<long> wrong{0};
@@ -219,6 +220,9 @@ TEST_F(Concurrent, ManyClientsReadAndSubscribeWhileTheCacheChanges) {
         // still hold it for a moment).
         for (const auto &sink : sinks) {
             if (!WaitFor([&] { return sink->references.load() == 1; })) ++wrong;
+            for (std::size_t n = 2; n <= sink->Count(); ++n) {
+                if (sink->When(n) - sink->When(n - 1) < std::chrono::milliseconds(50)) ++wrong;
+            }
         }
     };
     std::vector<std::thread> clients;
