@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "../common/outcome.h"
 #include "ConfigNumbers.h"
 #include "LoadTagConfig.h"
-#include "config_test_util.h"
 #include "driver_config.h"
 #include "platform/module.h"
 
