@@ -1,6 +1,6 @@
 // The serial port: the port number its mode string selects and what each
 // refusal leaves behind; then the device, COM1 reaching the reference
-// instrument and COM9 naming none (with_instrument.sh maps them).
+// instrument (with_instrument.sh maps it).
 #include <gtest/gtest.h>
 
 #include <cstdint>
