@@ -122,10 +122,11 @@ TEST_F(Polling, ABlockWhoseRegisterCountWrapsWritesOnlyItsOwnRecords) {
     ASSERT_EQ(Init(nullptr), 0);
     loDelete();
     // 80,000 registers count as 14,464 and are never readable; the block after
-    // it starts beyond the records.
+    // it starts beyond the records. Asked of a silent device, so that no late
+    // refusal from the instrument meets the next read on a slow machine.
     ASSERT_EQ(driverConfig.blocks.size(), 0u);
     driverConfig.Parse(
-        "<TagConfig><QueryBlock deviceAddr='1'><BlockOfRegs namePrefix='H' count='40000'/>"
+        "<TagConfig><QueryBlock deviceAddr='9'><BlockOfRegs namePrefix='H' count='40000'/>"
         "<BlockOfRegs namePrefix='J' count='40000'/></QueryBlock>"
         "<QueryBlock deviceAddr='1'><SingleReg name='After'/></QueryBlock></TagConfig>");
     tag_updater = new TagUpdater(&modbusLink);
