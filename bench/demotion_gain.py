@@ -8,7 +8,8 @@ demoteAfter='3' demoteForMs='10000'."""
 import argparse, os, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from line import instrument_on_line, frame, server_on_line, wait_until  # noqa: E402
+from line import frame, wait_until  # noqa: E402
+from line_runs import instrument_on_line, server_on_line  # noqa: E402
 
 SILENT_BLOCKS = 10
 

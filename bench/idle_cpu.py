@@ -7,7 +7,8 @@ first pass has read every block, nothing is due for an hour: the process's CPU t
 import argparse, glob, os, pathlib, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from line import instrument_on_line, server_on_line, wait_until  # noqa: E402
+from line import wait_until  # noqa: E402
+from line_runs import instrument_on_line, server_on_line  # noqa: E402
 
 
 def cpu_ns(pid):

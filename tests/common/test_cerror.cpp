@@ -19,23 +19,27 @@ CError Caught(void (*raise)()) {
     return CError(L"");
 }
 
-TEST(CError, KeepsTheMessageInBothFields) {
-    const CError e(L"wrong config syntax");
-    EXPECT_STREQ(e.wideMessage, L"wrong config syntax");
-    EXPECT_STREQ(e.narrowMessage, "wrong config syntax");
-}
-
-TEST(CError, EmptyMessageGivesTwoEmptyTexts) {
-    const CError e(L"");
-    EXPECT_STREQ(e.wideMessage, L"");
-    EXPECT_STREQ(e.narrowMessage, "");
-}
-
-TEST(CError, CharacterOutsideTheNarrowEncodingBecomesAQuestionMark) {
-    // A Cyrillic letter has no counterpart in the default narrow encoding.
-    const CError e(L"port \x0416 busy");
-    EXPECT_STREQ(e.wideMessage, L"port \x0416 busy");
-    EXPECT_STREQ(e.narrowMessage, "port ? busy");
+// Made directly, by ThrowError, and by ThrowLastError (the error number
+// rendered, the line break kept, a format without placeholder its own text).
+// A Cyrillic letter has no counterpart in the default narrow encoding.
+TEST(CError, KeepsTheMessageWideAndNarrow) {
+    const struct {
+        CError error;
+        const wchar_t *wide;
+        const char *narrow;
+    } rows[] = {
+        {CError(L"wrong config syntax"), L"wrong config syntax", "wrong config syntax"},
+        {CError(L""), L"", ""},
+        {CError(L"port \x0416 busy"), L"port \x0416 busy", "port ? busy"},
+        {Caught([] { ThrowError(L"empty QueryBlock"); }), L"empty QueryBlock", "empty QueryBlock"},
+        {Caught([] { SetLastError(5), ThrowLastError(L"ReadFile failed with error %d.\n"); }),
+         L"ReadFile failed with error 5.\n", "ReadFile failed with error 5.\n"},
+        {Caught([] { SetLastError(1234), ThrowLastError(L"PurgeInput"); }), L"PurgeInput", "PurgeInput"},
+    };
+    for (const auto &row : rows) {
+        EXPECT_STREQ(row.error.wideMessage, row.wide);
+        EXPECT_STREQ(row.error.narrowMessage, row.narrow);
+    }
 }
 
 TEST(CError, OverlongMessageIsCutAndBothFieldsStayTerminated) {
@@ -44,30 +48,6 @@ TEST(CError, OverlongMessageIsCutAndBothFieldsStayTerminated) {
     EXPECT_EQ(std::wcslen(e.wideMessage), static_cast<size_t>(kErrorMessageCapacity - 1));
     EXPECT_LT(std::strlen(e.narrowMessage), static_cast<size_t>(kErrorMessageCapacity));
     EXPECT_EQ(std::string(e.narrowMessage), std::string(std::strlen(e.narrowMessage), 'x'));
-}
-
-TEST(ThrowError, ThrowsTheGivenMessage) {
-    const CError e = Caught([] { ThrowError(L"empty QueryBlock"); });
-    EXPECT_STREQ(e.wideMessage, L"empty QueryBlock");
-    EXPECT_STREQ(e.narrowMessage, "empty QueryBlock");
-}
-
-TEST(ThrowLastError, RendersTheErrorNumberAndKeepsTheLineBreak) {
-    const CError e = Caught([] {
-        SetLastError(5);
-        ThrowLastError(L"ReadFile failed with error %d.\n");
-    });
-    EXPECT_STREQ(e.wideMessage, L"ReadFile failed with error 5.\n");
-    EXPECT_STREQ(e.narrowMessage, "ReadFile failed with error 5.\n");
-}
-
-TEST(ThrowLastError, FormatWithoutPlaceholderIsItsOwnText) {
-    const CError e = Caught([] {
-        SetLastError(1234);
-        ThrowLastError(L"PurgeInput");
-    });
-    EXPECT_STREQ(e.wideMessage, L"PurgeInput");
-    EXPECT_STREQ(e.narrowMessage, "PurgeInput");
 }
 
 }  // namespace

@@ -47,14 +47,11 @@ TEST(Clock, FileTimeIsTheCurrentUtcTimeIn100nsSince1601) {
     EXPECT_LE(seconds, static_cast<long long>(after) + 1);
 }
 
-TEST(NarrowText, OutputThatDoesNotFitIsRefused) {
+TEST(NarrowText, SizeQueryCountsTheTerminatorAndOutputThatDoesNotFitIsRefused) {
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abc", -1, nullptr, 0, "?", nullptr), 4);
     char out[4];
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abcdef", -1, out, sizeof out, "?", nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-}
-
-TEST(NarrowText, SizeQueryCountsTheTerminator) {
-    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abc", -1, nullptr, 0, "?", nullptr), 4);
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "../common/outcome.h"
 #include "ConfigNumbers.h"
 #include "LoadTagConfig.h"
-#include "config_test_util.h"
 #include "driver_config.h"
 #include "platform/module.h"
 
@@ -171,9 +171,9 @@ TEST(TagConfigParse, DecimalAndAddressReadings) {
         std::int32_t decimal;
         std::uint16_t address;
     };
-    std::vector<Case> cases = {{"0x10", 0, 16},       {"010", 10, 10},    {"12abc", 12, 12},
-                               {"abc", 0, 0},         {"", 0, 0},         {" 0x10", 0, 0},
-                               {" \t+12abc", 12, 12}, {"-1", -1, 0xFFFF}, {"0x12345", 0, 0x2345}};
+    std::vector<Case> cases = {
+        {"0x10", 0, 16}, {"0xa", 0, 10},  {"010", 10, 10},       {"12abc", 12, 12},  {"abc", 0, 0},
+        {"", 0, 0},      {" 0x10", 0, 0}, {" \t+12abc", 12, 12}, {"-1", -1, 0xFFFF}, {"0x12345", 0, 0x2345}};
     // Beyond 32 bits both readings stop at the nearest bound.
     cases.insert(cases.end(), {{"2147483648", INT32_MAX, 0xFFFF},
                                {"99999999999999999999999", INT32_MAX, 0xFFFF},

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/outcome.h"
 #include "TagModel.h"
-#include "config_test_util.h"
 
 namespace {
 

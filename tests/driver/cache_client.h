@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../lightopc/opc_client.h"
@@ -11,12 +12,9 @@
 
 class CacheClient {
 public:
-    explicit CacheClient(loService *service) {
-        loClient *client = nullptr;
-        IUnknown *inner = nullptr;
-        if (loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, nullptr, nullptr) != 0) return;
-        server_ = opc_test::Query<IOPCServer>(client, IID_IOPCServer);
-        client->Release();
+    explicit CacheClient(loService *service) : CacheClient(Client(service)) {}
+    // On a server object an OPC client got elsewhere, held until the end.
+    explicit CacheClient(opc_test::Ref<IOPCServer> server) : server_(std::move(server)) {
         if (!server_) return;
         OPCHANDLE group = 0;
         DWORD rate = 0;
@@ -70,6 +68,15 @@ public:
     }
 
 private:
+    static opc_test::Ref<IOPCServer> Client(loService *service) {
+        loClient *client = nullptr;
+        IUnknown *inner = nullptr;
+        if (loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, nullptr, nullptr) != 0) return {};
+        opc_test::Ref<IOPCServer> server = opc_test::Query<IOPCServer>(client, IID_IOPCServer);
+        client->Release();
+        return server;
+    }
+
     bool Add(const std::string &name, OPCITEMRESULT *result) {
         if (!items_) return false;
         opc_test::OleText id = opc_test::Ole(name);

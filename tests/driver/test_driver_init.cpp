@@ -62,10 +62,7 @@ TEST_F(DriverInit, FailuresAreLoggedOnceAndLeaveWhatTheCompletedStepsMade) {
         EXPECT_EQ(Init(c.tags, c.port), -1);
         const auto log = Log();
         ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0].first, "ERROR");
-        if (!c.line.empty()) {
-            EXPECT_EQ(log[0].second, c.line);
-        }
+        EXPECT_EQ(log[0], LogLine("ERROR", c.line));
         EXPECT_EQ(tag_updater != nullptr, c.updater);
         TearDown();
         SetUp();

@@ -8,9 +8,10 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::Pair;
 
-std::string Good(int device, int address, double seconds) {
+// A register's tag as Read shows it after a good read, or with bad quality.
+std::string Good(int device, int address, double seconds, const char *quality = "C0") {
     char text[64];
-    std::snprintf(text, sizeof text, "%d qC0 t%g", RegisterValue(device, address), seconds);
+    std::snprintf(text, sizeof text, "%d q%s t%g", RegisterValue(device, address), quality, seconds);
     return text;
 }
 
@@ -43,10 +44,8 @@ TEST_F(Polling, AFailedReadSendsEachTagWithItsOwnLastValueAndBadQuality) {
     tag_updater->config.blocks[1].deviceAddr = 9;
     Pass(2);
     EXPECT_EQ(Read("A0") + " " + Read("A2"), Good(1, 0, 2) + " " + Good(1, 2, 2));
-    char bad[2][64];
-    for (int k = 0; k < 2; ++k) std::snprintf(bad[k], sizeof bad[k], "%d q18 t2", RegisterValue(2, 50 + k));
-    EXPECT_EQ(Read("B0"), bad[0]);
-    EXPECT_EQ(Read("B1"), bad[1]);
+    EXPECT_EQ(Read("B0"), Good(2, 50, 2, "18"));
+    EXPECT_EQ(Read("B1"), Good(2, 51, 2, "18"));
     EXPECT_EQ(Read("S"), "0 q18 t2");
 }
 
@@ -123,10 +122,11 @@ TEST_F(Polling, ABlockWhoseRegisterCountWrapsWritesOnlyItsOwnRecords) {
     ASSERT_EQ(Init(nullptr), 0);
     loDelete();
     // 80,000 registers count as 14,464 and are never readable; the block after
-    // it starts beyond the records.
+    // it starts beyond the records. Asked of a silent device, so that no late
+    // refusal from the instrument meets the next read on a slow machine.
     ASSERT_EQ(driverConfig.blocks.size(), 0u);
     driverConfig.Parse(
-        "<TagConfig><QueryBlock deviceAddr='1'><BlockOfRegs namePrefix='H' count='40000'/>"
+        "<TagConfig><QueryBlock deviceAddr='9'><BlockOfRegs namePrefix='H' count='40000'/>"
         "<BlockOfRegs namePrefix='J' count='40000'/></QueryBlock>"
         "<QueryBlock deviceAddr='1'><SingleReg name='After'/></QueryBlock></TagConfig>");
     tag_updater = new TagUpdater(&modbusLink);

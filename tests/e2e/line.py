@@ -1,7 +1,7 @@
 """The serial line of the end-to-end tests: a logging relay that holds both pseudo-terminals, the server's
 COM1 on one side and the reference instrument (pymodbus) on the other, and records every request the server
 sends, with the time it arrived."""
-import contextlib, os, pathlib, re, select, shutil, subprocess, tempfile, termios, threading, time, tty
+import os, pathlib, re, select, subprocess, tempfile, termios, threading, time, tty
 
 INSTRUMENT = pathlib.Path(__file__).resolve().parent.parent / "fieldbus" / "reference_instrument.py"
 REQUEST = re.compile(rb":([0-9A-F]{2})03([0-9A-F]{4})([0-9A-F]{4})([0-9A-F]{2})\r\n")
@@ -151,36 +151,3 @@ def map_wine_ports(com1):
     quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
     if os.path.exists(os.path.join(prefix, "dosdevices", "com9")):
         raise AssertionError("Wine maps COM9 to a device in " + prefix)
-
-
-@contextlib.contextmanager
-def server_on_line(server, relay, tag_text):
-    """A copy of the built server (Linux) in console mode, in a folder of its own with its tag file, on COM1 at
-    9600 baud through the relay; yields the process and the copy's path (its console goes to <path>.out), and
-    stops the process at the end."""
-    with tempfile.TemporaryDirectory(prefix="brisvale-bench-") as folder:
-        exe = shutil.copy2(server, folder)
-        pathlib.Path(exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
-        pathlib.Path(exe + ".tag.cfg").write_text(tag_text)
-        os.symlink(relay.server_path, exe + ".com1")
-        with open(exe + ".out", "wb") as out:
-            process = subprocess.Popen([exe, "/c"], cwd=folder, stdin=subprocess.DEVNULL, stdout=out,
-                                       stderr=subprocess.STDOUT)
-        try:
-            yield process, exe
-        finally:
-            process.terminate()
-            process.wait()
-
-
-@contextlib.contextmanager
-def instrument_on_line(devices):
-    """A relay with the reference instrument for these devices on its far side; yields the relay."""
-    relay = Relay()
-    instrument = Instrument(relay, devices)
-    try:
-        instrument.start()
-        yield relay
-    finally:
-        instrument.stop()
-        relay.close()

@@ -1,18 +1,16 @@
 // The serial port: the port number its mode string selects and what each
 // refusal leaves behind; then the device, COM1 reaching the reference
-// instrument and COM9 naming none (with_instrument.sh maps them).
+// instrument (with_instrument.sh maps it).
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "../common/outcome.h"
 #include "ComPort.h"
-#include "fieldbus_test.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const char kOnlyCom1To9[] = "only COM1 to COM9 are supported";
 const char kHint[] = "com number not specified. Use syntax:\nCOM1:baud=9600 stop=1 parity=N data=8";
 // Wine sets nothing else on a pseudo-terminal.
@@ -47,7 +45,7 @@ TEST(ComPortModeString, RefusalsStoreTheTextButKeepThePortNumber) {
     for (const auto &row : rows) {
         ComPort port;
         port.SetModeString("COM5");
-        EXPECT_EQ(Failure([&] { port.SetModeString(row.text); }), row.message) << row.text;
+        EXPECT_EQ(Outcome([&] { port.SetModeString(row.text); }), row.message) << row.text;
         EXPECT_STREQ(port.ModeString(), row.text);
         EXPECT_EQ(port.PortIndex(), 4) << row.text;
     }
@@ -55,10 +53,10 @@ TEST(ComPortModeString, RefusalsStoreTheTextButKeepThePortNumber) {
     ComPort port;
     port.SetModeString("COM5");
     const std::string tooLong = "COM12" + std::string(ComPort::kModeStringCapacity - 5, 'x');
-    EXPECT_EQ(Failure([&] { port.SetModeString(tooLong.c_str()); }), "bad mode string");
+    EXPECT_EQ(Outcome([&] { port.SetModeString(tooLong.c_str()); }), "bad mode string");
     EXPECT_STREQ(port.ModeString(), "COM5");
-    EXPECT_EQ(Failure([&] { port.SetPortNumber(9); }), kOnlyCom1To9);
-    EXPECT_EQ(Failure([&] { port.SetPortNumber(-1); }), kOnlyCom1To9);
+    EXPECT_EQ(Outcome([&] { port.SetPortNumber(9); }), kOnlyCom1To9);
+    EXPECT_EQ(Outcome([&] { port.SetPortNumber(-1); }), kOnlyCom1To9);
 }
 
 // Below about 9600 baud the longest answer (255 characters) needs more than
@@ -89,19 +87,11 @@ class ComPortDevice : public ::testing::Test {
 protected:
     void SetUp() override {
         port.SetModeString(kMode);
-        ASSERT_EQ(Failure([&] { port.Open(); }), "(nothing thrown)");
+        ASSERT_EQ(Outcome([&] { port.Open(); }), "");
         port.PurgeInput();
     }
     ComPort port;
 };
-
-TEST_F(ComPortDevice, ReadFromASilentPeerReturnsShortAfterTheTimeOut) {
-    char buffer[17];
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(450));
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-}
 
 TEST_F(ComPortDevice, TheAppliedReadTimeOutFollowsTheBaudRate) {
     EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 500u);
@@ -126,12 +116,12 @@ TEST_F(ComPortDevice, ReadTakesWhatWasAskedForAndThePurgeDropsTheRest) {
 TEST_F(ComPortDevice, ASecondOpenerGetsTheErrorNumber) {
     ComPort second;
     second.SetModeString(kMode);
-    EXPECT_EQ(Failure([&] { second.Open(); }), "CreateFile failed with error 16.\n");
+    EXPECT_EQ(Outcome([&] { second.Open(); }), "CreateFile failed with error 16.\n");
     EXPECT_FALSE(second.IsOpen());
 }
 
 TEST_F(ComPortDevice, RefusesANewModeWhileOpenAndClosesOnce) {
-    EXPECT_EQ(Failure([&] { port.SetModeString("COM2:baud=9600"); }), "Port is not closed");
+    EXPECT_EQ(Outcome([&] { port.SetModeString("COM2:baud=9600"); }), "Port is not closed");
     EXPECT_EQ(port.PortIndex(), 0);
     port.Close();
     port.Close();
@@ -142,7 +132,7 @@ TEST_F(ComPortDevice, RefusesANewModeWhileOpenAndClosesOnce) {
 TEST_F(ComPortDevice, AFailedConfigureClosesThePortAndTheNextOpenWorks) {
     port.Close();
     port.SetModeString("COM1:baud=fast");
-    EXPECT_EQ(Failure([&] { port.Open(); }), "bad mode string");
+    EXPECT_EQ(Outcome([&] { port.Open(); }), "bad mode string");
     EXPECT_FALSE(port.IsOpen());
 
     port.SetModeString(kMode);
@@ -164,19 +154,12 @@ TEST_F(ComPortDevice, RefusedSettingsLeaveTheDeviceFree) {
     for (const auto &row : rows) {
         ComPort refused;
         refused.SetModeString(row.mode);
-        EXPECT_EQ(Failure([&] { refused.Open(); }), row.message) << row.mode;
+        EXPECT_EQ(Outcome([&] { refused.Open(); }), row.message) << row.mode;
         EXPECT_FALSE(refused.IsOpen()) << row.mode;
         ComPort other;
         other.SetModeString(kMode);
-        EXPECT_EQ(Failure([&] { other.Open(); }), "(nothing thrown)") << row.mode;
+        EXPECT_EQ(Outcome([&] { other.Open(); }), "") << row.mode;
     }
-}
-
-TEST(ComPortMissing, ReportsErrorTwoAndStaysClosed) {
-    ComPort port;
-    port.SetModeString("COM9:baud=9600");
-    EXPECT_EQ(Failure([&] { port.Open(); }), "CreateFile failed with error 2.\n");
-    EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "../common/outcome.h"
 #include "ModbusLink.h"
-#include "fieldbus_test.h"
 
 // The server defines this beside its other process-wide objects.
 ModbusLink modbusLink;
@@ -63,7 +63,7 @@ TEST_F(Transaction, ReadsTwoAndSixtyOneRegistersOnThePortItOpens) {
 }
 
 TEST_F(Transaction, SixtyTwoRegistersAreRequestedThenRefused) {
-    EXPECT_EQ(Failure([&] { Read(1, 0, 62); }), "too many registers requested");
+    EXPECT_EQ(Outcome([&] { Read(1, 0, 62); }), "too many registers requested");
     EXPECT_EQ(regs[0], kUntouched);
     char answer[kTooManyAnswer] = {};
     ASSERT_EQ(port.Read(answer, kTooManyAnswer), kTooManyAnswer);
@@ -81,6 +81,7 @@ TEST_F(Transaction, UnusableAnswersFailAndThePortServesOn) {
     EXPECT_FALSE(Read(11, 0, 2)) << "bad LRC";
     EXPECT_FALSE(Read(12, 0, 2)) << "lower-case digits";
     EXPECT_FALSE(Read(13, 0, 2)) << "cut short";
+    EXPECT_FALSE(Read(14, 0, 2)) << "device 15 answered for 14";
     EXPECT_TRUE(Read(1, 254, 2));
     EXPECT_EQ(regs[1], Expected(1, 255));
 }
@@ -98,11 +99,6 @@ protected:
     static constexpr unsigned kBufferSize = 256;
     unsigned lastAnswer = 0;
 };
-
-TEST_F(Transaction, AnAnswerFromAnotherDeviceIsRefused) {
-    EXPECT_FALSE(Read(14, 0, 2)) << "device 15 answered for 14";
-    EXPECT_TRUE(Read(1, 0, 2));
-}
 
 TEST_F(LateAnswer, ALateAnswerOfAnotherDeviceIsNotTakenForTheNext) {
     EXPECT_FALSE(Read(15, 0, 2)) << "nothing within the time-out";
@@ -193,11 +189,11 @@ TEST_F(Transaction, AnUnpluggedLineIsClosedAndOpenedAgainOnceItIsBack) {
     ASSERT_TRUE(Read(1, 0, 2));
 
     ASSERT_TRUE(line.Ask("unplug", "unplugged"));
-    const std::string lost = Failure([&] { Read(1, 0, 2); });
+    const std::string lost = Outcome([&] { Read(1, 0, 2); });
     EXPECT_TRUE(IsSystemError(lost, "PurgeInput|WriteFile|ReadFile")) << lost;
     EXPECT_FALSE(port.IsOpen());
     for (int pass = 0; pass < 2; ++pass) {
-        const std::string away = Failure([&] { Read(1, 0, 2); });
+        const std::string away = Outcome([&] { Read(1, 0, 2); });
         EXPECT_TRUE(IsSystemError(away, "CreateFile|SetCommState")) << away;
         EXPECT_FALSE(port.IsOpen());
     }

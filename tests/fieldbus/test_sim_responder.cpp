@@ -69,15 +69,16 @@ TEST(SimSilence, TheLastSecondsOfEveryPeriodAreSilent) {
     ASSERT_TRUE(ParseSimOptions(5, both, options, error)) << error;
     EXPECT_EQ(options.silentEvery, 20u);
     EXPECT_EQ(options.silentFor, 5u);
-    const char *alone[] = {"brisvale-sim", "--silent-for", "5"};
-    EXPECT_FALSE(ParseSimOptions(3, alone, options = SimOptions{}, error));
-    EXPECT_EQ(error, "--silent-every and --silent-for go together");
-    const char *longer[] = {"brisvale-sim", "--silent-every", "5", "--silent-for", "5"};
-    EXPECT_FALSE(ParseSimOptions(5, longer, options = SimOptions{}, error));
-    EXPECT_EQ(error, "--silent-for must be shorter than --silent-every");
-    const char *zero[] = {"brisvale-sim", "--silent-every", "0", "--silent-for", "5"};
-    EXPECT_FALSE(ParseSimOptions(5, zero, options = SimOptions{}, error));
-    EXPECT_EQ(error, "--silent-every needs seconds from 1 to 86400");
+    const struct {
+        const char *every, *message;
+    } refused[] = {{nullptr, "--silent-every and --silent-for go together"},
+                   {"5", "--silent-for must be shorter than --silent-every"},
+                   {"0", "--silent-every needs seconds from 1 to 86400"}};
+    for (const auto &row : refused) {
+        const char *argv[] = {"brisvale-sim", "--silent-for", "5", "--silent-every", row.every};
+        EXPECT_FALSE(ParseSimOptions(row.every ? 5 : 3, argv, options = SimOptions{}, error)) << row.message;
+        EXPECT_EQ(error, row.message);
+    }
 }
 
 }  // namespace

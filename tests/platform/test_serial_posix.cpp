@@ -83,7 +83,7 @@ TEST_F(PtyLine, TheIntervalLimitRestartsWithEveryByte) {
     EXPECT_EQ(Read(10), "abcdef");
 }
 
-TEST_F(PtyLine, IntervalMaxdwordWithoutTotalsTakesWhatIsThere) {
+TEST_F(PtyLine, IntervalMaxdwordTakesWhatIsThereOrWithMultiplierMaxdwordAnyByte) {
     SetTimeouts(MAXDWORD, 0, 0);
     BOOL ok = FALSE;
     EXPECT_EQ(Read(4, &ok), "");
@@ -95,10 +95,9 @@ TEST_F(PtyLine, IntervalMaxdwordWithoutTotalsTakesWhatIsThere) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(got, "xyz");
-}
 
-TEST_F(PtyLine, OnlyMultiplierMaxdwordMakesAnyByteEnough) {
-    // The Windows form: back with the first byte, long before the constant.
+    // Only with the multiplier MAXDWORD too is any byte enough: the Windows
+    // form, back with the first byte, long before the constant.
     SetTimeouts(MAXDWORD, MAXDWORD, 20000);
     SendLater({{100ms, "p"}});
     EXPECT_EQ(Read(2), "p");

@@ -1,4 +1,4 @@
-// Helpers shared by the tag configuration tests.
+// What a call throws, for the tests of calls that report failures as CError.
 #pragma once
 
 #include <string>
