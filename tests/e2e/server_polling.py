@@ -36,7 +36,7 @@ def read(path):
 class Server:
     """One run of a copy of the server in a folder of its own: started in console mode, stopped with Ctrl-C."""
 
-    def __init__(self, test, port_file, tag_text):
+    def __init__(self, test, port_file, tag_text, com9_missing=False):
         self.folder = test.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-e2e-"))
         # A copy, not a link: the server names its files after its own path.
         self.exe = shutil.copy2(SERVER, self.folder)
@@ -47,6 +47,8 @@ class Server:
             pathlib.Path(self.exe + ".tag.cfg").write_text(tag_text)
         if not WINE:
             os.symlink(test.relay.server_path, self.exe + ".com1")
+            if com9_missing:
+                os.symlink(os.path.join(self.folder, "no-such-device"), self.exe + ".com9")
         # On Linux a registry of its own, and so a socket of its own: a server of the default registry that runs
         # at the same time (another test's, anyone's) would hold the socket, and this one would log so at ERROR.
         env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
@@ -157,6 +159,71 @@ class ServerOnTheLine(unittest.TestCase):
         self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
         self.assertEqual(self.relay.speed(), termios.B9600, "the port file's baud rate is applied")
 
+    def test_silent_device_and_an_instrument_that_goes_away(self):
+        frames = [frame(1, 5, 2), frame(3, 5, 1)]
+        # The silent device's block has a long period: a failed read keeps it due all the same.
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, None, ["<BlockOfRegs namePrefix='G' count='2' addrStart='5'/>"]),
+            (3, 60000, ["<SingleReg name='S' addr='5'/>"])))
+        server.wait_for_signs(r"^\+!\+-\+-", "the banner once, then a minus for the silent device")
+        self.assertEqual(blocks_of(self.relay.requests(), frames)[:6], [0, 1, 0, 1, 0, 1])
+
+        self.instrument.stop()
+        server.wait_for_signs(r"--", "the answering device failing too")
+        self.instrument.start()
+        server.wait_for_signs(r"--.*\+", "the answering device back")
+        code, signs = server.stop()
+
+        self.assertEqual(code, 0)
+        self.assertRegex(signs, r"^\+!(\+-)*\+?-+(\+?-)*\+", "the banner once, a minus for every later failure")
+        self.assertEqual(signs.count("!"), 1)
+        self.assertTrue(all(p == [0, 1] for p in passes(blocks_of(self.relay.requests(), frames))[:-1]),
+                        "both blocks at every pass")
+        self.assertEqual([entry for entry in server.log() if entry[0] == "ERROR"], [], "failed reads are not logged")
+
+    def test_a_silent_device_is_demoted_and_read_again_once_it_answers(self):
+        mute = os.path.join(self.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-e2e-")), "mute")
+        pathlib.Path(mute).touch()
+        self.instrument.stop()
+        self.instrument = Instrument(self.relay, [1, 2], ["--mute", "3:" + mute])
+        self.addCleanup(self.instrument.stop)
+        self.instrument.start()
+        frames = [frame(1, 5, 1), frame(3, 5, 1), frame(3, 6, 1)]
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, None, ["<SingleReg name='H' addr='5'/>"]),
+            (3, None, ["<SingleReg name='S' addr='5'/>"]),
+            (3, None, ["<SingleReg name='T' addr='6'/>"]), root=" demoteAfter='2' demoteForMs='3000'"))
+        # Silent until its first probe has failed.
+        server.wait_for_signs(r"^\+!-\++-", "demoted after two failures, and a failed probe")
+        os.unlink(mute)
+        wait_until(lambda: [data for _, data in self.relay.requests()].count(frames[2]) >= 3 or
+                   server.process.poll() is not None, "both blocks of the device read again", DEADLINE)
+        code, signs = server.stop()
+        requests = self.relay.requests()
+        split = passes(blocks_of(requests, frames))
+        starts = [sum(len(p) for p in split[:k]) for k in range(len(split))]
+        reading = [k for k, p in enumerate(split) if 1 in p]
+        failed = [k for k in reading if split[k] != [0, 1, 2]]
+
+        self.assertEqual(code, 0)
+        self.assertEqual(split[0], [0, 1, 2], "two failed reads in the first pass")
+        self.assertTrue(failed and all(split[k] == [0, 1] for k in failed), "a failed probe leaves the rest out")
+        restored = [k for k in reading if k > failed[-1]]
+        self.assertTrue(all(split[k] == [0, 1, 2] for k in restored[:-1]), "both blocks back at once: %s" % split)
+        for k, probe in zip([0] + failed, failed + restored[:1]):
+            self.assertTrue(all(p == [0] for p in split[k + 1:probe]))
+            self.assertGreaterEqual(probe - k, 3, "the healthy device read at every pass meanwhile")
+            # The period runs from the start of the pass whose read failed; the relay may see that pass's first
+            # request late on a loaded machine: 0.5 s of slack, still far beyond a pass without demotion.
+            self.assertGreater(requests[starts[probe] + 1][0] - requests[starts[k]][0], 2.5,
+                               "no request for the device while it is demoted")
+        self.assertRegex(signs, r"^\+!-\++(-\++)+$", "one sign per read, none for the reads left out")
+        log = server.log()
+        self.assertEqual([entry for entry in log if entry[1].startswith("device ")],
+                         [("WARNING", "device 3 demoted for 3000 ms after 2 failed reads"),
+                          ("MESSAGE", "device 3 answers again")])
+        self.assertNotIn("ERROR", [level for level, _ in log])
+
     def test_no_port_file_runs_on_com1_as_it_is(self):
         self.relay.set_speed(termios.B2400)  # left behind by another program
         server = Server(self, None, tag_file((1, None, ["<SingleReg name='T' addr='1'/>"])))
@@ -168,17 +235,35 @@ class ServerOnTheLine(unittest.TestCase):
         self.assertEqual(self.relay.speed(), termios.B2400, "an empty mode string changes none of the port's settings")
         self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")], [])
 
+    def test_an_entry_read_from_another_register_is_named_once(self):
+        # The channels are configured at 0x20 but follow the set-point: the block is read from 0x10 on.
+        server = Server(self, GOOD_PORT, tag_file(
+            (1, 1000, ["<SingleReg name='Temperature' addr='0x10'/>", "<SingleReg name='Setpoint' addr='17'/>",
+                       "<BlockOfRegs namePrefix='Channel' startIndex='1' count='4' addrStart='0x20'/>"]),
+            (2, None, ["<BlockOfRegs namePrefix='Input' count='8' addrStart='0'/>"])))
+        server.wait_for_signs(r"^\+\+\+", "reads of both blocks")
+        code, _ = server.stop()
+
+        self.assertEqual(code, 0)
+        self.assertEqual(blocks_of(self.relay.requests()[:2], [frame(1, 0x10, 6), frame(2, 0, 8)]), [0, 1])
+        self.assertEqual([entry for entry in server.log() if entry[0] in ("ERROR", "WARNING")],
+                         [("WARNING", "entry <Channel1> is configured at register 32 but is read from register 18")])
+
     def test_failed_initialisation_ends_the_server(self):
         good_tags = tag_file((1, None, ["<SingleReg name='T' addr='1'/>"]))
-        # The messages of each failure are the driver's own tests' business; here, what the server does with one.
         rows = [
             ("", good_tags, "com number not specified. Use syntax: COM1:baud=9600 stop=1 parity=N data=8"),
+            (" \t\r\n", good_tags, "com number not specified. Use syntax: COM1:baud=9600 stop=1 parity=N data=8"),
+            ("COM9:baud=9600", good_tags, "CreateFile failed with error 2."),
+            ("COM1:baud=fast", good_tags, "bad mode string"),
+            (GOOD_PORT, "<TagConfig><QueryBlock deviceAddr='1'/></TagConfig>", "empty QueryBlock"),
             (GOOD_PORT, "", "wrong config syntax"),
+            (GOOD_PORT, tag_file((256, None, ["<SingleReg name='T' addr='1'/>"])), "deviceAddr out of range 0 to 255"),
         ]
         for port_file, tags, message in rows:
             with self.subTest(port_file=port_file, tags=tags):
                 self.relay.clear()
-                server = Server(self, port_file, tags)
+                server = Server(self, port_file, tags, com9_missing=True)
                 code = server.process.wait(DEADLINE)
                 log = server.log()
                 self.assertEqual(code, 0)
