@@ -208,6 +208,33 @@ TEST_F(RemoteTest, ActivationsShortOfThreadsFailWithAnErrorOnly) {
     }
 }
 
+// The client's end of a socket pair; the test plays the server at the other end.
+struct ClientEnd {
+    explicit ClientEnd(const char *callLimitMs = nullptr) {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        if (callLimitMs != nullptr) setenv("BRISVALE_COM_CALL_TIMEOUT_MS", callLimitMs, 1);
+        core = comremote::ClientCore::Start(pair[0]);
+        unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
+        if (core != nullptr) core->Attach();
+    }
+    HRESULT AskStatus() const {
+        const std::uint32_t callId = core->NextCallId();
+        comremote::Writer status(comremote::kGetStatus, callId, 1);
+        std::vector<std::uint8_t> reply;
+        return core->Call(callId, status.Finish(), &reply);
+    }
+    int pair[2] = {-1, -1};
+    const int &server = pair[1];
+    std::shared_ptr<comremote::ClientCore> core;
+};
+
+// A change with no items: the sink is called all the same.
+std::vector<std::uint8_t> EmptyChange(std::uint32_t sinkId) {
+    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) change.U32(0);
+    return change.Finish();
+}
+
 TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
@@ -231,14 +258,11 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
     // Messages the client had not read yet when it let go must not keep its
     // final release waiting for a delivery that never comes.
     for (int round = 0; round < 20; ++round) {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        auto core = comremote::ClientCore::Start(pair[0]);
-        ASSERT_NE(core, nullptr);
-        core->Attach();
+        ClientEnd end;
+        ASSERT_NE(end.core, nullptr);
         auto *sink = new Sink;  // left behind if the release hangs
-        ASSERT_NE(core->AddSink(sink), 0u);
-        std::thread server([fd = pair[1]] {
+        ASSERT_NE(end.core->AddSink(sink), 0u);
+        std::thread server([fd = end.server] {
             comremote::Writer message(comremote::kOnCancelComplete, 0, 999);
             message.U32(1);
             message.U32(2);
@@ -250,7 +274,7 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
         });
         std::atomic<bool> released{false};
         std::thread client([&] {
-            core->Detach();
+            end.core->Detach();
             released = true;
         });
         const bool done = WaitFor([&] { return released.load(); });
@@ -261,8 +285,8 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
         }
         client.join();
         server.join();
-        core.reset();
-        close(pair[1]);
+        end.core.reset();
+        close(end.server);
         EXPECT_EQ(sink->references.load(), 1u) << "the client let its sink go";
         delete sink;
     }
@@ -304,20 +328,17 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
         std::atomic<bool> entered{false};
         std::atomic<bool> left{false};
     };
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    auto core = comremote::ClientCore::Start(pair[0]);
-    ASSERT_NE(core, nullptr);
-    core->Attach();
+    ClientEnd end;
+    ASSERT_NE(end.core, nullptr);
     std::atomic<bool> returned{false};
     auto *sink = new SlowSink;
     sink->returned = &returned;
-    ASSERT_NE(core->AddSink(sink), 0u);
+    ASSERT_NE(end.core->AddSink(sink), 0u);
     sink->Release();  // the client's own reference: only the connection's is left
     // The server goes first: the sink thread lets go of the sink meanwhile.
-    close(pair[1]);
+    close(end.server);
     ASSERT_TRUE(WaitFor([&] { return sink->entered.load(); }));
-    core->Detach();
+    end.core->Detach();
     EXPECT_TRUE(sink->left.load()) << "the final release returned while the sink was still being let go";
     returned = true;
     EXPECT_TRUE(WaitFor([&] { return sink->left.load(); }));
@@ -325,13 +346,8 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
 }
 
 TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItEnded) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "5000", 1);
-    auto core = comremote::ClientCore::Start(pair[0]);
-    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
-    ASSERT_NE(core, nullptr);
-    core->Attach();
+    ClientEnd end("5000");
+    ASSERT_NE(end.core, nullptr);
     Sink sink;
     std::atomic<bool> entered{false};
     std::atomic<bool> released{false};
@@ -339,22 +355,14 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
         entered = true;
         WaitFor([&] { return released.load(); }, std::chrono::seconds(120));
     };
-    const std::uint32_t sinkId = core->AddSink(&sink);
+    const std::uint32_t sinkId = end.core->AddSink(&sink);
     ASSERT_NE(sinkId, 0u);
-    comremote::Writer first(comremote::kOnDataChange, 0, sinkId);
-    for (int k = 0; k < 5; ++k) first.U32(0);  // no items: the sink is called, and blocks
-    const std::vector<std::uint8_t> blocking = first.Finish();
-    ASSERT_EQ(comremote::WriteFully(pair[1], blocking.data(), blocking.size()), 0);
+    const std::vector<std::uint8_t> blocking = EmptyChange(sinkId);  // the sink blocks in it
+    ASSERT_EQ(comremote::WriteFully(end.server, blocking.data(), blocking.size()), 0);
     ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
     // A call asked before the queue fills: its answer never comes.
-    const auto ask = [&] {
-        const std::uint32_t callId = core->NextCallId();
-        comremote::Writer status(comremote::kGetStatus, callId, 1);
-        std::vector<std::uint8_t> reply;
-        return core->Call(callId, status.Finish(), &reply);
-    };
     std::atomic<HRESULT> asked{1};  // not yet
-    std::thread asking([&] { asked = ask(); });
+    std::thread asking([&] { asked = end.AskStatus(); });
 
     // Changes of 64 KiB each, as fast as the socket takes them, until it
     // takes none for a while: the client has stopped reading.
@@ -362,18 +370,18 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
     const std::vector<BYTE> items(64 * 1024 - 32);
     change.Blob(items.data(), static_cast<DWORD>(items.size()));
     const std::vector<std::uint8_t> message = change.Finish();
-    fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    fcntl(end.server, F_SETFL, O_NONBLOCK);
     constexpr std::size_t kFlood = 64u << 20;
     std::size_t sent = 0;
     while (sent < kFlood) {
-        const ssize_t n =
-            send(pair[1], message.data() + sent % message.size(), message.size() - sent % message.size(), MSG_NOSIGNAL);
+        const ssize_t n = send(end.server, message.data() + sent % message.size(),
+                               message.size() - sent % message.size(), MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
         }
         if (errno != EAGAIN) break;  // the call ran out of time and ended the connection
-        pollfd writable{pair[1], POLLOUT, 0};
+        pollfd writable{end.server, POLLOUT, 0};
         if (poll(&writable, 1, 2000) == 0) break;
     }
     EXPECT_LT(sent, comremote::kMaxQueuedCallbackBytes + (8u << 20)) << "the client kept reading";
@@ -382,42 +390,31 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
     // to blame, and so its calls say, that one and the next.
     asking.join();
     EXPECT_EQ(asked.load(), comremote::kFellBehind);
-    close(pair[1]);
-    EXPECT_EQ(ask(), comremote::kFellBehind);
+    close(end.server);
+    EXPECT_EQ(end.AskStatus(), comremote::kFellBehind);
     released = true;
-    core->Detach();
+    end.core->Detach();
     EXPECT_EQ(sink.references.load(), 1u);
 }
 
 // A sink that asks the server something while the server's calls fill the
 // queue: its answer, behind them on the socket, still reaches it.
 TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
-    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "600000", 1);
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    auto core = comremote::ClientCore::Start(pair[0]);
-    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
-    ASSERT_NE(core, nullptr);
-    core->Attach();
+    ClientEnd end("600000");
+    ASSERT_NE(end.core, nullptr);
     Sink sink;
     std::atomic<int> calls{0};
     std::atomic<HRESULT> answered{1};  // not yet
     sink.onChange = [&] {
-        if (calls++ != 0) return;
-        const std::uint32_t callId = core->NextCallId();
-        comremote::Writer status(comremote::kGetStatus, callId, 1);
-        std::vector<std::uint8_t> reply;
-        answered = core->Call(callId, status.Finish(), &reply);
+        if (calls++ == 0) answered = end.AskStatus();
     };
-    const std::uint32_t sinkId = core->AddSink(&sink);
+    const std::uint32_t sinkId = end.core->AddSink(&sink);
     ASSERT_NE(sinkId, 0u);
-    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
-    for (int k = 0; k < 5; ++k) change.U32(0);
-    const std::vector<std::uint8_t> message = change.Finish();
-    ASSERT_EQ(comremote::WriteFully(pair[1], message.data(), message.size()), 0);
+    const std::vector<std::uint8_t> message = EmptyChange(sinkId);
+    ASSERT_EQ(comremote::WriteFully(end.server, message.data(), message.size()), 0);
     comremote::Header header{};
     std::vector<std::uint8_t> payload;
-    ASSERT_TRUE(comremote::ReadMessage(pair[1], &header, &payload));  // the sink's question
+    ASSERT_TRUE(comremote::ReadMessage(end.server, &header, &payload));  // the sink's question
     // More changes than the queue holds arrive before the answer.
     std::vector<std::uint8_t> burst;
     for (std::size_t k = 0; k < comremote::kMaxQueuedCallbacks + 16; ++k)
@@ -426,13 +423,13 @@ TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
     answer.I32(S_OK);
     const std::vector<std::uint8_t> reply = answer.Finish();
     burst.insert(burst.end(), reply.begin(), reply.end());
-    std::thread server([&] { comremote::WriteFully(pair[1], burst.data(), burst.size()); });
+    std::thread server([&] { comremote::WriteFully(end.server, burst.data(), burst.size()); });
     EXPECT_TRUE(WaitFor([&] { return answered.load() != 1; }, std::chrono::seconds(20)));
     EXPECT_EQ(answered.load(), S_OK);
     EXPECT_TRUE(WaitFor([&] { return calls.load() == static_cast<int>(comremote::kMaxQueuedCallbacks) + 17; }));
-    close(pair[1]);
+    close(end.server);
     server.join();
-    core->Detach();
+    end.core->Detach();
 }
 
 // A limit is a whole number of milliseconds; anything else keeps the default
