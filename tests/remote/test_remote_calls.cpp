@@ -36,17 +36,15 @@ std::vector<std::string> Browse(IOPCServer *server) {
 
 std::vector<unsigned long long> Times(IOPCItemMgt *group, std::vector<OPCHANDLE> handles) {
     Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group, IID_IOPCSyncIO);
-    OPCITEMSTATE *states = nullptr;
-    HRESULT *errors = nullptr;
-    EXPECT_EQ(io->Read(OPC_DS_CACHE, static_cast<DWORD>(handles.size()), handles.data(), &states, &errors), S_OK);
+    TaskOut<OPCITEMSTATE> states;
+    states.clear = [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); };
+    states.count = static_cast<DWORD>(handles.size());
+    TaskOut<HRESULT> errors;
+    EXPECT_EQ(io->Read(OPC_DS_CACHE, states.count, handles.data(), &states.items, &errors.items), S_OK);
     std::vector<unsigned long long> times;
-    for (std::size_t k = 0; states != nullptr && k < handles.size(); ++k) {
+    for (DWORD k = 0; states.items != nullptr && k < states.count; ++k)
         times.push_back((static_cast<unsigned long long>(states[k].ftTimeStamp.dwHighDateTime) << 32) |
                         states[k].ftTimeStamp.dwLowDateTime);
-        VariantClear(&states[k].vDataValue);
-    }
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
     return times;
 }
 
@@ -59,12 +57,10 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(factory.user, OwnUser()) << "the connecting user names the session";
     EXPECT_FALSE(factory.onMainThread);
 
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(remote->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
-    EXPECT_EQ(Narrow(status->szVendorInfo), "Brisvale OPC Server");
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    const Status status = StatusOf(remote.get());
+    ASSERT_EQ(status.result, S_OK);
+    EXPECT_EQ(status.state, OPC_STATUS_RUNNING);
+    EXPECT_EQ(status.vendor, "Brisvale OPC Server");
     EXPECT_EQ(Browse(remote.get()), Browse(local.get()));
     EXPECT_EQ(Browse(remote.get()).size(), 4u);
 
@@ -142,20 +138,16 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(remote->QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&none)), E_NOINTERFACE);
     EXPECT_EQ(Query<IOPCSyncIO>(remote.get(), IID_IOPCSyncIO), nullptr);
     // A group asked for as an interface the layer does not carry is not left behind.
-    ASSERT_EQ(remote->GetStatus(&status), S_OK);
-    const DWORD groups = status->dwGroupCount;
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    const Status beforeAsync = StatusOf(remote.get());
     OPCHANDLE asyncHandle = 0;
     DWORD asyncRate = 0;
     EXPECT_EQ(remote->AddGroup(u"Async", TRUE, 100, 9, nullptr, nullptr, 0, &asyncHandle, &asyncRate, IID_IOPCAsyncIO2,
                                &none),
               E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);
-    ASSERT_EQ(remote->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwGroupCount, groups);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    const Status after = StatusOf(remote.get());
+    ASSERT_EQ(after.result, S_OK);
+    EXPECT_EQ(after.groups, beforeAsync.groups);
 
     const int before = finished.load();
     pointHolder.reset();
@@ -172,9 +164,7 @@ TEST_F(RemoteTest, DisconnectionAndWithdrawalEndWhatClientsHold) {
     std::string errors;
     const auto handles = AddItems(group.get(), {"Pump1"}, &errors);
     EXPECT_EQ(CoDisconnectObject(factory.last, 0), S_OK);
-    OPCSERVERSTATUS *status = nullptr;
-    EXPECT_EQ(remote->GetStatus(&status), RPC_E_DISCONNECTED);
-    EXPECT_EQ(status, nullptr);
+    EXPECT_EQ(StatusOf(remote.get()).result, RPC_E_DISCONNECTED);
     EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, handles), "00000000 101=I2:0/q8") << "the group is still held";
 
     // Once the class is withdrawn, no new client reaches it; it is not
@@ -199,11 +189,7 @@ TEST_F(RemoteTest, ActivationsShortOfThreadsFailWithAnErrorOnly) {
             continue;
         }
         auto *server = static_cast<IOPCServer *>(object);
-        OPCSERVERSTATUS *status = nullptr;
-        if (SUCCEEDED(server->GetStatus(&status)) && status != nullptr) {
-            CoTaskMemFree(status->szVendorInfo);
-            CoTaskMemFree(status);
-        }
+        StatusOf(server);
         server->Release();
     }
 }

@@ -67,14 +67,10 @@ protected:
         return fd;
     }
     static std::vector<std::uint8_t> Hello(std::uint32_t magic) {
-        return {static_cast<std::uint8_t>(magic),
-                static_cast<std::uint8_t>(magic >> 8),
-                static_cast<std::uint8_t>(magic >> 16),
-                static_cast<std::uint8_t>(magic >> 24),
-                comremote::kVersion,
-                0,
-                0,
-                0};
+        std::vector<std::uint8_t> bytes(comremote::kHelloSize, 0);
+        for (int k = 0; k < 4; ++k) bytes[k] = static_cast<std::uint8_t>(magic >> (8 * k));
+        bytes[4] = comremote::kVersion;
+        return bytes;
     }
     // The server ends the connection: whatever it still sends, then the end.
     static bool Closed(int fd) {
@@ -226,10 +222,7 @@ TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
     }
 
     // Everyone else is served as before.
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    EXPECT_EQ(StatusOf(bystander.get()).result, S_OK);
     Ref<IOPCServer> latecomer = Remote();
     EXPECT_TRUE(latecomer);
     close(idle);
@@ -317,10 +310,7 @@ TEST_F(RemoteProtocolTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServe
     EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), S_OK);
 
     EXPECT_EQ(LogLines("refused"), refusals + 6) << "one log line for each refusal";
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    EXPECT_EQ(StatusOf(bystander.get()).result, S_OK);
     close(fd);
 }
 
@@ -396,10 +386,7 @@ TEST_F(RemoteProtocolTest, IdleAndHalfSentConnectionsDoNotHoldThePlacesForGood) 
         close(fd);
     }
     EXPECT_LT(peakKiB() - peakBefore, 256L << 10) << "memory taken for bytes that never came";
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(quiet->GetStatus(&status), S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    EXPECT_EQ(StatusOf(quiet.get()).result, S_OK);
 }
 
 TEST_F(RemoteProtocolTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStartsClean) {
