@@ -89,6 +89,27 @@ protected:
         return Ref<IOPCServer>(static_cast<IOPCServer *>(object));
     }
 
+    // What a client reads of the server's status, its task memory freed.
+    struct Status {
+        HRESULT result = E_FAIL;
+        DWORD state = 0;
+        DWORD groups = 0;
+        std::string vendor;
+    };
+    static Status StatusOf(IOPCServer *server) {
+        OPCSERVERSTATUS *status = nullptr;
+        Status seen;
+        seen.result = server->GetStatus(&status);
+        if (status == nullptr) return seen;
+        EXPECT_TRUE(SUCCEEDED(seen.result)) << "a status with a failure";
+        seen.state = status->dwServerState;
+        seen.groups = status->dwGroupCount;
+        seen.vendor = Narrow(status->szVendorInfo);
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+        return seen;
+    }
+
     static std::wstring OwnUser() {
         struct passwd *entry = getpwuid(geteuid());
         std::wstring name;

@@ -36,17 +36,15 @@ std::vector<std::string> Browse(IOPCServer *server) {
 
 std::vector<unsigned long long> Times(IOPCItemMgt *group, std::vector<OPCHANDLE> handles) {
     Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group, IID_IOPCSyncIO);
-    OPCITEMSTATE *states = nullptr;
-    HRESULT *errors = nullptr;
-    EXPECT_EQ(io->Read(OPC_DS_CACHE, static_cast<DWORD>(handles.size()), handles.data(), &states, &errors), S_OK);
+    TaskOut<OPCITEMSTATE> states;
+    states.clear = [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); };
+    states.count = static_cast<DWORD>(handles.size());
+    TaskOut<HRESULT> errors;
+    EXPECT_EQ(io->Read(OPC_DS_CACHE, states.count, handles.data(), &states.items, &errors.items), S_OK);
     std::vector<unsigned long long> times;
-    for (std::size_t k = 0; states != nullptr && k < handles.size(); ++k) {
+    for (DWORD k = 0; states.items != nullptr && k < states.count; ++k)
         times.push_back((static_cast<unsigned long long>(states[k].ftTimeStamp.dwHighDateTime) << 32) |
                         states[k].ftTimeStamp.dwLowDateTime);
-        VariantClear(&states[k].vDataValue);
-    }
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
     return times;
 }
 
@@ -59,12 +57,10 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(factory.user, OwnUser()) << "the connecting user names the session";
     EXPECT_FALSE(factory.onMainThread);
 
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(remote->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
-    EXPECT_EQ(Narrow(status->szVendorInfo), "Brisvale OPC Server");
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    const Status status = StatusOf(remote.get());
+    ASSERT_EQ(status.result, S_OK);
+    EXPECT_EQ(status.state, OPC_STATUS_RUNNING);
+    EXPECT_EQ(status.vendor, "Brisvale OPC Server");
     EXPECT_EQ(Browse(remote.get()), Browse(local.get()));
     EXPECT_EQ(Browse(remote.get()).size(), 4u);
 
@@ -142,20 +138,16 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(remote->QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&none)), E_NOINTERFACE);
     EXPECT_EQ(Query<IOPCSyncIO>(remote.get(), IID_IOPCSyncIO), nullptr);
     // A group asked for as an interface the layer does not carry is not left behind.
-    ASSERT_EQ(remote->GetStatus(&status), S_OK);
-    const DWORD groups = status->dwGroupCount;
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    const Status beforeAsync = StatusOf(remote.get());
     OPCHANDLE asyncHandle = 0;
     DWORD asyncRate = 0;
     EXPECT_EQ(remote->AddGroup(u"Async", TRUE, 100, 9, nullptr, nullptr, 0, &asyncHandle, &asyncRate, IID_IOPCAsyncIO2,
                                &none),
               E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);
-    ASSERT_EQ(remote->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwGroupCount, groups);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    const Status after = StatusOf(remote.get());
+    ASSERT_EQ(after.result, S_OK);
+    EXPECT_EQ(after.groups, beforeAsync.groups);
 
     const int before = finished.load();
     pointHolder.reset();
@@ -172,9 +164,7 @@ TEST_F(RemoteTest, DisconnectionAndWithdrawalEndWhatClientsHold) {
     std::string errors;
     const auto handles = AddItems(group.get(), {"Pump1"}, &errors);
     EXPECT_EQ(CoDisconnectObject(factory.last, 0), S_OK);
-    OPCSERVERSTATUS *status = nullptr;
-    EXPECT_EQ(remote->GetStatus(&status), RPC_E_DISCONNECTED);
-    EXPECT_EQ(status, nullptr);
+    EXPECT_EQ(StatusOf(remote.get()).result, RPC_E_DISCONNECTED);
     EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, handles), "00000000 101=I2:0/q8") << "the group is still held";
 
     // Once the class is withdrawn, no new client reaches it; it is not
@@ -199,13 +189,36 @@ TEST_F(RemoteTest, ActivationsShortOfThreadsFailWithAnErrorOnly) {
             continue;
         }
         auto *server = static_cast<IOPCServer *>(object);
-        OPCSERVERSTATUS *status = nullptr;
-        if (SUCCEEDED(server->GetStatus(&status)) && status != nullptr) {
-            CoTaskMemFree(status->szVendorInfo);
-            CoTaskMemFree(status);
-        }
+        StatusOf(server);
         server->Release();
     }
+}
+
+// The client's end of a socket pair; the test plays the server at the other end.
+struct ClientEnd {
+    explicit ClientEnd(const char *callLimitMs = nullptr) {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        if (callLimitMs != nullptr) setenv("BRISVALE_COM_CALL_TIMEOUT_MS", callLimitMs, 1);
+        core = comremote::ClientCore::Start(pair[0]);
+        unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
+        if (core != nullptr) core->Attach();
+    }
+    HRESULT AskStatus() const {
+        const std::uint32_t callId = core->NextCallId();
+        comremote::Writer status(comremote::kGetStatus, callId, 1);
+        std::vector<std::uint8_t> reply;
+        return core->Call(callId, status.Finish(), &reply);
+    }
+    int pair[2] = {-1, -1};
+    const int &server = pair[1];
+    std::shared_ptr<comremote::ClientCore> core;
+};
+
+// A change with no items: the sink is called all the same.
+std::vector<std::uint8_t> EmptyChange(std::uint32_t sinkId) {
+    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) change.U32(0);
+    return change.Finish();
 }
 
 TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
@@ -231,14 +244,11 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
     // Messages the client had not read yet when it let go must not keep its
     // final release waiting for a delivery that never comes.
     for (int round = 0; round < 20; ++round) {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        auto core = comremote::ClientCore::Start(pair[0]);
-        ASSERT_NE(core, nullptr);
-        core->Attach();
+        ClientEnd end;
+        ASSERT_NE(end.core, nullptr);
         auto *sink = new Sink;  // left behind if the release hangs
-        ASSERT_NE(core->AddSink(sink), 0u);
-        std::thread server([fd = pair[1]] {
+        ASSERT_NE(end.core->AddSink(sink), 0u);
+        std::thread server([fd = end.server] {
             comremote::Writer message(comremote::kOnCancelComplete, 0, 999);
             message.U32(1);
             message.U32(2);
@@ -250,7 +260,7 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
         });
         std::atomic<bool> released{false};
         std::thread client([&] {
-            core->Detach();
+            end.core->Detach();
             released = true;
         });
         const bool done = WaitFor([&] { return released.load(); });
@@ -261,8 +271,8 @@ TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
         }
         client.join();
         server.join();
-        core.reset();
-        close(pair[1]);
+        end.core.reset();
+        close(end.server);
         EXPECT_EQ(sink->references.load(), 1u) << "the client let its sink go";
         delete sink;
     }
@@ -304,20 +314,17 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
         std::atomic<bool> entered{false};
         std::atomic<bool> left{false};
     };
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    auto core = comremote::ClientCore::Start(pair[0]);
-    ASSERT_NE(core, nullptr);
-    core->Attach();
+    ClientEnd end;
+    ASSERT_NE(end.core, nullptr);
     std::atomic<bool> returned{false};
     auto *sink = new SlowSink;
     sink->returned = &returned;
-    ASSERT_NE(core->AddSink(sink), 0u);
+    ASSERT_NE(end.core->AddSink(sink), 0u);
     sink->Release();  // the client's own reference: only the connection's is left
     // The server goes first: the sink thread lets go of the sink meanwhile.
-    close(pair[1]);
+    close(end.server);
     ASSERT_TRUE(WaitFor([&] { return sink->entered.load(); }));
-    core->Detach();
+    end.core->Detach();
     EXPECT_TRUE(sink->left.load()) << "the final release returned while the sink was still being let go";
     returned = true;
     EXPECT_TRUE(WaitFor([&] { return sink->left.load(); }));
@@ -325,13 +332,8 @@ TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
 }
 
 TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItEnded) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "5000", 1);
-    auto core = comremote::ClientCore::Start(pair[0]);
-    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
-    ASSERT_NE(core, nullptr);
-    core->Attach();
+    ClientEnd end("5000");
+    ASSERT_NE(end.core, nullptr);
     Sink sink;
     std::atomic<bool> entered{false};
     std::atomic<bool> released{false};
@@ -339,22 +341,14 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
         entered = true;
         WaitFor([&] { return released.load(); }, std::chrono::seconds(120));
     };
-    const std::uint32_t sinkId = core->AddSink(&sink);
+    const std::uint32_t sinkId = end.core->AddSink(&sink);
     ASSERT_NE(sinkId, 0u);
-    comremote::Writer first(comremote::kOnDataChange, 0, sinkId);
-    for (int k = 0; k < 5; ++k) first.U32(0);  // no items: the sink is called, and blocks
-    const std::vector<std::uint8_t> blocking = first.Finish();
-    ASSERT_EQ(comremote::WriteFully(pair[1], blocking.data(), blocking.size()), 0);
+    const std::vector<std::uint8_t> blocking = EmptyChange(sinkId);  // the sink blocks in it
+    ASSERT_EQ(comremote::WriteFully(end.server, blocking.data(), blocking.size()), 0);
     ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
     // A call asked before the queue fills: its answer never comes.
-    const auto ask = [&] {
-        const std::uint32_t callId = core->NextCallId();
-        comremote::Writer status(comremote::kGetStatus, callId, 1);
-        std::vector<std::uint8_t> reply;
-        return core->Call(callId, status.Finish(), &reply);
-    };
     std::atomic<HRESULT> asked{1};  // not yet
-    std::thread asking([&] { asked = ask(); });
+    std::thread asking([&] { asked = end.AskStatus(); });
 
     // Changes of 64 KiB each, as fast as the socket takes them, until it
     // takes none for a while: the client has stopped reading.
@@ -362,18 +356,18 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
     const std::vector<BYTE> items(64 * 1024 - 32);
     change.Blob(items.data(), static_cast<DWORD>(items.size()));
     const std::vector<std::uint8_t> message = change.Finish();
-    fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    fcntl(end.server, F_SETFL, O_NONBLOCK);
     constexpr std::size_t kFlood = 64u << 20;
     std::size_t sent = 0;
     while (sent < kFlood) {
-        const ssize_t n =
-            send(pair[1], message.data() + sent % message.size(), message.size() - sent % message.size(), MSG_NOSIGNAL);
+        const ssize_t n = send(end.server, message.data() + sent % message.size(),
+                               message.size() - sent % message.size(), MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
         }
         if (errno != EAGAIN) break;  // the call ran out of time and ended the connection
-        pollfd writable{pair[1], POLLOUT, 0};
+        pollfd writable{end.server, POLLOUT, 0};
         if (poll(&writable, 1, 2000) == 0) break;
     }
     EXPECT_LT(sent, comremote::kMaxQueuedCallbackBytes + (8u << 20)) << "the client kept reading";
@@ -382,42 +376,31 @@ TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnreadAndTheCallsSayWhyItE
     // to blame, and so its calls say, that one and the next.
     asking.join();
     EXPECT_EQ(asked.load(), comremote::kFellBehind);
-    close(pair[1]);
-    EXPECT_EQ(ask(), comremote::kFellBehind);
+    close(end.server);
+    EXPECT_EQ(end.AskStatus(), comremote::kFellBehind);
     released = true;
-    core->Detach();
+    end.core->Detach();
     EXPECT_EQ(sink.references.load(), 1u);
 }
 
 // A sink that asks the server something while the server's calls fill the
 // queue: its answer, behind them on the socket, still reaches it.
 TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
-    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "600000", 1);
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    auto core = comremote::ClientCore::Start(pair[0]);
-    unsetenv("BRISVALE_COM_CALL_TIMEOUT_MS");
-    ASSERT_NE(core, nullptr);
-    core->Attach();
+    ClientEnd end("600000");
+    ASSERT_NE(end.core, nullptr);
     Sink sink;
     std::atomic<int> calls{0};
     std::atomic<HRESULT> answered{1};  // not yet
     sink.onChange = [&] {
-        if (calls++ != 0) return;
-        const std::uint32_t callId = core->NextCallId();
-        comremote::Writer status(comremote::kGetStatus, callId, 1);
-        std::vector<std::uint8_t> reply;
-        answered = core->Call(callId, status.Finish(), &reply);
+        if (calls++ == 0) answered = end.AskStatus();
     };
-    const std::uint32_t sinkId = core->AddSink(&sink);
+    const std::uint32_t sinkId = end.core->AddSink(&sink);
     ASSERT_NE(sinkId, 0u);
-    comremote::Writer change(comremote::kOnDataChange, 0, sinkId);
-    for (int k = 0; k < 5; ++k) change.U32(0);
-    const std::vector<std::uint8_t> message = change.Finish();
-    ASSERT_EQ(comremote::WriteFully(pair[1], message.data(), message.size()), 0);
+    const std::vector<std::uint8_t> message = EmptyChange(sinkId);
+    ASSERT_EQ(comremote::WriteFully(end.server, message.data(), message.size()), 0);
     comremote::Header header{};
     std::vector<std::uint8_t> payload;
-    ASSERT_TRUE(comremote::ReadMessage(pair[1], &header, &payload));  // the sink's question
+    ASSERT_TRUE(comremote::ReadMessage(end.server, &header, &payload));  // the sink's question
     // More changes than the queue holds arrive before the answer.
     std::vector<std::uint8_t> burst;
     for (std::size_t k = 0; k < comremote::kMaxQueuedCallbacks + 16; ++k)
@@ -426,13 +409,13 @@ TEST(RemoteClientCore, ASinkThatCallsTheServerIsAnsweredBehindAFullQueue) {
     answer.I32(S_OK);
     const std::vector<std::uint8_t> reply = answer.Finish();
     burst.insert(burst.end(), reply.begin(), reply.end());
-    std::thread server([&] { comremote::WriteFully(pair[1], burst.data(), burst.size()); });
+    std::thread server([&] { comremote::WriteFully(end.server, burst.data(), burst.size()); });
     EXPECT_TRUE(WaitFor([&] { return answered.load() != 1; }, std::chrono::seconds(20)));
     EXPECT_EQ(answered.load(), S_OK);
     EXPECT_TRUE(WaitFor([&] { return calls.load() == static_cast<int>(comremote::kMaxQueuedCallbacks) + 17; }));
-    close(pair[1]);
+    close(end.server);
     server.join();
-    core->Detach();
+    end.core->Detach();
 }
 
 // A limit is a whole number of milliseconds; anything else keeps the default

@@ -36,13 +36,20 @@ using comremote::Writer;
 
 class RemoteProtocolTest : public RemoteTest {
 protected:
+    static sockaddr_un Address(const std::string &path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return address;
+    }
+    static CLSID OtherClass() {
+        return CLSID{0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
+    }
     int Dial() {
         comremote::ClassSocket where;
         EXPECT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
+        sockaddr_un address = Address(where.path);
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << where.path;
         struct timeval limit {};
         limit.tv_sec = 30;
@@ -60,14 +67,10 @@ protected:
         return fd;
     }
     static std::vector<std::uint8_t> Hello(std::uint32_t magic) {
-        return {static_cast<std::uint8_t>(magic),
-                static_cast<std::uint8_t>(magic >> 8),
-                static_cast<std::uint8_t>(magic >> 16),
-                static_cast<std::uint8_t>(magic >> 24),
-                comremote::kVersion,
-                0,
-                0,
-                0};
+        std::vector<std::uint8_t> bytes(comremote::kHelloSize, 0);
+        for (int k = 0; k < 4; ++k) bytes[k] = static_cast<std::uint8_t>(magic >> (8 * k));
+        bytes[4] = comremote::kVersion;
+        return bytes;
     }
     // The server ends the connection: whatever it still sends, then the end.
     static bool Closed(int fd) {
@@ -219,10 +222,7 @@ TEST_F(RemoteProtocolTest, BrokenAndHostileMessagesCloseTheirConnectionOnly) {
     }
 
     // Everyone else is served as before.
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    EXPECT_EQ(StatusOf(bystander.get()).result, S_OK);
     Ref<IOPCServer> latecomer = Remote();
     EXPECT_TRUE(latecomer);
     close(idle);
@@ -310,10 +310,7 @@ TEST_F(RemoteProtocolTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServe
     EXPECT_EQ(Ask(fd, AddItems(call++, group, 1, u"Pump1")), S_OK);
 
     EXPECT_EQ(LogLines("refused"), refusals + 6) << "one log line for each refusal";
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(bystander->GetStatus(&status), S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    EXPECT_EQ(StatusOf(bystander.get()).result, S_OK);
     close(fd);
 }
 
@@ -389,10 +386,7 @@ TEST_F(RemoteProtocolTest, IdleAndHalfSentConnectionsDoNotHoldThePlacesForGood) 
         close(fd);
     }
     EXPECT_LT(peakKiB() - peakBefore, 256L << 10) << "memory taken for bytes that never came";
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(quiet->GetStatus(&status), S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    EXPECT_EQ(StatusOf(quiet.get()).result, S_OK);
 }
 
 TEST_F(RemoteProtocolTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStartsClean) {
@@ -491,9 +485,7 @@ TEST_F(RemoteProtocolTest, StalledServersReleaseTheirClientsWithinTheLimits) {
         SCOPED_TRACE(row.name);
         setenv("BRISVALE_COM_CONNECT_TIMEOUT_MS", row.connectLimit, 1);
         const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, where.path.c_str(), sizeof address.sun_path - 1);
+        sockaddr_un address = Address(where.path);
         unlink(where.path.c_str());
         ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
         ASSERT_EQ(listen(listener, 0), 0);
@@ -522,10 +514,10 @@ TEST_F(RemoteProtocolTest, StalledServersReleaseTheirClientsWithinTheLimits) {
         EXPECT_EQ(comremote::ActivateRemote(stalled, IID_IOPCServer, &object), row.expected);
         if (row.stall == kNoAccept) {
             // A server starting meanwhile sweeps the folder without waiting for this one.
-            const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
             DWORD otherCookie = 0;
-            EXPECT_EQ(CoRegisterClassObject(other, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie),
-                      S_OK);
+            EXPECT_EQ(
+                CoRegisterClassObject(OtherClass(), &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &otherCookie),
+                S_OK);
             EXPECT_EQ(CoRevokeClassObject(otherCookie), S_OK);
             struct stat info {};
             EXPECT_EQ(lstat(where.path.c_str(), &info), 0) << "a stalled server is not taken for a dead one";
@@ -611,15 +603,13 @@ TEST_F(RemoteProtocolTest, AServerStartingRemovesTheSocketsOfDeadServersOnly) {
     ASSERT_TRUE(comremote::LocateClassSocket(TestClass(), &where));
     const std::string dead = where.folder + "/0123456789abcdef.sock";
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, dead.c_str(), sizeof address.sun_path - 1);
+    sockaddr_un address = Address(dead);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     close(fd);  // bound, never listened: what a killed server leaves
 
     // Another class's server, stopped with its queue of waiting clients full:
     // alive, and neither waited for nor taken over by a new server of its class.
-    const CLSID other = {0x5A1C0DE5, 0x7E57, 0x4C0D, {0x9A, 0x11, 0x0B, 0x5E, 0x77, 0x00, 0x01, 0x02}};
+    const CLSID other = OtherClass();
     comremote::ClassSocket otherWhere;
     ASSERT_TRUE(comremote::LocateClassSocket(other, &otherWhere));
     const int stopped = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

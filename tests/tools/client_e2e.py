@@ -2,15 +2,12 @@
 """client_e2e.py SERVER CLIENT: brisvale-client against a running copy of the server, registered in a private
 registry, whose COM1 reaches the reference instrument: values and qualities as the instrument holds them, 0x18
 while it is silent and good again after, the JSON documents parsed, and the exit codes."""
-import json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, threading, time, unittest
+import json, os, re, signal, subprocess, sys, threading, unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from line import Instrument, Relay, wait_until  # noqa: E402
+# The copy of the server and the instrument as the cross-process test makes them (from the same command line).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
+from cross_process import CLIENT, DEADLINE, WithServer, register_value, wait_until  # noqa: E402
 
-SERVER, CLIENT = sys.argv[1:3]
-DEADLINE = 60.0  # seconds; generous for a loaded machine
-READY = "press Ctrl-C to terminate"
-PORT = "COM1:baud=9600 parity=N data=8 stop=1"
 # Four consecutive registers of device 1, read at every pass.
 TAGS = ["Level", "Flow.In", "Flow.Out", "Valve 3"]
 TAG_FILE = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n"
@@ -20,61 +17,19 @@ TAG_FILE = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n"
 LINE = re.compile(r"^(\S+(?: \S+)*) +(-?\d+)  (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)  (.*)$")
 
 
-def register_value(address):
-    """What the reference instrument holds for device 1, as the VT_I2 the server publishes."""
-    value = (0x1111 + address * 0x0101 + 7) & 0xFFFF
-    return value - 0x10000 if value >= 0x8000 else value
+# What the reference instrument holds for device 1, as the VT_I2 the server publishes.
+EXPECTED = {name: (register_value(1, 10 + k) ^ 0x8000) - 0x8000 for k, name in enumerate(TAGS)}
 
 
-EXPECTED = {name: register_value(10 + k) for k, name in enumerate(TAGS)}
+class ClientAgainstTheServer(WithServer):
+    tags = TAG_FILE
 
-
-def read(path):
-    return pathlib.Path(path).read_text(errors="replace") if os.path.isfile(path) else ""
-
-
-class ClientAgainstTheServer(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="brisvale-client-")
-        cls.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(cls.folder, "registry"))
-        cls.relay = Relay()
-        cls.instrument = Instrument(cls.relay, [1])
-        cls.instrument.start()
-        cls.exe = shutil.copy2(SERVER, cls.folder)  # a copy: the server names its files after its own path
-        pathlib.Path(cls.exe + ".port.cfg").write_text(PORT)
-        pathlib.Path(cls.exe + ".tag.cfg").write_text(TAG_FILE)
-        os.symlink(cls.relay.server_path, cls.exe + ".com1")
-        registration = subprocess.run([cls.exe, "/r"], env=cls.env, cwd=cls.folder, stdin=subprocess.DEVNULL,
-                                      capture_output=True, timeout=DEADLINE)
-        assert registration.returncode == 0, registration
-        with open(cls.exe + ".out", "wb") as out:
-            cls.server = subprocess.Popen([cls.exe, "/c"], env=cls.env, cwd=cls.folder, stdin=subprocess.DEVNULL,
-                                          stdout=out, stderr=subprocess.STDOUT)
+    def setUp(self):
+        super().setUp()
+        self.server.register("/r")
         # A client before the class object is published would have COM start a second server.
-        wait_until(lambda: READY in read(cls.exe + ".out") or cls.server.poll() is not None, "the server", DEADLINE)
-        assert cls.server.poll() is None, read(cls.exe + ".out")
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.server.poll() is None:
-            cls.server.send_signal(signal.SIGINT)
-            try:
-                cls.server.wait(DEADLINE)
-            except subprocess.TimeoutExpired:
-                cls.server.kill()
-                cls.server.wait()
-        # Servers that activation started from our copies (none, unless a test went wrong) go too.
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                started_here = os.readlink("/proc/%s/exe" % pid).startswith(cls.folder + "/")
-            except OSError:
-                continue
-            if started_here:
-                os.kill(int(pid), signal.SIGKILL)
-        cls.instrument.stop()
-        cls.relay.close()
-        shutil.rmtree(cls.folder, ignore_errors=True)
+        self.server.start_console()
+        self.env = self.server.env
 
     def client(self, *args, env=None):
         done = subprocess.run([CLIENT, *args], env=env or self.env, stdin=subprocess.DEVNULL, capture_output=True,
@@ -90,8 +45,9 @@ class ClientAgainstTheServer(unittest.TestCase):
             self.assertEqual((code, err), (0, ""))
             last[0] = json.loads(out)
             return all(item["quality"] == quality for item in last[0]["items"])
-        wait_until(lambda: self.server.poll() is not None or all_show(), "qualities 0x%02X" % quality, DEADLINE)
-        self.assertIsNone(self.server.poll(), read(self.exe + ".out"))
+        wait_until(lambda: self.server.process.poll() is not None or all_show(), "qualities 0x%02X" % quality,
+                   DEADLINE)
+        self.assertIsNone(self.server.process.poll(), self.server.console())
         return last[0]
 
     def test_1_values_and_qualities_follow_the_instrument(self):
@@ -117,18 +73,13 @@ class ClientAgainstTheServer(unittest.TestCase):
         self.instrument.start()
         self.wait_for_qualities(0xC0)
 
-    def test_2_list_and_status(self):
+    def test_2_list(self):  # the status and activation failures: cross_process.py
         code, out, err = self.client("--json", "list")
         self.assertEqual((code, err), (0, ""))
         self.assertEqual(json.loads(out), {"tags": [{"name": name, "type": "VT_I2"} for name in TAGS]})
 
-        code, out, err = self.client("status", "--json")
-        self.assertEqual((code, err), (0, ""))
-        status = json.loads(out)
-        self.assertEqual((status["state"], status["vendor"]), ("running", "Brisvale OPC Server"))
-        self.assertLessEqual(status["start_time"], status["current_time"])
-
     def test_3_watch_shows_changes_until_ctrl_c(self):
+        self.wait_for_qualities(0xC0)
         watch = subprocess.Popen([CLIENT, "watch", "--json", "--rate", "100", "Flow.In", "Level"], env=self.env,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = []
@@ -161,24 +112,9 @@ class ClientAgainstTheServer(unittest.TestCase):
         code, out, err = self.client("read", "Level", "No.Such.Tag")
         self.assertEqual((code, out, err), (6, "", "brisvale-client: unknown tag <No.Such.Tag>\n"))
 
-        code, out, err = self.client("--server", "Brisvale.Nothing.1", "read")
-        self.assertEqual((code, out), (3, ""))
-        self.assertRegex(err, r"^brisvale-client: Brisvale\.Nothing\.1 is not registered \(0x800401F3\)\n$")
-
         code, out, err = self.client("read", "--rate", "10")
         self.assertEqual((code, out), (2, ""))
         self.assertEqual(err, "brisvale-client: --rate belongs to watch (--help shows the usage)\n")
-
-        # Registered in a registry of its own, then the executable removed: nothing to start.
-        gone = os.path.join(self.folder, "gone")
-        os.mkdir(gone)
-        exe = shutil.copy2(SERVER, gone)
-        env = dict(self.env, BRISVALE_COM_REGISTRY=os.path.join(gone, "registry"))
-        self.assertEqual(subprocess.run([exe, "/r"], env=env, cwd=gone, capture_output=True).returncode, 0)
-        os.unlink(exe)
-        code, out, err = self.client("status", env=env)
-        self.assertEqual((code, out), (4, ""))
-        self.assertEqual(err, "brisvale-client: OPC.Brisvale.1 is registered but could not be started (0x80080005)\n")
 
     def watch_until_it_ends(self, env, stop_server):
         """Starts watch, lets stop_server act once the first line is out; watch's exit code and error lines."""
@@ -200,7 +136,7 @@ class ClientAgainstTheServer(unittest.TestCase):
         # Stopped, the server answers nothing: watch and a new client give up within their limits.
         short = dict(self.env, BRISVALE_COM_CALL_TIMEOUT_MS="1500", BRISVALE_COM_CONNECT_TIMEOUT_MS="1500")
         try:
-            code, err = self.watch_until_it_ends(short, lambda: self.server.send_signal(signal.SIGSTOP))
+            code, err = self.watch_until_it_ends(short, lambda: self.server.process.send_signal(signal.SIGSTOP))
             # The first values may come while Advise still waits for its answer.
             self.assertEqual(code, 1)
             self.assertRegex(err, r"^brisvale-client: the server did not answer in time "
@@ -209,12 +145,9 @@ class ClientAgainstTheServer(unittest.TestCase):
             self.assertEqual((code, out, err),
                              (4, "", "brisvale-client: OPC.Brisvale.1 did not answer in time (0x8001011F)\n"))
         finally:
-            self.server.send_signal(signal.SIGCONT)
+            self.server.process.send_signal(signal.SIGCONT)
 
-        def kill():
-            self.server.kill()
-            self.server.wait()
-        code, err = self.watch_until_it_ends(self.env, kill)
+        code, err = self.watch_until_it_ends(self.env, self.server.kill)
         self.assertEqual(code, 1)
         self.assertRegex(err, r"^brisvale-client: the server went away \(\w+: 0x[0-9A-F]{8}\)\n$")
 

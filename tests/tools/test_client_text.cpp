@@ -164,18 +164,17 @@ TEST(ClientActivation, EachFailureHasItsExitCodeAndMessage) {
     };
     const std::vector<Row> rows = {
         {ActivationStep::LookUp, 0x800401F3, kExitNotRegistered, "X.1 is not registered (0x800401F3)"},
-        {ActivationStep::LookUp, 0x80040154, kExitNotRegistered, "X.1 is not registered (0x80040154)"},
         {ActivationStep::Create, 0x80040154, kExitNotRegistered, "X.1 is not registered (0x80040154)"},
         {ActivationStep::Create, 0x80080005, kExitCannotStart,
          "X.1 is registered but could not be started (0x80080005)"},
         {ActivationStep::Create, 0x80070002, kExitCannotStart,
          "X.1 is registered but could not be started (0x80070002)"},
         {ActivationStep::Create, 0x80070005, kExitRefused, "X.1 refused the client (0x80070005)"},
-        {ActivationStep::Create, 0x80004005, kExitRefused, "X.1 refused the client (0x80004005)"},
         {ActivationStep::LookUp, 0x80070005, kExitNotRegistered,
          "X.1 is registered where another user may change it; not used (0x80070005)"},
         {ActivationStep::Create, 0x8001011F, kExitCannotStart, "X.1 did not answer in time (0x8001011F)"},
-        {ActivationStep::Create, 0x800706BB, kExitRefused, "X.1 is busy: it serves as many clients as it may; try again later (0x800706BB)"},
+        {ActivationStep::Create, 0x800706BB, kExitRefused,
+         "X.1 is busy: it serves as many clients as it may; try again later (0x800706BB)"},
         {ActivationStep::Create, 0x80070004, kExitFailure,
          "this client may open no more files to reach X.1 (0x80070004)"},
     };
