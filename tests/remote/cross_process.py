@@ -248,8 +248,6 @@ class ClientsInOtherProcesses(WithServer):
             server.stop_started()
             os.unlink(server.exe + ".log")
 
-    @unittest.skip("waits forever: the server never uses the folder made here (its socket folder is "
-                   "/run/user/UID/brisvale-com or /tmp/brisvale-com-UID, shared with every other server of the user)")
     def test_a_server_that_clients_cannot_reach_says_so(self):
         server = self.server
         if os.geteuid() != 0:
