@@ -118,7 +118,7 @@ bool TagCache::Update(unsigned count, loTagValue *records) {
         const WORD quality = static_cast<WORD>(record.tvQuality & 0xFFFF);
         if (changed || quality != tag.quality) {
             ++tag.changes;
-            for (TagWatcher *watcher : tag.watchers) watcher->TagChanged();
+            for (const Tag::Watch &watch : tag.watchers) watch.watcher->TagChanged();
         }
         tag.timestamp = record.tvTimestamp;
         tag.quality = quality;
@@ -130,15 +130,22 @@ bool TagCache::Update(unsigned count, loTagValue *records) {
 void TagCache::Watch(loTagId id, TagWatcher *watcher) {
     std::lock_guard<std::mutex> held(lock_);
     if (id == 0 || id > tags_.size()) return;
-    tags_[id - 1].watchers.push_back(watcher);
+    std::vector<Tag::Watch> &watchers = tags_[id - 1].watchers;
+    const auto found = std::find_if(watchers.begin(), watchers.end(),
+                                    [watcher](const Tag::Watch &watch) { return watch.watcher == watcher; });
+    if (found != watchers.end())
+        ++found->count;
+    else
+        watchers.push_back({watcher, 1});
 }
 
 void TagCache::Unwatch(loTagId id, TagWatcher *watcher) {
     std::lock_guard<std::mutex> held(lock_);
     if (id == 0 || id > tags_.size()) return;
-    std::vector<TagWatcher *> &watchers = tags_[id - 1].watchers;
-    const auto found = std::find(watchers.begin(), watchers.end(), watcher);
-    if (found != watchers.end()) watchers.erase(found);
+    std::vector<Tag::Watch> &watchers = tags_[id - 1].watchers;
+    const auto found = std::find_if(watchers.begin(), watchers.end(),
+                                    [watcher](const Tag::Watch &watch) { return watch.watcher == watcher; });
+    if (found != watchers.end() && --found->count == 0) watchers.erase(found);
 }
 
 HRESULT TagCache::Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const {

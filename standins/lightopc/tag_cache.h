@@ -56,9 +56,10 @@ public:
     // True when every record was applied; the good ones are applied regardless.
     // Tells the watchers of every tag whose value or quality it changed.
     bool Update(unsigned count, loTagValue *records);
-    // One watch per call: a watcher that watches a tag twice (two items of
-    // one tag) is told twice per change and let go of one watch per Unwatch.
-    // Watch throws (out of memory) with nothing changed; once Unwatch has
+    // Watches are counted: a watcher that watches a tag twice (two items of
+    // one tag) is told once per change and let go of one watch per Unwatch,
+    // so a group with thousands of items of one tag costs the update and
+    // its removal no more than a group with one. Watch throws (out of memory) with nothing changed; once Unwatch has
     // returned, that watch is told nothing more, not even by an update under way.
     void Watch(loTagId id, TagWatcher *watcher);
     void Unwatch(loTagId id, TagWatcher *watcher);
@@ -94,7 +95,11 @@ private:
         WORD quality = loInitialQuality;
         HRESULT error = S_OK;
         std::uint64_t changes = 0;
-        std::vector<TagWatcher *> watchers;
+        struct Watch {
+            TagWatcher *watcher;
+            std::size_t count;
+        };
+        std::vector<Watch> watchers;
     };
 
     const unsigned capacity_;
