@@ -687,5 +687,21 @@ TEST_F(RemoteProtocolTest, TheServerItselfRefusesAnotherUser) {
     EXPECT_EQ(factory.user, std::wstring()) << "no session was made for the refused user";
 }
 
+TEST(RemoteSocketFolder, OnlyAFolderOfThisUserAloneIsUsed) {
+    char made[] = "/tmp/brisvale-folder-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string folder = std::string(made) + "/sockets";
+    const std::string link = std::string(made) + "/link";
+    EXPECT_FALSE(comremote::PrivateFolder(folder, geteuid(), false)) << "missing, not made";
+    EXPECT_TRUE(comremote::PrivateFolder(folder, geteuid(), true)) << "made for this user alone";
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    EXPECT_FALSE(comremote::PrivateFolder(folder, geteuid(), true)) << "others may enter it";
+    ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(folder.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(comremote::PrivateFolder(link, geteuid(), true)) << "a link to a private folder";
+    EXPECT_FALSE(comremote::PrivateFolder(folder, geteuid() + 1, false)) << "another user's";
+    std::filesystem::remove_all(made);
+}
+
 }  // namespace
 }  // namespace remote_test
