@@ -130,22 +130,20 @@ bool TagCache::Update(unsigned count, loTagValue *records) {
 void TagCache::Watch(loTagId id, TagWatcher *watcher) {
     std::lock_guard<std::mutex> held(lock_);
     if (id == 0 || id > tags_.size()) return;
-    std::vector<Tag::Watch> &watchers = tags_[id - 1].watchers;
-    const auto found = std::find_if(watchers.begin(), watchers.end(),
-                                    [watcher](const Tag::Watch &watch) { return watch.watcher == watcher; });
-    if (found != watchers.end())
+    Tag &tag = tags_[id - 1];
+    const auto found = tag.WatchOf(watcher);
+    if (found != tag.watchers.end())
         ++found->count;
     else
-        watchers.push_back({watcher, 1});
+        tag.watchers.push_back({watcher, 1});
 }
 
 void TagCache::Unwatch(loTagId id, TagWatcher *watcher) {
     std::lock_guard<std::mutex> held(lock_);
     if (id == 0 || id > tags_.size()) return;
-    std::vector<Tag::Watch> &watchers = tags_[id - 1].watchers;
-    const auto found = std::find_if(watchers.begin(), watchers.end(),
-                                    [watcher](const Tag::Watch &watch) { return watch.watcher == watcher; });
-    if (found != watchers.end() && --found->count == 0) watchers.erase(found);
+    Tag &tag = tags_[id - 1];
+    const auto found = tag.WatchOf(watcher);
+    if (found != tag.watchers.end() && --found->count == 0) tag.watchers.erase(found);
 }
 
 HRESULT TagCache::Read(loTagId id, VARIANT *value, FILETIME *timestamp, WORD *quality, HRESULT *error) const {

@@ -3,6 +3,7 @@
 // reader always sees a record as one update left it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -100,6 +101,10 @@ private:
             std::size_t count;
         };
         std::vector<Watch> watchers;
+        std::vector<Watch>::iterator WatchOf(TagWatcher *watcher) {
+            return std::find_if(watchers.begin(), watchers.end(),
+                                [watcher](const Watch &watch) { return watch.watcher == watcher; });
+        }
     };
 
     const unsigned capacity_;
