@@ -366,7 +366,7 @@ class AcrossProcesses(unittest.TestCase):
         self.assertRegex(out, r"(?m)^item-io-read 0x00000001 I2:-?\d+/C0 0xC0040007$")
         self.assertIn("item-io-write 0x00000001 0xC0040006 0xC0040007", lines)
         self.assertRegex(out, r"(?m)^read-max-age I2:-?\d+/C0$")
-        self.assertIn("sync-write-vqt 0x00000001 0xC0040006", lines)
+        self.assertIn("sync-write-vqt 0xC0040006", lines)
         self.assertIn("deadband 0xC0040401", lines)
         self.assertRegex(out, r"(?m)^on-read-complete t31 items 1 I2:-?\d+/C0$")
         self.assertIn("on-write-complete t32 0xC0040006", lines)

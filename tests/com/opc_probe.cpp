@@ -234,7 +234,7 @@ public:
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE, HRESULT, DWORD count, OPCHANDLE *,
                                               HRESULT *errors) override {
         std::string line = "on-write-complete t" + std::to_string(transaction);
-        for (DWORD k = 0; k < count; ++k) line += " " + Hex(static_cast<unsigned>(errors[k]));
+        for (DWORD k = 0; k < count; ++k) line += " 0x" + Hex(static_cast<unsigned>(errors[k]));
         if (verbose) Say(line);
         return S_OK;
     }
@@ -273,7 +273,9 @@ void RunDa3() {
     Activate(&session);
     Browse(&session);
     auto *browse = Query<IOPCBrowse>(session.server, IID_IOPCBrowse, "IOPCBrowse");
-    // Pages of two, joined by continuation points.
+    // Pages of two, joined by continuation points. The property ids are a
+    // reference pointer on the wire: never null, even for none.
+    DWORD noIds[1] = {0};
     wchar_t *continuation = nullptr;
     int page = 0;
     do {
@@ -281,7 +283,7 @@ void RunDa3() {
         DWORD count = 0;
         OPCBROWSEELEMENT *elements = nullptr;
         Check("Browse", browse->Browse(const_cast<wchar_t *>(L""), &continuation, 2, OPC_BROWSE_FILTER_ITEMS,
-                                       const_cast<wchar_t *>(L""), const_cast<wchar_t *>(L""), TRUE, TRUE, 0, nullptr,
+                                       const_cast<wchar_t *>(L""), const_cast<wchar_t *>(L""), TRUE, TRUE, 0, noIds,
                                        &more, &count, &elements));
         std::string line = "browse-page " + std::to_string(++page);
         for (DWORD k = 0; k < count; ++k) {
@@ -306,7 +308,7 @@ void RunDa3() {
     Say("browse-bogus 0x" +
         Hex(static_cast<unsigned>(browse->Browse(const_cast<wchar_t *>(L""), &bogus, 2, OPC_BROWSE_FILTER_ALL,
                                                  const_cast<wchar_t *>(L""), const_cast<wchar_t *>(L""), FALSE, FALSE,
-                                                 0, nullptr, &more, &count, &elements))));
+                                                 0, noIds, &more, &count, &elements))));
     CoTaskMemFree(bogus);
     browse->Release();
 
@@ -317,16 +319,20 @@ void RunDa3() {
     WORD *qualities = nullptr;
     FILETIME *times = nullptr;
     HRESULT *errors = nullptr;
-    Say("item-io-read 0x" + Hex(static_cast<unsigned>(io->Read(2, ids, ages, &values, &qualities, &times, &errors))) +
-        " " + VariantText(values[0]) + "/" + Hex(qualities[0], 2) + " 0x" + Hex(static_cast<unsigned>(errors[1])));
+    const HRESULT read = io->Read(2, ids, ages, &values, &qualities, &times, &errors);
+    Check("IOPCItemIO::Read", read);
+    Say("item-io-read 0x" + Hex(static_cast<unsigned>(read)) + " " + VariantText(values[0]) + "/" +
+        Hex(qualities[0], 2) + " 0x" + Hex(static_cast<unsigned>(errors[1])));
     for (int k = 0; k < 2; ++k) VariantClear(&values[k]);
     CoTaskMemFree(values);
     CoTaskMemFree(qualities);
     CoTaskMemFree(times);
     CoTaskMemFree(errors);
     OPCITEMVQT vqt[2] = {};
-    Say("item-io-write 0x" + Hex(static_cast<unsigned>(io->WriteVQT(2, ids, vqt, &errors))) + " 0x" +
-        Hex(static_cast<unsigned>(errors[0])) + " 0x" + Hex(static_cast<unsigned>(errors[1])));
+    const HRESULT written = io->WriteVQT(2, ids, vqt, &errors);
+    Check("IOPCItemIO::WriteVQT", written);
+    Say("item-io-write 0x" + Hex(static_cast<unsigned>(written)) + " 0x" + Hex(static_cast<unsigned>(errors[0])) +
+        " 0x" + Hex(static_cast<unsigned>(errors[1])));
     CoTaskMemFree(errors);
     io->Release();
 
@@ -343,8 +349,8 @@ void RunDa3() {
     CoTaskMemFree(qualities);
     CoTaskMemFree(times);
     CoTaskMemFree(errors);
-    Say("sync-write-vqt 0x" + Hex(static_cast<unsigned>(sync->WriteVQT(1, session.items.data(), vqt, &errors))) +
-        " 0x" + Hex(static_cast<unsigned>(errors[0])));
+    Check("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, session.items.data(), vqt, &errors));
+    Say("sync-write-vqt 0x" + Hex(static_cast<unsigned>(errors[0])));
     CoTaskMemFree(errors);
     sync->Release();
 
@@ -373,8 +379,9 @@ void RunDa3() {
     Check("RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
     auto *state = Query<IOPCGroupStateMgt2>(session.group, IID_IOPCGroupStateMgt2, "IOPCGroupStateMgt2");
     DWORD revised = 0;
-    Say("set-keep-alive 0x" + Hex(static_cast<unsigned>(state->SetKeepAlive(10, &revised))) + " " +
-        std::to_string(revised));
+    // Called first, then shown: the operands of one expression may be evaluated in any order.
+    const HRESULT revisedResult = state->SetKeepAlive(10, &revised);
+    Say("set-keep-alive 0x" + Hex(static_cast<unsigned>(revisedResult)) + " " + std::to_string(revised));
     Check("SetKeepAlive", state->SetKeepAlive(200, &revised));
     // The group is made inactive so that only keep-alives come from here on.
     BOOL inactive = FALSE;
@@ -391,8 +398,8 @@ void RunDa3() {
     auto *old = Query<IOPCBrowseServerAddressSpace>(session.server, IID_IOPCBrowseServerAddressSpace,
                                                     "IOPCBrowseServerAddressSpace");
     wchar_t *position = nullptr;
-    Say("get-item-id-empty 0x" + Hex(static_cast<unsigned>(old->GetItemID(const_cast<wchar_t *>(L""), &position))) +
-        " <" + Take(position) + ">");
+    const HRESULT positioned = old->GetItemID(const_cast<wchar_t *>(L""), &position);
+    Say("get-item-id-empty 0x" + Hex(static_cast<unsigned>(positioned)) + " <" + Take(position) + ">");
     old->Release();
     Say("remove-forced 0x" + Hex(static_cast<unsigned>(session.server->RemoveGroup(session.serverGroup, TRUE))));
     session.group->Release();
