@@ -173,6 +173,72 @@ void BM_SyncRead1000(benchmark::State &state) {
 }
 BENCHMARK(BM_SyncRead1000)->Arg(0)->Arg(1);
 
+// IOPCSyncIO2::ReadMaxAge of 1,000 items: 0 (a device read) or any age.
+void BM_ReadMaxAge1000(benchmark::State &state) {
+    Setup setup(1000, 1, 100);
+    IOPCSyncIO2 *io = nullptr;
+    setup.groups[0]->QueryInterface(IID_IOPCSyncIO2, reinterpret_cast<void **>(&io));
+    const std::vector<DWORD> ages(1000, static_cast<DWORD>(state.range(0)));
+    for (auto _ : state) {
+        VARIANT *values = nullptr;
+        WORD *qualities = nullptr;
+        FILETIME *times = nullptr;
+        HRESULT *errors = nullptr;
+        io->ReadMaxAge(1000, setup.handles.data(), const_cast<DWORD *>(ages.data()), &values, &qualities, &times,
+                       &errors);
+        for (int k = 0; k < 1000; ++k) VariantClear(&values[k]);
+        CoTaskMemFree(values);
+        CoTaskMemFree(qualities);
+        CoTaskMemFree(times);
+        CoTaskMemFree(errors);
+    }
+    io->Release();
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_ReadMaxAge1000)->Arg(0)->Arg(0xFFFFFFFF);
+
+// IOPCBrowse::Browse of 1,000 tags in pages of 100 (the argument: with every
+// property's value, or names only), all ten pages per iteration.
+void BM_BrowsePages1000(benchmark::State &state) {
+    Setup setup(1000, 0, 100);
+    loClient *client = nullptr;
+    IUnknown *inner = nullptr;
+    loClientCreate_agg(setup.service, &client, nullptr, &inner, 0, nullptr, nullptr, nullptr);
+    IOPCBrowse *browse = nullptr;
+    client->QueryInterface(IID_IOPCBrowse, reinterpret_cast<void **>(&browse));
+    client->Release();
+    OleText empty;
+    const BOOL properties = state.range(0) != 0 ? TRUE : FALSE;
+    for (auto _ : state) {
+        LPOLESTR continuation = nullptr;
+        DWORD elements = 0;
+        do {
+            BOOL more = FALSE;
+            DWORD count = 0;
+            OPCBROWSEELEMENT *page = nullptr;
+            browse->Browse(&empty[0], &continuation, 100, OPC_BROWSE_FILTER_ALL, &empty[0], &empty[0], properties,
+                           properties, 0, nullptr, &more, &count, &page);
+            for (DWORD k = 0; k < count; ++k) {
+                OPCITEMPROPERTIES &held = page[k].ItemProperties;
+                for (DWORD j = 0; j < held.dwNumProperties; ++j) {
+                    CoTaskMemFree(held.pItemProperties[j].szItemID);
+                    CoTaskMemFree(held.pItemProperties[j].szDescription);
+                    VariantClear(&held.pItemProperties[j].vValue);
+                }
+                CoTaskMemFree(held.pItemProperties);
+                CoTaskMemFree(page[k].szName);
+                CoTaskMemFree(page[k].szItemID);
+            }
+            CoTaskMemFree(page);
+            elements += count;
+        } while (continuation != nullptr);
+        if (elements != 1000) state.SkipWithError("not every tag was browsed");
+    }
+    browse->Release();
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_BrowsePages1000)->Arg(0)->Arg(1);
+
 // Process CPU per data change of 1,000 changed items at 100 ms, less the
 // update that caused it (measured alone below).
 void BM_DataChange1000(benchmark::State &state) {

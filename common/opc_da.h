@@ -1,4 +1,4 @@
-// The OPC Data Access 2.05a custom interfaces, as OPC clients call them: the
+// The OPC Data Access 2.05a and 3.0 custom interfaces, as OPC clients call them: the
 // interfaces in their method order, the structures in their layout, the IIDs,
 // the result codes, the qualities and the property ids of the published
 // standard. Texts are OLECHAR strings (UTF-16 on both targets).
@@ -16,9 +16,28 @@ static_assert(offsetof(OPCITEMSTATE, vDataValue) == 16, "OPCITEMSTATE layout");
 static_assert(offsetof(OPCSERVERSTATUS, szVendorInfo) == 48, "OPCSERVERSTATUS layout");
 static_assert(offsetof(OPCITEMDEF, vtRequestedDataType) == (sizeof(void *) == 8 ? 40 : 24), "OPCITEMDEF layout");
 static_assert(offsetof(OPCITEMRESULT, pBlob) == 16, "OPCITEMRESULT layout");
+static_assert(sizeof(OPCBROWSEFILTER) == 4, "enumerations are 32-bit");
+static_assert(offsetof(OPCITEMVQT, bQualitySpecified) == sizeof(VARIANT) &&
+                  offsetof(OPCITEMVQT, bTimeStampSpecified) == sizeof(VARIANT) + 8 &&
+                  offsetof(OPCITEMVQT, ftTimeStamp) == sizeof(VARIANT) + 16,
+              "OPCITEMVQT layout");
+static_assert(offsetof(OPCITEMPROPERTY, dwPropertyID) == 4 && offsetof(OPCITEMPROPERTY, szItemID) == 8 &&
+                  offsetof(OPCITEMPROPERTY, vValue) == 8 + 2 * sizeof(void *) &&
+                  offsetof(OPCITEMPROPERTY, hrErrorID) == 8 + 2 * sizeof(void *) + sizeof(VARIANT),
+              "OPCITEMPROPERTY layout");
+static_assert(offsetof(OPCITEMPROPERTIES, pItemProperties) == 8 &&
+                  offsetof(OPCITEMPROPERTIES, dwReserved) == 8 + sizeof(void *),
+              "OPCITEMPROPERTIES layout");
+static_assert(offsetof(OPCBROWSEELEMENT, dwFlagValue) == 2 * sizeof(void *) &&
+                  offsetof(OPCBROWSEELEMENT, ItemProperties) == 2 * sizeof(void *) + 8,
+              "OPCBROWSEELEMENT layout");
 
 constexpr DWORD OPC_READABLE = 1;
 constexpr DWORD OPC_WRITEABLE = 2;
+
+// The flags of a browse element.
+constexpr DWORD OPC_BROWSE_HASCHILDREN = 0x01;
+constexpr DWORD OPC_BROWSE_ISITEM = 0x02;
 
 // Qualities: the status bits (mask 0xC0) and their substatus.
 constexpr WORD OPC_QUALITY_MASK = 0xC0;
@@ -60,3 +79,10 @@ constexpr DWORD OPC_PROP_SCANRATE = 6;
 #define OPC_E_INVALIDCONFIG (static_cast<HRESULT>(0xC0040010L))
 #define OPC_E_NOTFOUND (static_cast<HRESULT>(0xC0040011L))
 #define OPC_E_INVALID_PID (static_cast<HRESULT>(0xC0040203L))
+#define OPC_E_DEADBANDNOTSET (static_cast<HRESULT>(0xC0040400L))
+#define OPC_E_DEADBANDNOTSUPPORTED (static_cast<HRESULT>(0xC0040401L))
+#define OPC_E_NOBUFFERING (static_cast<HRESULT>(0xC0040402L))
+#define OPC_E_INVALIDCONTINUATIONPOINT (static_cast<HRESULT>(0xC0040403L))
+#define OPC_S_DATAQUEUEOVERFLOW (static_cast<HRESULT>(0x00040404L))
+#define OPC_E_RATENOTSET (static_cast<HRESULT>(0xC0040405L))
+#define OPC_E_NOTSUPPORTED (static_cast<HRESULT>(0xC0040406L))

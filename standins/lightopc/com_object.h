@@ -7,6 +7,7 @@
 #include <atomic>
 #include <new>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "opc_da.h"
@@ -32,6 +33,12 @@ LIGHTOPC_IID_OF(IOPCItemMgt)
 LIGHTOPC_IID_OF(IEnumOPCItemAttributes)
 LIGHTOPC_IID_OF(IOPCDataCallback)
 LIGHTOPC_IID_OF(IOPCAsyncIO2)
+LIGHTOPC_IID_OF(IOPCBrowse)
+LIGHTOPC_IID_OF(IOPCItemIO)
+LIGHTOPC_IID_OF(IOPCSyncIO2)
+LIGHTOPC_IID_OF(IOPCAsyncIO3)
+LIGHTOPC_IID_OF(IOPCGroupStateMgt2)
+LIGHTOPC_IID_OF(IOPCItemDeadbandMgt)
 LIGHTOPC_IID_OF(IEnumString)
 LIGHTOPC_IID_OF(IEnumUnknown)
 LIGHTOPC_IID_OF(IConnectionPoint)
@@ -39,6 +46,25 @@ LIGHTOPC_IID_OF(IConnectionPointContainer)
 LIGHTOPC_IID_OF(IEnumConnectionPoints)
 LIGHTOPC_IID_OF(IEnumConnections)
 #undef LIGHTOPC_IID_OF
+
+// An interface that extends another answers for it too (IOPCSyncIO2 is an
+// IOPCSyncIO): listing the later one serves both.
+template <class Interface>
+struct BaseInterface {
+    using Type = void;
+};
+template <>
+struct BaseInterface<IOPCSyncIO2> {
+    using Type = IOPCSyncIO;
+};
+template <>
+struct BaseInterface<IOPCAsyncIO3> {
+    using Type = IOPCAsyncIO2;
+};
+template <>
+struct BaseInterface<IOPCGroupStateMgt2> {
+    using Type = IOPCGroupStateMgt;
+};
 
 // The interfaces of an object and the lookup over them; the first one's
 // IUnknown is the object's identity.
@@ -59,7 +85,16 @@ protected:
 private:
     template <class Interface>
     void Match(REFIID riid, void **found) {
-        if (*found == nullptr && IsEqualGUID(riid, IidOf<Interface>())) *found = static_cast<Interface *>(this);
+        if (*found != nullptr) return;
+        if (IsEqualGUID(riid, IidOf<Interface>())) {
+            *found = static_cast<Interface *>(this);
+            return;
+        }
+        using Base = typename BaseInterface<Interface>::Type;
+        if constexpr (!std::is_void<Base>::value) {
+            Base *base = static_cast<Interface *>(this);
+            if (IsEqualGUID(riid, IidOf<Base>())) *found = base;
+        }
     }
 };
 

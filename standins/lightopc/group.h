@@ -45,9 +45,9 @@ struct ReadTarget {
     bool active;
 };
 
-class Group final
-    : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>,
-      private TagWatcher {
+class Group final : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt2, IOPCSyncIO2, IOPCAsyncIO3,
+                                     IConnectionPointContainer, IOPCItemDeadbandMgt>,
+                    private TagWatcher {
 public:
     Group(std::shared_ptr<ServerCore> core, const GroupSettings &settings);
     Group(const Group &) = delete;
@@ -111,12 +111,36 @@ public:
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL bEnable) override;
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL *pbEnable) override;
 
+    // IOPCSyncIO2 (ReadMaxAge, WriteVQT) and IOPCAsyncIO3 (the same names,
+    // asynchronous, and RefreshMaxAge): group_io3.cpp.
+    HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE *phServer, DWORD *pdwMaxAge, VARIANT **ppvValues,
+                                         WORD **ppwQualities, FILETIME **ppftTimeStamps, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE *phServer, OPCITEMVQT *pItemVQT,
+                                       HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE *phServer, DWORD *pdwMaxAge, DWORD dwTransactionID,
+                                         DWORD *pdwCancelID, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE *phServer, OPCITEMVQT *pItemVQT, DWORD dwTransactionID,
+                                       DWORD *pdwCancelID, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD *pdwCancelID) override;
+
+    // IOPCGroupStateMgt2
+    HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD dwKeepAliveTime, DWORD *pdwRevisedKeepAliveTime) override;
+    HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD *pdwKeepAliveTime) override;
+
+    // IOPCItemDeadbandMgt
+    HRESULT STDMETHODCALLTYPE SetItemDeadband(DWORD dwCount, OPCHANDLE *phServer, FLOAT *pPercentDeadband,
+                                              HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE GetItemDeadband(DWORD dwCount, OPCHANDLE *phServer, FLOAT **ppPercentDeadband,
+                                              HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ClearItemDeadband(DWORD dwCount, OPCHANDLE *phServer, HRESULT **ppErrors) override;
+
     // IConnectionPointContainer
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
 
 private:
-    friend class ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO2, IConnectionPointContainer>;
+    friend class ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt2, IOPCSyncIO2, IOPCAsyncIO3, IConnectionPointContainer,
+                           IOPCItemDeadbandMgt>;
     ~Group();
 
     // Asynchronous work waiting for the toolkit's thread. The items are taken
@@ -137,6 +161,9 @@ private:
                        HRESULT **errors);
     void Complete(const Transaction &transaction);
     void SendDataChange(Clock::time_point now);
+    // Sends the keep-alive when no data change went for the keep-alive time;
+    // returns when the next one is due (never, with none set or no sink).
+    Clock::time_point KeepAlive(Clock::time_point now);
     // Something to report (a change, an item to report again): the group runs
     // as soon as its rate allows.
     void Touch();
@@ -162,8 +189,10 @@ private:
     std::deque<Transaction> pending_;
     std::vector<DWORD> cancelled_;  // transactions whose OnCancelComplete is due
     DWORD nextCancel_ = 1;
-    // When the last data change went; a keep-alive would count too.
+    // When the last data change or keep-alive went.
     Clock::time_point lastSend_ = Clock::time_point::min();
+    DWORD keepAlive_ = 0;  // ms, 0: none
+    Clock::time_point keepAliveSet_;
     // Set by the cache (and by whatever makes items due again), cleared by the
     // data change that reads the cache after it.
     std::atomic<bool> dirty_{false};

@@ -1,6 +1,6 @@
 // Reading and writing a group's items: IOPCSyncIO, IOPCAsyncIO2 and the data
-// changes, all answered from the cache (values reach the toolkit only through
-// loCacheUpdate, so a device read has nothing fresher to offer).
+// changes (the Data Access 3.0 calls are in group_io3.cpp), all answered from the cache (values reach the toolkit only
+// through loCacheUpdate, so a device read has nothing fresher to offer).
 #include "group.h"
 #include "liveness.h"
 #include "scheduler.h"
@@ -55,21 +55,6 @@ struct Values {
     }
 };
 
-// Reads one record into the k-th place: the value as the item wants it, its
-// quality (out of service for an inactive item or group read from the cache),
-// timestamp, and the conversion's error or else the record's own.
-void Fill(const Target &target, const TagState &state, bool outOfService, VARIANT *value, WORD *quality, FILETIME *time,
-          HRESULT *error) {
-    *time = state.timestamp;
-    *quality = outOfService ? OPC_QUALITY_OUT_OF_SERVICE : state.quality;
-    *error = ValueFor(target.requested, state.value, value);
-    if (FAILED(*error)) {
-        *quality = OPC_QUALITY_BAD;
-    } else if (state.error != S_OK) {
-        *error = state.error;  // the driver's own word on the record
-    }
-}
-
 // The tag ids of targets, for one visit of the cache.
 std::vector<loTagId> Tags(const std::vector<Target> &targets) {
     std::vector<loTagId> tags;
@@ -109,8 +94,8 @@ HRESULT Group::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE *phServer, 
         const std::vector<loTagId> tags = Tags(targets);
         cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
             const bool outOfService = dwSource == OPC_DS_CACHE && (!groupActive || !targets[k].active);
-            Fill(targets[k], state, outOfService, &states[k].vDataValue, &states[k].wQuality, &states[k].ftTimeStamp,
-                 &errors[k]);
+            FillRecord(targets[k].requested, state, outOfService, &states[k].vDataValue, &states[k].wQuality,
+                       &states[k].ftTimeStamp, &errors[k]);
         });
         *ppItemValues = states.Detach();
         *ppErrors = errors.Detach();
@@ -260,12 +245,13 @@ Clock::time_point Group::Run(Clock::time_point now) {
         std::lock_guard<std::mutex> held(lock_);
         return now + std::chrono::milliseconds(settings_.rate);
     }
+    const Clock::time_point alive = KeepAlive(now);
     std::lock_guard<std::mutex> held(lock_);
     if (!pending_.empty() || !cancelled_.empty()) return now;
-    // Nothing to send until a change (or a client) wakes the group; a change
-    // that came too early waits for the rate.
-    if (!settings_.active || !enabled_ || callbacks_.Empty() || !dirty_) return Clock::time_point::max();
-    return std::max(now, Earliest());
+    // Nothing to send until a change (or a client) wakes the group, or the
+    // keep-alive is due; a change that came too early waits for the rate.
+    if (!settings_.active || !enabled_ || callbacks_.Empty() || !dirty_) return alive;
+    return std::min(alive, std::max(now, Earliest()));
 }
 
 void Group::TagChanged() {
@@ -299,7 +285,8 @@ void Group::Complete(const Transaction &transaction) {
     // answers is out of service, whatever changed since.
     const std::vector<loTagId> tags = Tags(targets);
     cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
-        Fill(targets[k], state, false, &values.values[k], &values.qualities[k], &values.times[k], &values.errors[k]);
+        FillRecord(targets[k].requested, state, false, &values.values[k], &values.qualities[k], &values.times[k],
+                   &values.errors[k]);
     });
     for (const ComPtr<IOPCDataCallback> &sink : sinks) {
         if (transaction.kind == Transaction::kRead) {
@@ -367,7 +354,8 @@ void Group::SendDataChange(Clock::time_point now) {
         seen.push_back(state.changes);
         values.Grow(targets[k].client);
         const std::size_t j = values.Count() - 1;
-        Fill(targets[k], state, false, &values.values[j], &values.qualities[j], &values.times[j], &values.errors[j]);
+        FillRecord(targets[k].requested, state, false, &values.values[j], &values.qualities[j], &values.times[j],
+                   &values.errors[j]);
     });
     if (changed.empty()) return;
     {

@@ -45,3 +45,15 @@ OPCHANDLE NewServerHandle() {
     while (handle == 0) handle = ++next;  // after 2^32 handles: never 0
     return handle;
 }
+
+void FillRecord(VARTYPE requested, const TagState &state, bool outOfService, VARIANT *value, WORD *quality,
+                FILETIME *time, HRESULT *error) {
+    *time = state.timestamp;
+    *quality = outOfService ? OPC_QUALITY_OUT_OF_SERVICE : state.quality;
+    *error = ValueFor(requested, state.value, value);
+    if (FAILED(*error)) {
+        *quality = OPC_QUALITY_BAD;
+    } else if (state.error != S_OK) {
+        *error = state.error;  // the driver's own word on the record
+    }
+}

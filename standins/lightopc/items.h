@@ -49,5 +49,11 @@ HRESULT ResolveItem(const TagCache &cache, const OPCITEMDEF &definition, Item *i
 // caller has initialised: S_OK or the conversion's failure (value left empty).
 HRESULT ValueFor(VARTYPE requested, const VARIANT &value, VARIANT *out);
 
+// Reads one cached record as an item wants it: the value in the requested
+// type, its quality (out of service when asked: an inactive item or group read
+// from the cache), timestamp, and the conversion's error or else the record's own.
+void FillRecord(VARTYPE requested, const TagState &state, bool outOfService, VARIANT *value, WORD *quality,
+                FILETIME *time, HRESULT *error);
+
 // A fresh server handle: never 0 and never handed out twice in a process.
 OPCHANDLE NewServerHandle();

@@ -26,6 +26,17 @@ constexpr OpcMessage kOpcMessages[] = {
     {OPC_E_INVALIDCONFIG, "The server's configuration file is an invalid format."},
     {OPC_E_NOTFOUND, "The requested object was not found."},
     {OPC_E_INVALID_PID, "The specified property ID is not valid for the item."},
+    {OPC_E_DEADBANDNOTSET, "The item deadband has not been set for this item."},
+    {OPC_E_DEADBANDNOTSUPPORTED, "The item does not support deadband."},
+    {OPC_E_NOBUFFERING,
+     "The server does not support buffering of data items that are collected at a faster rate "
+     "than the group update rate."},
+    {OPC_E_INVALIDCONTINUATIONPOINT, "The continuation point is not valid."},
+    {OPC_S_DATAQUEUEOVERFLOW,
+     "Not every detected change has been returned since the server's buffer reached its "
+     "limit and had to purge out the oldest data."},
+    {OPC_E_RATENOTSET, "There is no sampling rate set for the specified item."},
+    {OPC_E_NOTSUPPORTED, "The server does not support writing of quality and/or timestamp."},
 };
 
 }  // namespace

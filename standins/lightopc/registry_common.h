@@ -7,10 +7,11 @@
 
 #include "platform/com.h"
 
-// The OPC Data Access 1.0 and 2.0 server categories, so that OPC browsers list the server.
+// The OPC Data Access 1.0, 2.0 and 3.0 server categories, so that OPC browsers list the server.
 constexpr const char *kOpcServerCategories[] = {
     "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
     "{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}",
+    "{CC603642-66D7-48F1-B69A-B625E73652D7}",
 };
 constexpr const char *kCategoriesKey = "Implemented Categories";
 constexpr const char *kLocalServerKey = "LocalServer32";

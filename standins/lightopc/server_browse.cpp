@@ -52,6 +52,11 @@ HRESULT ServerObject::GetItemID(LPOLESTR szItemDataID, LPOLESTR *szItemID) {
     if (szItemID == nullptr) return E_INVALIDARG;
     *szItemID = nullptr;
     return NoThrow([&] {
+        // An empty name asks for the current position: in a flat space, the root.
+        if (szItemDataID != nullptr && szItemDataID[0] == 0) {
+            *szItemID = TaskText(OleString());
+            return *szItemID != nullptr ? S_OK : E_OUTOFMEMORY;
+        }
         TagEntry tag;
         const HRESULT found = FindItem(szItemDataID, &tag);
         if (FAILED(found)) return szItemDataID == nullptr ? E_INVALIDARG : found;

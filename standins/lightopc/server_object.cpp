@@ -173,13 +173,15 @@ HRESULT ServerObject::GetStatus(OPCSERVERSTATUS **ppServerStatus) {
     });
 }
 
-HRESULT ServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL) {
+HRESULT ServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
     ComPtr<Group> removed = core_->Remove(hServerGroup);
     if (!removed) return E_INVALIDARG;
+    // Forced: the group sends nothing more, whoever still holds it.
+    if (bForce != FALSE) removed->Disconnect();
     // The table's reference goes; a client that still holds the group keeps it
     // alive (so may the toolkit's thread, for the moment of a data change).
     const ULONG left = removed.Detach()->Release();
-    return left == 0 ? S_OK : OPC_S_INUSE;
+    return left == 0 || bForce != FALSE ? S_OK : OPC_S_INUSE;
 }
 
 HRESULT ServerObject::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, IUnknown **ppUnk) {

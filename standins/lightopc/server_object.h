@@ -5,16 +5,19 @@
 // delegate to the controlling unknown (the outer one, or the inner one).
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "connection_point.h"
 #include "server_core.h"
+#include "task_memory.h"
 
 class ServerObject final : public loClient,
                            public ComInterfaces<IOPCServer, IOPCCommon, IOPCBrowseServerAddressSpace,
-                                                IOPCItemProperties, IConnectionPointContainer> {
+                                                IOPCItemProperties, IConnectionPointContainer, IOPCBrowse, IOPCItemIO> {
 public:
     ServerObject(std::shared_ptr<TagCache> cache, loService *owner, IUnknown *outer, const loVendorInfo *vendor,
                  loReleaseCallback release, void *releaseArgument);
@@ -84,6 +87,22 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
 
+    // IOPCBrowse (server_browse3.cpp)
+    HRESULT STDMETHODCALLTYPE GetProperties(DWORD dwItemCount, LPOLESTR *pszItemIDs, BOOL bReturnPropertyValues,
+                                            DWORD dwPropertyCount, DWORD *pdwPropertyIDs,
+                                            OPCITEMPROPERTIES **ppItemProperties) override;
+    HRESULT STDMETHODCALLTYPE Browse(LPOLESTR szItemID, LPOLESTR *pszContinuationPoint, DWORD dwMaxElementsReturned,
+                                     OPCBROWSEFILTER dwBrowseFilter, LPOLESTR szElementNameFilter,
+                                     LPOLESTR szVendorFilter, BOOL bReturnAllProperties, BOOL bReturnPropertyValues,
+                                     DWORD dwPropertyCount, DWORD *pdwPropertyIDs, BOOL *pbMoreElements,
+                                     DWORD *pdwCount, OPCBROWSEELEMENT **ppBrowseElements) override;
+
+    // IOPCItemIO (server_item_io.cpp)
+    HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, LPCOLESTR *pszItemIDs, DWORD *pdwMaxAge, VARIANT **ppvValues,
+                                   WORD **ppwQualities, FILETIME **ppftTimeStamps, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, LPCOLESTR *pszItemIDs, OPCITEMVQT *pItemVQT,
+                                       HRESULT **ppErrors) override;
+
 private:
     class InnerUnknown final : public IUnknown {
     public:
@@ -115,6 +134,13 @@ private:
     const std::string vendorText_;
 
     SinkList shutdown_{IID_IOPCShutdown, 0};
+
+    // Where each page of IOPCBrowse::Browse that had more to give ended: the
+    // continuation point's text and the position in the tag list. One use
+    // each; the oldest are forgotten beyond kContinuations.
+    static constexpr std::size_t kContinuations = 32;
+    std::deque<std::pair<OleString, std::size_t>> continuations_;
+    unsigned long nextContinuation_ = 1;
 
     mutable std::mutex stateLock_;
     std::string reason_;

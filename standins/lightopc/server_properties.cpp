@@ -1,14 +1,10 @@
 // IOPCItemProperties: the six standard properties of every tag.
+#include "properties.h"
+
 #include "items.h"
 #include "server_object.h"
 
 namespace {
-
-struct Property {
-    DWORD id;
-    const char *description;
-    VARTYPE type;
-};
 
 constexpr Property kProperties[] = {
     {OPC_PROP_CDT, "Item Canonical DataType", VT_I2}, {OPC_PROP_VALUE, "Item Value", VT_VARIANT},
@@ -27,6 +23,48 @@ DATE OleDate(const FILETIME &time) {
 }
 
 }  // namespace
+
+const Property *FindProperty(DWORD id) {
+    for (const Property &property : kProperties) {
+        if (property.id == id) return &property;
+    }
+    return nullptr;
+}
+
+const Property *AllProperties(DWORD *count) {
+    *count = kPropertyCount;
+    return kProperties;
+}
+
+HRESULT PropertyValue(DWORD id, const TagEntry &tag, const TagRecord &record, DWORD scanRate, VARIANT *out) {
+    switch (id) {
+        case OPC_PROP_CDT:
+            V_VT(out) = VT_I2;
+            V_I2(out) = static_cast<SHORT>(tag.type);
+            return S_OK;
+        case OPC_PROP_VALUE:
+            // mutable: the Windows VariantCopy takes a non-const source.
+            return VariantCopy(out, const_cast<VARIANT *>(&record.value));
+        case OPC_PROP_QUALITY:
+            V_VT(out) = VT_I2;
+            V_I2(out) = static_cast<SHORT>(record.quality);
+            return S_OK;
+        case OPC_PROP_TIME:
+            V_VT(out) = VT_DATE;
+            out->date = OleDate(record.timestamp);
+            return S_OK;
+        case OPC_PROP_RIGHTS:
+            V_VT(out) = VT_I4;
+            V_I4(out) = static_cast<LONG>(GrantedRights(tag.accessRights));
+            return S_OK;
+        case OPC_PROP_SCANRATE:
+            V_VT(out) = VT_R4;
+            out->fltVal = static_cast<float>(scanRate);
+            return S_OK;
+        default:
+            return OPC_E_INVALID_PID;
+    }
+}
 
 HRESULT ServerObject::QueryAvailableProperties(LPOLESTR szItemID, DWORD *pdwCount, DWORD **ppPropertyIDs,
                                                LPOLESTR **ppDescriptions, VARTYPE **ppvtDataTypes) {
@@ -84,34 +122,8 @@ HRESULT ServerObject::GetItemProperties(LPOLESTR szItemID, DWORD dwCount, DWORD 
         for (DWORD k = 0; k < dwCount; ++k) {
             VARIANT &out = values[k];
             VariantInit(&out);
-            errors[k] = S_OK;
-            switch (pdwPropertyIDs[k]) {
-                case OPC_PROP_CDT:
-                    V_VT(&out) = VT_I2;
-                    V_I2(&out) = static_cast<SHORT>(tag.type);
-                    break;
-                case OPC_PROP_VALUE:
-                    errors[k] = VariantCopy(&out, &value);
-                    break;
-                case OPC_PROP_QUALITY:
-                    V_VT(&out) = VT_I2;
-                    V_I2(&out) = static_cast<SHORT>(quality);
-                    break;
-                case OPC_PROP_TIME:
-                    V_VT(&out) = VT_DATE;
-                    out.date = OleDate(timestamp);
-                    break;
-                case OPC_PROP_RIGHTS:
-                    V_VT(&out) = VT_I4;
-                    V_I4(&out) = static_cast<LONG>(GrantedRights(tag.accessRights));
-                    break;
-                case OPC_PROP_SCANRATE:
-                    V_VT(&out) = VT_R4;
-                    out.fltVal = static_cast<float>(cache_->RefreshRate());
-                    break;
-                default:
-                    errors[k] = OPC_E_INVALID_PID;
-            }
+            errors[k] = PropertyValue(pdwPropertyIDs[k], tag, TagRecord{value, timestamp, quality},
+                                      cache_->RefreshRate(), &out);
             if (FAILED(errors[k])) overall = S_FALSE;
         }
         VariantClear(&value);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """check_opc_declarations.py IDL HEADER IDS_DUMP: the hand-written Linux OPC declarations (HEADER) agree with
 the IDL the Windows build generates its own from: every interface with its id (as the program IDS_DUMP prints
-them), its methods in order with their parameter counts; every structure's fields in order; every
+them), its base, its methods in order with their parameter counts; every structure's fields in order; every
 enumeration's names and values."""
 import pathlib
 import re
@@ -29,10 +29,10 @@ def methods(body, pattern):
 def idl_declarations():
     text = strip_comments(pathlib.Path(IDL).read_text())
     interfaces, ids = {}, {}
-    for m in re.finditer(r"\[([^\]]*uuid\(([0-9A-Fa-f-]+)\)[^\]]*)\]\s*interface\s+(\w+)\s*:\s*IUnknown\s*\{(.*?)\n\}",
+    for m in re.finditer(r"\[([^\]]*uuid\(([0-9A-Fa-f-]+)\)[^\]]*)\]\s*interface\s+(\w+)\s*:\s*(\w+)\s*\{(.*?)\n\}",
                          text, re.S):
         ids[m.group(3)] = "{%s}" % m.group(2).upper()
-        interfaces[m.group(3)] = methods(m.group(4), r"HRESULT\s+(\w+)\s*\((.*?)\);")
+        interfaces[m.group(3)] = (m.group(4), methods(m.group(5), r"HRESULT\s+(\w+)\s*\((.*?)\);"))
     structs = {m.group(2): fields(m.group(1)) for m in
                re.finditer(r"typedef\s+struct\s+\w+\s*\{(.*?)\}\s*(\w+)\s*;", text, re.S)}
     enums = {m.group(2): enumerators(m.group(1)) for m in
@@ -51,8 +51,9 @@ def enumerators(body):
 
 def header_declarations():
     text = strip_comments(pathlib.Path(HEADER).read_text())
-    interfaces = {m.group(1): methods(m.group(2), r"virtual\s+HRESULT\s+STDMETHODCALLTYPE\s+(\w+)\s*\((.*?)\)\s*=\s*0;")
-                  for m in re.finditer(r"struct\s+(\w+)\s*:\s*IUnknown\s*\{(.*?)\n\};", text, re.S)}
+    interfaces = {m.group(1): (m.group(2), methods(m.group(3),
+                                                   r"virtual\s+HRESULT\s+STDMETHODCALLTYPE\s+(\w+)\s*\((.*?)\)\s*=\s*0;"))
+                  for m in re.finditer(r"struct\s+(\w+)\s*:\s*(\w+)\s*\{(.*?)\n\};", text, re.S)}
     structs = {m.group(1): fields(m.group(2)) for m in
                re.finditer(r"struct\s+(\w+)\s*\{(.*?)\n\};", text, re.S)}
     enums = {m.group(1): enumerators(m.group(2)) for m in
@@ -68,10 +69,11 @@ class DeclarationsAgree(unittest.TestCase):
 
     def test_the_idl_was_read(self):
         # A parser that finds nothing would let every comparison pass.
-        self.assertEqual(len(self.idl_interfaces), 11)
-        self.assertEqual(len(self.idl_structs), 5)
-        self.assertEqual(len(self.idl_enums), 7)
-        self.assertEqual(self.idl_interfaces["IOPCServer"][1], ("GetErrorString", 3))
+        self.assertEqual(len(self.idl_interfaces), 17)
+        self.assertEqual(len(self.idl_structs), 9)
+        self.assertEqual(len(self.idl_enums), 8)
+        self.assertEqual(self.idl_interfaces["IOPCServer"][1][1], ("GetErrorString", 3))
+        self.assertEqual(self.idl_interfaces["IOPCSyncIO2"][0], "IOPCSyncIO")
 
     def test_interface_ids(self):
         dumped = dict(line.split() for line in subprocess.run([DUMP], capture_output=True, text=True,

@@ -16,7 +16,8 @@ PROXY_DLL = os.path.join(os.path.dirname(SERVER), "brisvale-opc-ps.dll")
 CLSID = "{6B1E4D2A-3C7F-4E85-9A61-0F2D8B3C5E74}"
 PROXY_CLSID = "{1DEECC74-9DD7-442A-B7C1-18AA57683B45}"
 PROGID = "OPC.Brisvale.1"
-CATEGORIES = ("{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}", "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}")
+CATEGORIES = ("{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}", "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
+              "{CC603642-66D7-48F1-B69A-B625E73652D7}")
 INTERFACES = {  # name: IID
     "IOPCServer": "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}",
     "IOPCCommon": "{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}",
@@ -29,6 +30,12 @@ INTERFACES = {  # name: IID
     "IEnumOPCItemAttributes": "{39C13A55-011E-11D0-9675-0020AFD8ADB3}",
     "IOPCDataCallback": "{39C13A70-011E-11D0-9675-0020AFD8ADB3}",
     "IOPCAsyncIO2": "{39C13A71-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCBrowse": "{39227004-A18F-4B57-8B0A-5235670F4468}",
+    "IOPCItemIO": "{85C0B427-2893-4CBC-BD78-E5FC5146F08F}",
+    "IOPCSyncIO2": "{730F5F0F-55B1-4C81-9E18-FF8A0904E1FA}",
+    "IOPCAsyncIO3": "{0967B97B-36EF-423E-B6F8-6BFF1E40D39D}",
+    "IOPCGroupStateMgt2": "{8E368666-D72E-4F78-87ED-647611C61C9F}",
+    "IOPCItemDeadbandMgt": "{5946DA93-8B39-4EC8-AB3D-AA73DF5BC86F}",
 }
 FOREIGN = ("IOPCAsyncIO2", "{0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F7}")  # as the OPC core components would leave it
 GOOD, COMM_FAILURE = 0xC0, 0x18
@@ -344,6 +351,31 @@ class AcrossProcesses(unittest.TestCase):
             mark = survivor.wait_for(change("Counter", GOOD), "changes", mark) + 1
         self.assertEqual(len(self.sessions_finished()), finished + 1, self.sessions_finished())
         self.assertEqual(survivor.interrupt()[0], 0)
+
+    def test_5_a_data_access_3_client(self):
+        self.serving()
+        self.read_until(GOOD)
+        code, out, err = Process(self, self.probe, "da3").finish()
+        self.assertEqual(code, 0, out + err)
+        lines = out.splitlines()
+        # Pages of two joined by continuation points, every element with its six properties.
+        self.assertEqual([line for line in lines if line.startswith("browse-page")],
+                         ["browse-page 1 Counter/6 R0/6", "browse-page 2 R1/6"])
+        self.assertIn("browse-bogus 0xC0040403", lines)
+        # The first tag is the instrument's counter: any value, good.
+        self.assertRegex(out, r"(?m)^item-io-read 0x00000001 I2:-?\d+/C0 0xC0040007$")
+        self.assertIn("item-io-write 0x00000001 0xC0040006 0xC0040007", lines)
+        self.assertRegex(out, r"(?m)^read-max-age I2:-?\d+/C0$")
+        self.assertIn("sync-write-vqt 0xC0040006", lines)
+        self.assertIn("deadband 0xC0040401", lines)
+        self.assertRegex(out, r"(?m)^on-read-complete t31 items 1 I2:-?\d+/C0$")
+        self.assertIn("on-write-complete t32 0xC0040006", lines)
+        self.assertTrue(any(line.startswith("on-data-change t33 g7 items 3") for line in lines), out)
+        self.assertIn("set-keep-alive 0x0004000D 50", lines)
+        # 1.5 s of an inactive group with a keep-alive of 200 ms: several keep-alives, not one per data change.
+        self.assertGreaterEqual(lines.count("on-data-change t0 g7 items 0"), 3, out)
+        self.assertIn("get-item-id-empty 0x00000000 <>", lines)
+        self.assertIn("remove-forced 0x00000000", lines)
 
 
 def quietly_output(*command):

@@ -20,6 +20,12 @@ int main() {
         {"IEnumOPCItemAttributes", IID_IEnumOPCItemAttributes},
         {"IOPCDataCallback", IID_IOPCDataCallback},
         {"IOPCAsyncIO2", IID_IOPCAsyncIO2},
+        {"IOPCBrowse", IID_IOPCBrowse},
+        {"IOPCItemIO", IID_IOPCItemIO},
+        {"IOPCSyncIO2", IID_IOPCSyncIO2},
+        {"IOPCAsyncIO3", IID_IOPCAsyncIO3},
+        {"IOPCGroupStateMgt2", IID_IOPCGroupStateMgt2},
+        {"IOPCItemDeadbandMgt", IID_IOPCItemDeadbandMgt},
     };
     for (const auto &id : ids) {
         const IID &g = id.iid;

@@ -6,6 +6,8 @@
 //   opc_probe session        activate, then status, error strings, browse, item ids, group state, a sync read
 //   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
 //   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
+//   opc_probe da3            the Data Access 3.0 calls: browse in pages, reads by age, refused writes,
+//                            asynchronous completions and keep-alives (and two Data Access 2.05a answers)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -70,6 +72,7 @@ struct Session {
     IOPCServer *server = nullptr;
     std::vector<std::wstring> tags;
     IUnknown *group = nullptr;
+    OPCHANDLE serverGroup = 0;
     std::vector<OPCHANDLE> items;  // server handles, in tag order
 };
 
@@ -105,10 +108,9 @@ void Browse(Session *session) {
 }
 
 void AddGroup(Session *session, BOOL active) {
-    OPCHANDLE serverGroup = 0;
     DWORD revised = 0;
-    Check("AddGroup", session->server->AddGroup(L"probe", active, 100, 7, nullptr, nullptr, 0, &serverGroup, &revised,
-                                                IID_IUnknown, &session->group));
+    Check("AddGroup", session->server->AddGroup(L"probe", active, 100, 7, nullptr, nullptr, 0, &session->serverGroup,
+                                                &revised, IID_IUnknown, &session->group));
     std::vector<OPCITEMDEF> definitions(session->tags.size());
     for (std::size_t k = 0; k < session->tags.size(); ++k) {
         definitions[k] = OPCITEMDEF{};
@@ -201,8 +203,16 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
-    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *, VARIANT *,
-                                           WORD *, FILETIME *stamps, HRESULT *) override {
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
+                                           OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *stamps,
+                                           HRESULT *) override {
+        if (verbose) {
+            std::string line = "on-data-change t" + std::to_string(transaction) + " g" + std::to_string(group) +
+                               " items " + std::to_string(count);
+            for (DWORD k = 0; k < count; ++k) line += " " + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
+            Say(line);
+            return S_OK;
+        }
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         const auto ticks = [](const FILETIME &t) {
@@ -214,14 +224,23 @@ public:
             " items " + std::to_string(count));
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
-                                             FILETIME *, HRESULT *) override {
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *,
+                                             VARIANT *values, WORD *qualities, FILETIME *, HRESULT *) override {
+        std::string line = "on-read-complete t" + std::to_string(transaction) + " items " + std::to_string(count);
+        for (DWORD k = 0; k < count; ++k) line += " " + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
+        if (verbose) Say(line);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE *, HRESULT *) override {
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE, HRESULT, DWORD count, OPCHANDLE *,
+                                              HRESULT *errors) override {
+        std::string line = "on-write-complete t" + std::to_string(transaction);
+        for (DWORD k = 0; k < count; ++k) line += " 0x" + Hex(static_cast<unsigned>(errors[k]));
+        if (verbose) Say(line);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    bool verbose = false;  // every callback a line, for the Data Access 3.0 run
 
 private:
     LONG references_ = 1;
@@ -244,6 +263,145 @@ void RunLag(unsigned seconds) {
     Check("Unadvise", point->Unadvise(cookie));
     point->Release();
     container->Release();
+    session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
+void RunDa3() {
+    Session session;
+    Activate(&session);
+    Browse(&session);
+    auto *browse = Query<IOPCBrowse>(session.server, IID_IOPCBrowse, "IOPCBrowse");
+    // Pages of two, joined by continuation points. The property ids are a
+    // reference pointer on the wire: never null, even for none.
+    DWORD noIds[1] = {0};
+    wchar_t *continuation = nullptr;
+    int page = 0;
+    do {
+        BOOL more = FALSE;
+        DWORD count = 0;
+        OPCBROWSEELEMENT *elements = nullptr;
+        Check("Browse", browse->Browse(const_cast<wchar_t *>(L""), &continuation, 2, OPC_BROWSE_FILTER_ITEMS,
+                                       const_cast<wchar_t *>(L""), const_cast<wchar_t *>(L""), TRUE, TRUE, 0, noIds,
+                                       &more, &count, &elements));
+        std::string line = "browse-page " + std::to_string(++page);
+        for (DWORD k = 0; k < count; ++k) {
+            line += " " + Take(elements[k].szName) + "/" + std::to_string(elements[k].ItemProperties.dwNumProperties);
+            CoTaskMemFree(elements[k].szItemID);
+            OPCITEMPROPERTIES &properties = elements[k].ItemProperties;
+            for (DWORD j = 0; j < properties.dwNumProperties; ++j) {
+                CoTaskMemFree(properties.pItemProperties[j].szItemID);
+                CoTaskMemFree(properties.pItemProperties[j].szDescription);
+                VariantClear(&properties.pItemProperties[j].vValue);
+            }
+            CoTaskMemFree(properties.pItemProperties);
+        }
+        CoTaskMemFree(elements);
+        Say(line);
+    } while (continuation != nullptr && page < 10);
+    wchar_t *bogus = static_cast<wchar_t *>(CoTaskMemAlloc(sizeof L"bogus"));
+    std::memcpy(bogus, L"bogus", sizeof L"bogus");
+    BOOL more = FALSE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT *elements = nullptr;
+    Say("browse-bogus 0x" +
+        Hex(static_cast<unsigned>(browse->Browse(const_cast<wchar_t *>(L""), &bogus, 2, OPC_BROWSE_FILTER_ALL,
+                                                 const_cast<wchar_t *>(L""), const_cast<wchar_t *>(L""), FALSE, FALSE,
+                                                 0, noIds, &more, &count, &elements))));
+    CoTaskMemFree(bogus);
+    browse->Release();
+
+    auto *io = Query<IOPCItemIO>(session.server, IID_IOPCItemIO, "IOPCItemIO");
+    const wchar_t *ids[] = {session.tags.empty() ? L"" : session.tags[0].c_str(), L"Nothing"};
+    DWORD ages[] = {0, 0xFFFFFFFF};
+    VARIANT *values = nullptr;
+    WORD *qualities = nullptr;
+    FILETIME *times = nullptr;
+    HRESULT *errors = nullptr;
+    const HRESULT read = io->Read(2, ids, ages, &values, &qualities, &times, &errors);
+    Check("IOPCItemIO::Read", read);
+    Say("item-io-read 0x" + Hex(static_cast<unsigned>(read)) + " " + VariantText(values[0]) + "/" +
+        Hex(qualities[0], 2) + " 0x" + Hex(static_cast<unsigned>(errors[1])));
+    for (int k = 0; k < 2; ++k) VariantClear(&values[k]);
+    CoTaskMemFree(values);
+    CoTaskMemFree(qualities);
+    CoTaskMemFree(times);
+    CoTaskMemFree(errors);
+    OPCITEMVQT vqt[2] = {};
+    const HRESULT written = io->WriteVQT(2, ids, vqt, &errors);
+    Check("IOPCItemIO::WriteVQT", written);
+    Say("item-io-write 0x" + Hex(static_cast<unsigned>(written)) + " 0x" + Hex(static_cast<unsigned>(errors[0])) +
+        " 0x" + Hex(static_cast<unsigned>(errors[1])));
+    CoTaskMemFree(errors);
+    io->Release();
+
+    AddGroup(&session, TRUE);
+    if (session.items.empty()) Fail("no items", E_FAIL);
+    auto *sync = Query<IOPCSyncIO2>(session.group, IID_IOPCSyncIO2, "IOPCSyncIO2");
+    const DWORD itemCount = static_cast<DWORD>(session.items.size());
+    std::vector<DWORD> anyAge(itemCount, 0xFFFFFFFF);
+    Check("ReadMaxAge",
+          sync->ReadMaxAge(itemCount, session.items.data(), anyAge.data(), &values, &qualities, &times, &errors));
+    Say("read-max-age " + VariantText(values[0]) + "/" + Hex(qualities[0], 2));
+    for (DWORD k = 0; k < itemCount; ++k) VariantClear(&values[k]);
+    CoTaskMemFree(values);
+    CoTaskMemFree(qualities);
+    CoTaskMemFree(times);
+    CoTaskMemFree(errors);
+    Check("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, session.items.data(), vqt, &errors));
+    Say("sync-write-vqt 0x" + Hex(static_cast<unsigned>(errors[0])));
+    CoTaskMemFree(errors);
+    sync->Release();
+
+    auto *deadbands = Query<IOPCItemDeadbandMgt>(session.group, IID_IOPCItemDeadbandMgt, "IOPCItemDeadbandMgt");
+    FLOAT *deadband = nullptr;
+    Check("GetItemDeadband", deadbands->GetItemDeadband(1, session.items.data(), &deadband, &errors));
+    Say("deadband 0x" + Hex(static_cast<unsigned>(errors[0])));
+    CoTaskMemFree(deadband);
+    CoTaskMemFree(errors);
+    deadbands->Release();
+
+    Sink sink;
+    sink.verbose = true;
+    auto *container =
+        Query<IConnectionPointContainer>(session.group, IID_IConnectionPointContainer, "IConnectionPointContainer");
+    IConnectionPoint *point = nullptr;
+    Check("FindConnectionPoint", container->FindConnectionPoint(IID_IOPCDataCallback, &point));
+    DWORD cookie = 0;
+    Check("Advise", point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie));
+    auto *async = Query<IOPCAsyncIO3>(session.group, IID_IOPCAsyncIO3, "IOPCAsyncIO3");
+    DWORD cancel = 0;
+    Check("async ReadMaxAge", async->ReadMaxAge(1, session.items.data(), anyAge.data(), 31, &cancel, &errors));
+    CoTaskMemFree(errors);
+    Check("async WriteVQT", async->WriteVQT(1, session.items.data(), vqt, 32, &cancel, &errors));
+    CoTaskMemFree(errors);
+    Check("RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
+    auto *state = Query<IOPCGroupStateMgt2>(session.group, IID_IOPCGroupStateMgt2, "IOPCGroupStateMgt2");
+    DWORD revised = 0;
+    // Called first, then shown: the operands of one expression may be evaluated in any order.
+    const HRESULT revisedResult = state->SetKeepAlive(10, &revised);
+    Say("set-keep-alive 0x" + Hex(static_cast<unsigned>(revisedResult)) + " " + std::to_string(revised));
+    Check("SetKeepAlive", state->SetKeepAlive(200, &revised));
+    // The group is made inactive so that only keep-alives come from here on.
+    BOOL inactive = FALSE;
+    DWORD rate = 0;
+    Check("SetState", state->SetState(nullptr, &rate, &inactive, nullptr, nullptr, nullptr, nullptr));
+    Sleep(1500);
+    Check("Unadvise", point->Unadvise(cookie));
+    Check("SetKeepAlive off", state->SetKeepAlive(0, &revised));
+    state->Release();
+    async->Release();
+    point->Release();
+    container->Release();
+
+    auto *old = Query<IOPCBrowseServerAddressSpace>(session.server, IID_IOPCBrowseServerAddressSpace,
+                                                    "IOPCBrowseServerAddressSpace");
+    wchar_t *position = nullptr;
+    const HRESULT positioned = old->GetItemID(const_cast<wchar_t *>(L""), &position);
+    Say("get-item-id-empty 0x" + Hex(static_cast<unsigned>(positioned)) + " <" + Take(position) + ">");
+    old->Release();
+    Say("remove-forced 0x" + Hex(static_cast<unsigned>(session.server->RemoveGroup(session.serverGroup, TRUE))));
     session.group->Release();
     session.server->Release();
     Say("done");
@@ -287,8 +445,8 @@ void RunTimes(unsigned rounds) {
 
 int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command != "session" && !((command == "time" || command == "lag") && argc > 2)) {
-        std::fputs("usage: opc_probe session | time ROUNDS | lag SECONDS\n", stderr);
+    if (command != "session" && command != "da3" && !((command == "time" || command == "lag") && argc > 2)) {
+        std::fputs("usage: opc_probe session | da3 | time ROUNDS | lag SECONDS\n", stderr);
         return 2;
     }
     // The multithreaded apartment: callbacks arrive without a message loop.
@@ -296,6 +454,8 @@ int main(int argc, char **argv) {
     const auto number = static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0);
     if (command == "session") {
         RunSession();
+    } else if (command == "da3") {
+        RunDa3();
     } else if (command == "time") {
         RunTimes(number);
     } else {

@@ -235,13 +235,14 @@ protected:
 
     // Adds an active group at rate ms with the given client handle.
     Ref<IOPCItemMgt> AddGroup(IOPCServer *server, const char *name, DWORD rate = 100, OPCHANDLE client = 7,
-                              BOOL active = TRUE) {
+                              BOOL active = TRUE, OPCHANDLE *serverHandle = nullptr) {
         OPCHANDLE handle = 0;
         DWORD revised = 0;
         IUnknown *group = nullptr;
         const OleText text = Ole(name);
         EXPECT_TRUE(SUCCEEDED(server->AddGroup(text.c_str(), active, rate, client, nullptr, nullptr, 0x0409, &handle,
                                                &revised, IID_IOPCItemMgt, &group)));
+        if (serverHandle != nullptr) *serverHandle = handle;
         return Ref<IOPCItemMgt>(static_cast<IOPCItemMgt *>(group));
     }
 
@@ -292,6 +293,18 @@ protected:
             if (errors[k] != S_OK) text += "/" + Hex(errors[k]);
         }
         return text;
+    }
+
+    // Advises sink on group; returns the cookie.
+    DWORD Advise(IUnknown *group, Sink &sink) {
+        Ref<IConnectionPointContainer> container =
+            Query<IConnectionPointContainer>(group, IID_IConnectionPointContainer);
+        IConnectionPoint *point = nullptr;
+        EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+        DWORD cookie = 0;
+        EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie), S_OK);
+        point->Release();
+        return cookie;
     }
 
     static void OnFinished(void *self, loService *, loClient *) { ++static_cast<OpcTest *>(self)->finished; }

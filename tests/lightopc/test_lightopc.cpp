@@ -366,6 +366,7 @@ TEST(Registry, RegistrationIsRecordedReplacedAndRemoved) {
               "ProgID=Brisvale.RegistryTest.1\n"
               "Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}=\n"
               "Implemented Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}=\n"
+              "Implemented Categories\\{CC603642-66D7-48F1-B69A-B625E73652D7}=\n"
               "@=Brisvale OPC server\n"
               "CLSID={B15A7E57-0000-4C1A-8E57-5E57C1A55001}\n");
     CLSID named{};

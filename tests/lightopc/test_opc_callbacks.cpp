@@ -18,17 +18,6 @@ DWORD Ms(std::chrono::steady_clock::duration span) {
 
 class Callbacks : public OpcTest {
 protected:
-    // Advises sink on group; returns the cookie.
-    DWORD Advise(IUnknown *group, Sink &sink) {
-        Ref<IConnectionPointContainer> container =
-            Query<IConnectionPointContainer>(group, IID_IConnectionPointContainer);
-        IConnectionPoint *point = nullptr;
-        EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
-        DWORD cookie = 0;
-        EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie), S_OK);
-        point->Release();
-        return cookie;
-    }
     void Unadvise(IUnknown *group, DWORD cookie) {
         Ref<IConnectionPointContainer> container =
             Query<IConnectionPointContainer>(group, IID_IConnectionPointContainer);

@@ -233,6 +233,112 @@ protected:
     ~IOPCAsyncIO2() = default;
 };
 
+// --- Data Access 3.0 ---------------------------------------------------------
+
+enum OPCBROWSEFILTER : int { OPC_BROWSE_FILTER_ALL = 1, OPC_BROWSE_FILTER_BRANCHES = 2, OPC_BROWSE_FILTER_ITEMS = 3 };
+
+struct OPCITEMVQT {
+    VARIANT vDataValue;
+    BOOL bQualitySpecified;
+    WORD wQuality;
+    WORD wReserved;
+    BOOL bTimeStampSpecified;
+    DWORD dwReserved;
+    FILETIME ftTimeStamp;
+};
+
+struct OPCITEMPROPERTY {
+    VARTYPE vtDataType;
+    WORD wReserved;
+    DWORD dwPropertyID;
+    LPOLESTR szItemID;
+    LPOLESTR szDescription;
+    VARIANT vValue;
+    HRESULT hrErrorID;
+    DWORD dwReserved;
+};
+
+struct OPCITEMPROPERTIES {
+    HRESULT hrErrorID;
+    DWORD dwNumProperties;
+    OPCITEMPROPERTY *pItemProperties;
+    DWORD dwReserved;
+};
+
+struct OPCBROWSEELEMENT {
+    LPOLESTR szName;
+    LPOLESTR szItemID;
+    DWORD dwFlagValue;
+    DWORD dwReserved;
+    OPCITEMPROPERTIES ItemProperties;
+};
+
+struct IOPCBrowse : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetProperties(DWORD dwItemCount, LPOLESTR *pszItemIDs, BOOL bReturnPropertyValues,
+                                                    DWORD dwPropertyCount, DWORD *pdwPropertyIDs,
+                                                    OPCITEMPROPERTIES **ppItemProperties) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Browse(LPOLESTR szItemID, LPOLESTR *pszContinuationPoint,
+                                             DWORD dwMaxElementsReturned, OPCBROWSEFILTER dwBrowseFilter,
+                                             LPOLESTR szElementNameFilter, LPOLESTR szVendorFilter,
+                                             BOOL bReturnAllProperties, BOOL bReturnPropertyValues,
+                                             DWORD dwPropertyCount, DWORD *pdwPropertyIDs, BOOL *pbMoreElements,
+                                             DWORD *pdwCount, OPCBROWSEELEMENT **ppBrowseElements) = 0;
+
+protected:
+    ~IOPCBrowse() = default;
+};
+
+struct IOPCItemIO : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Read(DWORD dwCount, LPCOLESTR *pszItemIDs, DWORD *pdwMaxAge, VARIANT **ppvValues,
+                                           WORD **ppwQualities, FILETIME **ppftTimeStamps, HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, LPCOLESTR *pszItemIDs, OPCITEMVQT *pItemVQT,
+                                               HRESULT **ppErrors) = 0;
+
+protected:
+    ~IOPCItemIO() = default;
+};
+
+struct IOPCSyncIO2 : IOPCSyncIO {
+    virtual HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE *phServer, DWORD *pdwMaxAge,
+                                                 VARIANT **ppvValues, WORD **ppwQualities, FILETIME **ppftTimeStamps,
+                                                 HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE *phServer, OPCITEMVQT *pItemVQT,
+                                               HRESULT **ppErrors) = 0;
+
+protected:
+    ~IOPCSyncIO2() = default;
+};
+
+struct IOPCAsyncIO3 : IOPCAsyncIO2 {
+    virtual HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD dwCount, OPCHANDLE *phServer, DWORD *pdwMaxAge,
+                                                 DWORD dwTransactionID, DWORD *pdwCancelID, HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteVQT(DWORD dwCount, OPCHANDLE *phServer, OPCITEMVQT *pItemVQT,
+                                               DWORD dwTransactionID, DWORD *pdwCancelID, HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD *pdwCancelID) = 0;
+
+protected:
+    ~IOPCAsyncIO3() = default;
+};
+
+struct IOPCGroupStateMgt2 : IOPCGroupStateMgt {
+    virtual HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD dwKeepAliveTime, DWORD *pdwRevisedKeepAliveTime) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD *pdwKeepAliveTime) = 0;
+
+protected:
+    ~IOPCGroupStateMgt2() = default;
+};
+
+struct IOPCItemDeadbandMgt : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SetItemDeadband(DWORD dwCount, OPCHANDLE *phServer, FLOAT *pPercentDeadband,
+                                                      HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetItemDeadband(DWORD dwCount, OPCHANDLE *phServer, FLOAT **ppPercentDeadband,
+                                                      HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ClearItemDeadband(DWORD dwCount, OPCHANDLE *phServer, HRESULT **ppErrors) = 0;
+
+protected:
+    ~IOPCItemDeadbandMgt() = default;
+};
+
 extern const IID IID_IOPCServer;
 extern const IID IID_IOPCCommon;
 extern const IID IID_IOPCShutdown;
@@ -244,3 +350,9 @@ extern const IID IID_IOPCItemMgt;
 extern const IID IID_IEnumOPCItemAttributes;
 extern const IID IID_IOPCDataCallback;
 extern const IID IID_IOPCAsyncIO2;
+extern const IID IID_IOPCBrowse;
+extern const IID IID_IOPCItemIO;
+extern const IID IID_IOPCSyncIO2;
+extern const IID IID_IOPCAsyncIO3;
+extern const IID IID_IOPCGroupStateMgt2;
+extern const IID IID_IOPCItemDeadbandMgt;

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "platform/guid_text.h"
 #include "opc_da.h"
 #include "opc_da_proxy.h"
+#include "platform/guid_text.h"
 #include "registry_keys.h"
 
 namespace {
@@ -26,6 +26,12 @@ const ProxiedInterface kProxied[] = {
     {&IID_IEnumOPCItemAttributes, "IEnumOPCItemAttributes"},
     {&IID_IOPCDataCallback, "IOPCDataCallback"},
     {&IID_IOPCAsyncIO2, "IOPCAsyncIO2"},
+    {&IID_IOPCBrowse, "IOPCBrowse"},
+    {&IID_IOPCItemIO, "IOPCItemIO"},
+    {&IID_IOPCSyncIO2, "IOPCSyncIO2"},
+    {&IID_IOPCAsyncIO3, "IOPCAsyncIO3"},
+    {&IID_IOPCGroupStateMgt2, "IOPCGroupStateMgt2"},
+    {&IID_IOPCItemDeadbandMgt, "IOPCItemDeadbandMgt"},
 };
 
 const CLSID kProxyClsid = BRISVALE_OPC_PROXY_CLSID;
