@@ -16,6 +16,9 @@ static_assert(offsetof(OPCITEMSTATE, vDataValue) == 16, "OPCITEMSTATE layout");
 static_assert(offsetof(OPCSERVERSTATUS, szVendorInfo) == 48, "OPCSERVERSTATUS layout");
 static_assert(offsetof(OPCITEMDEF, vtRequestedDataType) == (sizeof(void *) == 8 ? 40 : 24), "OPCITEMDEF layout");
 static_assert(offsetof(OPCITEMRESULT, pBlob) == 16, "OPCITEMRESULT layout");
+static_assert(sizeof(OPCGROUPHEADER) == 20 && sizeof(OPCGROUPHEADERWRITE) == 16, "stream group headers");
+static_assert(sizeof(OPCITEMHEADER1) == 20 && offsetof(OPCITEMHEADER1, ftTimeStampItem) == 12, "OPCITEMHEADER1");
+static_assert(sizeof(OPCITEMHEADER2) == 12 && sizeof(OPCITEMHEADERWRITE) == 8, "stream item headers");
 
 constexpr DWORD OPC_READABLE = 1;
 constexpr DWORD OPC_WRITEABLE = 2;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "opc_da.h"
+#include "platform/data_transfer.h"
 
 // The IID of each interface the toolkit implements or calls.
 template <class Interface>
@@ -32,6 +33,9 @@ LIGHTOPC_IID_OF(IOPCItemMgt)
 LIGHTOPC_IID_OF(IEnumOPCItemAttributes)
 LIGHTOPC_IID_OF(IOPCDataCallback)
 LIGHTOPC_IID_OF(IOPCAsyncIO2)
+LIGHTOPC_IID_OF(IOPCAsyncIO)
+LIGHTOPC_IID_OF(IDataObject)
+LIGHTOPC_IID_OF(IAdviseSink)
 LIGHTOPC_IID_OF(IEnumString)
 LIGHTOPC_IID_OF(IEnumUnknown)
 LIGHTOPC_IID_OF(IConnectionPoint)

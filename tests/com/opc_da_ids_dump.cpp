@@ -20,6 +20,7 @@ int main() {
         {"IEnumOPCItemAttributes", IID_IEnumOPCItemAttributes},
         {"IOPCDataCallback", IID_IOPCDataCallback},
         {"IOPCAsyncIO2", IID_IOPCAsyncIO2},
+        {"IOPCAsyncIO", IID_IOPCAsyncIO},
     };
     for (const auto &id : ids) {
         const IID &g = id.iid;
