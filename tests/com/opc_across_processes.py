@@ -29,6 +29,7 @@ INTERFACES = {  # name: IID
     "IEnumOPCItemAttributes": "{39C13A55-011E-11D0-9675-0020AFD8ADB3}",
     "IOPCDataCallback": "{39C13A70-011E-11D0-9675-0020AFD8ADB3}",
     "IOPCAsyncIO2": "{39C13A71-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCAsyncIO": "{39C13A53-011E-11D0-9675-0020AFD8ADB3}",
 }
 FOREIGN = ("IOPCAsyncIO2", "{0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F7}")  # as the OPC core components would leave it
 GOOD, COMM_FAILURE = 0xC0, 0x18
@@ -344,6 +345,30 @@ class AcrossProcesses(unittest.TestCase):
             mark = survivor.wait_for(change("Counter", GOOD), "changes", mark) + 1
         self.assertEqual(len(self.sessions_finished()), finished + 1, self.sessions_finished())
         self.assertEqual(survivor.interrupt()[0], 0)
+
+    def test_5_a_data_access_1_client_gets_streams(self):
+        # Through IDataObject and IAdviseSink (the system's proxies) and IOPCAsyncIO (ours).
+        self.serving()
+        probe = Process(self, self.probe, "stream", "600")
+        refresh = probe.wait_for(lambda line: line.startswith("refresh t"), "a refresh")
+        transaction = probe.lines()[refresh].split()[1]
+        write = probe.wait_for(lambda line: line.startswith("write t"), "a write")
+        probe.wait_for(lambda line: line == "write-complete %s Counter C0040006" % probe.lines()[write].split()[1],
+                       "the write refused in its stream")
+        probe.wait_for(lambda line: line.startswith("stream %s Counter I2:" % transaction), "the refresh's stream")
+        stream = re.compile(r"^stream t0 Counter I2:(-?\d+) ([0-9A-F]{2})$")
+        first = probe.wait_for(lambda line: (stream.match(line) or [None, None, ""])[2] == "C0", "a good value")
+        probe.wait_for(lambda line: (stream.match(line) or [None, None, ""])[2] == "C0" and
+                       line != probe.lines()[first], "the counter changing", first + 1)
+        self.instrument.stop()
+        try:
+            mark = len(probe.lines())
+            probe.wait_for(lambda line: (stream.match(line) or [None, None, ""])[2] == "18",
+                           "communication failure while silent", mark)
+        finally:
+            self.instrument.start()
+        self.assertEqual([line for line in probe.lines() if "wrong" in line or line.startswith("failed")], [])
+        probe.kill()
 
 
 def quietly_output(*command):

@@ -162,7 +162,7 @@ class StreamSink final : public IAdviseSink {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         *object = nullptr;
-        if (vanished) return RPC_S_SERVER_UNAVAILABLE;
+        if (vanished) return static_cast<HRESULT>(0x800706BAL);  // the RPC server is unavailable
         if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IAdviseSink)) return E_NOINTERFACE;
         *object = static_cast<IAdviseSink *>(this);
         AddRef();

@@ -26,6 +26,7 @@ const ProxiedInterface kProxied[] = {
     {&IID_IEnumOPCItemAttributes, "IEnumOPCItemAttributes"},
     {&IID_IOPCDataCallback, "IOPCDataCallback"},
     {&IID_IOPCAsyncIO2, "IOPCAsyncIO2"},
+    {&IID_IOPCAsyncIO, "IOPCAsyncIO"},
 };
 
 const CLSID kProxyClsid = BRISVALE_OPC_PROXY_CLSID;
