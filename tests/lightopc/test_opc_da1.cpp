@@ -172,6 +172,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return --references; }
     void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
         ++calls;
+        if (onStream) onStream();
         if (vanished) return;
         EXPECT_EQ(format->tymed, static_cast<DWORD>(TYMED_HGLOBAL));
         EXPECT_EQ(medium->tymed, static_cast<DWORD>(TYMED_HGLOBAL));
@@ -201,6 +202,7 @@ public:
     std::atomic<ULONG> references{1};
     std::atomic<int> calls{0};
     std::atomic<bool> vanished{false};
+    std::function<void()> onStream;
     std::mutex lock;
     std::vector<CLIPFORMAT> formats;
     std::vector<std::vector<BYTE>> streams;
@@ -401,6 +403,44 @@ TEST_F(DataAccess1, AsyncReadsWritesRefreshesAndCancels) {
     CoTaskMemFree(ignored);
     EXPECT_EQ(async->Refresh(connection, OPC_DS_CACHE, &id), E_FAIL);  // nothing active
     EXPECT_EQ(id, 0u);
+}
+
+// The session's thread is held inside another group's stream while a read
+// waits: the read can then be cancelled for sure, and it never completes.
+TEST_F(DataAccess1, ACancelledReadNeverCompletes) {
+    std::mutex gate;  // outlives the groups that may call the sink holding it
+    std::atomic<bool> inside{false};
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> blocker = AddGroup(server.get(), "Blocker", 50, 1);
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000, 2);
+    std::string errors;
+    AddItems(blocker.get(), {"Pump1"}, &errors);
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump2"}, &errors);
+    DWORD connection = 0;
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
+    ASSERT_FALSE(data.Stream(1).empty());
+    std::unique_lock<std::mutex> closed(gate);
+    dataTime.onStream = [&] {
+        inside = true;
+        std::lock_guard<std::mutex> wait(gate);
+    };
+    DWORD blocking = 0;
+    ASSERT_EQ(Advise(blocker.get(), L"OPCSTMFORMATDATATIME", &dataTime, &blocking), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
+
+    Ref<IOPCAsyncIO> async = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
+    Ref<IOPCAsyncIO2> async2 = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    DWORD read = 0;
+    HRESULT *failures = nullptr;
+    ASSERT_EQ(async->Read(connection, OPC_DS_DEVICE, 1, handles.data(), &read, &failures), S_OK);
+    CoTaskMemFree(failures);
+    EXPECT_EQ(async2->Cancel2(read), E_FAIL);  // not a Data Access 2.0 transaction
+    EXPECT_EQ(async->Cancel(read), S_OK);
+    EXPECT_EQ(async->Cancel(read), E_FAIL);
+    DWORD refresh = 0;
+    ASSERT_EQ(async->Refresh(connection, OPC_DS_CACHE, &refresh), S_OK);
+    closed.unlock();
+    EXPECT_EQ(ParseData(data.Stream(2), false).transaction, refresh);
 }
 
 // A Data Access 2.0 callback and the write-complete stream tell of the same refusal alike.
