@@ -31,6 +31,9 @@ static_assert(offsetof(OPCITEMPROPERTIES, pItemProperties) == 8 &&
 static_assert(offsetof(OPCBROWSEELEMENT, dwFlagValue) == 2 * sizeof(void *) &&
                   offsetof(OPCBROWSEELEMENT, ItemProperties) == 2 * sizeof(void *) + 8,
               "OPCBROWSEELEMENT layout");
+static_assert(sizeof(OPCGROUPHEADER) == 20 && sizeof(OPCGROUPHEADERWRITE) == 16, "stream group headers");
+static_assert(sizeof(OPCITEMHEADER1) == 20 && offsetof(OPCITEMHEADER1, ftTimeStampItem) == 12, "OPCITEMHEADER1");
+static_assert(sizeof(OPCITEMHEADER2) == 12 && sizeof(OPCITEMHEADERWRITE) == 8, "stream item headers");
 
 constexpr DWORD OPC_READABLE = 1;
 constexpr DWORD OPC_WRITEABLE = 2;

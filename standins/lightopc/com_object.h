@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "opc_da.h"
+#include "platform/data_transfer.h"
 
 // The IID of each interface the toolkit implements or calls.
 template <class Interface>
@@ -39,6 +40,9 @@ LIGHTOPC_IID_OF(IOPCSyncIO2)
 LIGHTOPC_IID_OF(IOPCAsyncIO3)
 LIGHTOPC_IID_OF(IOPCGroupStateMgt2)
 LIGHTOPC_IID_OF(IOPCItemDeadbandMgt)
+LIGHTOPC_IID_OF(IOPCAsyncIO)
+LIGHTOPC_IID_OF(IDataObject)
+LIGHTOPC_IID_OF(IAdviseSink)
 LIGHTOPC_IID_OF(IEnumString)
 LIGHTOPC_IID_OF(IEnumUnknown)
 LIGHTOPC_IID_OF(IConnectionPoint)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "connection_point.h"
+#include "data_object.h"
 #include "items.h"
 #include "server_core.h"
 
@@ -46,7 +47,7 @@ struct ReadTarget {
 };
 
 class Group final : public ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt2, IOPCSyncIO2, IOPCAsyncIO3,
-                                     IConnectionPointContainer, IOPCItemDeadbandMgt>,
+                                     IConnectionPointContainer, IOPCItemDeadbandMgt, IOPCAsyncIO, IDataObject>,
                     private TagWatcher {
 public:
     Group(std::shared_ptr<ServerCore> core, const GroupSettings &settings);
@@ -65,9 +66,12 @@ public:
     // as the rate allows.
     void TagChanged() override;
     // Lets the callback sinks go (the service or the server is closing).
-    void Disconnect() { callbacks_.Clear(); }
-    // Whether a client's callback is advised.
-    bool Subscribed() const { return !callbacks_.Empty(); }
+    void Disconnect() {
+        callbacks_.Clear();
+        streams_.Clear();
+    }
+    // Whether a client's callback (or advise sink) is advised.
+    bool Subscribed() const { return !callbacks_.Empty() || !streams_.Empty(); }
     IUnknown *Identity() { return static_cast<IOPCItemMgt *>(this); }
 
     // IOPCItemMgt
@@ -138,9 +142,28 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override;
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override;
 
+    // IOPCAsyncIO (Data Access 1.0a): answered through the advise sinks.
+    HRESULT STDMETHODCALLTYPE Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE *phServer,
+                                   DWORD *pTransactionID, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues,
+                                    DWORD *pTransactionID, HRESULT **ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD *pTransactionID) override;
+    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwTransactionID) override;
+
+    // IDataObject: only the advise sinks of the three stream formats.
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC *format, STGMEDIUM *medium) override;
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC *format, STGMEDIUM *medium) override;
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC *format) override;
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC *format, FORMATETC *canonical) override;
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC *format, STGMEDIUM *medium, BOOL release) override;
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD direction, IEnumFORMATETC **formats) override;
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC *format, DWORD advf, IAdviseSink *sink, DWORD *connection) override;
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD connection) override;
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA **advises) override;
+
 private:
     friend class ComObject<Group, IOPCItemMgt, IOPCGroupStateMgt2, IOPCSyncIO2, IOPCAsyncIO3, IConnectionPointContainer,
-                           IOPCItemDeadbandMgt>;
+                           IOPCItemDeadbandMgt, IOPCAsyncIO, IDataObject>;
     ~Group();
 
     // Asynchronous work waiting for the toolkit's thread. The items are taken
@@ -152,6 +175,9 @@ private:
         DWORD cancel;
         std::vector<ReadTarget> targets;  // read and write: the valid ones; refresh: the active ones
         OPCDATASOURCE source;
+        // Data Access 1.0a: the advise connection that is answered (its
+        // transaction id is the cancel id); 0 for the IOPCDataCallback.
+        DWORD connection = 0;
     };
 
     // The items for handles, under the lock; a null entry for an unknown handle.
@@ -159,7 +185,16 @@ private:
     HRESULT Queue(Transaction transaction, DWORD *cancel);
     HRESULT QueueItems(Transaction::Kind kind, DWORD count, OPCHANDLE *handles, DWORD transactionId, DWORD *cancel,
                        HRESULT **errors);
+    // A refresh of the active items of an active group; E_FAIL when there are none.
+    HRESULT QueueRefresh(Transaction refresh, DWORD *cancel);
     void Complete(const Transaction &transaction);
+    // Data Access 1.0a: the stream to the sink of connection, or for
+    // connection 0 (a data change) to every sink of a data format.
+    void SendStreams(DWORD connection, DWORD transaction, OPCHANDLE group, HRESULT status, const StreamItems &items);
+    void SendWriteStream(DWORD connection, DWORD transaction, OPCHANDLE group, DWORD count, const OPCHANDLE *clients,
+                         const HRESULT *errors);
+    HRESULT QueueStream(Transaction::Kind kind, DWORD connection, OPCDATASOURCE source, DWORD count, OPCHANDLE *handles,
+                        DWORD *transaction, HRESULT **errors);
     void SendDataChange(Clock::time_point now);
     // Sends the keep-alive when no data change went for the keep-alive time;
     // returns when the next one is due (never, with none set or no sink).
@@ -206,6 +241,7 @@ private:
     bool Answered(IUnknown *sink, HRESULT result);
 
     SinkList callbacks_{IID_IOPCDataCallback, 1, [this] { Advising(); }, [this] { Advised(); }};
+    AdviseSinks streams_{[this] { Advising(); }, [this] { Advised(); }};
 };
 
 // Clears the out pointer of a per-item call and checks its arguments.

@@ -1,6 +1,7 @@
 // Reading and writing a group's items: IOPCSyncIO, IOPCAsyncIO2 and the data
-// changes (the Data Access 3.0 calls are in group_io3.cpp), all answered from the cache (values reach the toolkit only
-// through loCacheUpdate, so a device read has nothing fresher to offer).
+// changes (the Data Access 3.0 calls are in group_io3.cpp, Data Access 1.0a's IOPCAsyncIO in group_async1.cpp),
+// all answered from the cache (values reach the toolkit only through loCacheUpdate, so a device read has nothing
+// fresher to offer).
 #include "group.h"
 #include "liveness.h"
 #include "scheduler.h"
@@ -30,6 +31,9 @@ struct Values {
         for (VARIANT &value : values) VariantClear(&value);
     }
     DWORD Count() const { return static_cast<DWORD>(values.size()); }
+    StreamItems Items() const {
+        return StreamItems{Count(), clients.data(), values.data(), qualities.data(), times.data()};
+    }
     // One more place, for the item with this client handle.
     void Grow(OPCHANDLE client) {
         clients.push_back(client);
@@ -120,6 +124,7 @@ HRESULT Group::Queue(Transaction transaction, DWORD *cancel) {
         std::lock_guard<std::mutex> held(lock_);
         transaction.cancel = nextCancel_++;
         if (nextCancel_ == 0) nextCancel_ = 1;
+        if (transaction.connection != 0) transaction.transaction = transaction.cancel;
         *cancel = transaction.cancel;
         pending_.push_back(std::move(transaction));
     }
@@ -172,17 +177,20 @@ HRESULT Group::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD *pd
     if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) return E_INVALIDARG;
     return NoThrow([&] {
         if (callbacks_.Empty()) return CONNECT_E_NOCONNECTION;
-        Transaction refresh{Transaction::kRefresh, dwTransactionID, 0, {}, dwSource};
-        {
-            std::lock_guard<std::mutex> held(lock_);
-            if (!settings_.active) return E_FAIL;
-            for (const auto &entry : items_) {
-                if (entry.second.active) refresh.targets.push_back(TargetOf(entry.second));
-            }
-        }
-        if (refresh.targets.empty()) return E_FAIL;
-        return Queue(std::move(refresh), pdwCancelID);
+        return QueueRefresh(Transaction{Transaction::kRefresh, dwTransactionID, 0, {}, dwSource}, pdwCancelID);
     });
+}
+
+HRESULT Group::QueueRefresh(Transaction refresh, DWORD *cancel) {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        if (!settings_.active) return E_FAIL;
+        for (const auto &entry : items_) {
+            if (entry.second.active) refresh.targets.push_back(TargetOf(entry.second));
+        }
+    }
+    if (refresh.targets.empty()) return E_FAIL;
+    return Queue(std::move(refresh), cancel);
 }
 
 HRESULT Group::Cancel2(DWORD dwCancelID) {
@@ -190,7 +198,7 @@ HRESULT Group::Cancel2(DWORD dwCancelID) {
         {
             std::lock_guard<std::mutex> held(lock_);
             auto found = pending_.begin();
-            while (found != pending_.end() && found->cancel != dwCancelID) ++found;
+            while (found != pending_.end() && (found->cancel != dwCancelID || found->connection != 0)) ++found;
             // Too late (or never queued): the completion is on its way or done.
             if (found == pending_.end()) return E_FAIL;
             cancelled_.push_back(found->transaction);
@@ -250,7 +258,7 @@ Clock::time_point Group::Run(Clock::time_point now) {
     if (!pending_.empty() || !cancelled_.empty()) return now;
     // Nothing to send until a change (or a client) wakes the group, or the
     // keep-alive is due; a change that came too early waits for the rate.
-    if (!settings_.active || !enabled_ || callbacks_.Empty() || !dirty_) return alive;
+    if (!settings_.active || !enabled_ || !Subscribed() || !dirty_) return alive;
     return std::min(alive, std::max(now, Earliest()));
 }
 
@@ -270,24 +278,34 @@ void Group::Complete(const Transaction &transaction) {
         std::lock_guard<std::mutex> held(lock_);
         clientGroup = settings_.client;
     }
-    const std::vector<ComPtr<IOPCDataCallback>> sinks = callbacks_.Sinks<IOPCDataCallback>();
-    if (sinks.empty() || targets.empty()) return;
+    const bool streamed = transaction.connection != 0;
+    const std::vector<ComPtr<IOPCDataCallback>> sinks =
+        streamed ? std::vector<ComPtr<IOPCDataCallback>>() : callbacks_.Sinks<IOPCDataCallback>();
+    if ((sinks.empty() && !streamed) || targets.empty()) return;
     Values values(targets.size());
     for (std::size_t k = 0; k < targets.size(); ++k) values.clients[k] = targets[k].client;
     if (transaction.kind == Transaction::kWrite) {
         for (HRESULT &error : values.errors) error = OPC_E_BADRIGHTS;
+        if (streamed)
+            SendWriteStream(transaction.connection, transaction.transaction, clientGroup, values.Count(),
+                            values.clients.data(), values.errors.data());
         for (const ComPtr<IOPCDataCallback> &sink : sinks)
             Answered(sink.get(), sink->OnWriteComplete(transaction.transaction, clientGroup, S_FALSE, values.Count(),
                                                        values.clients.data(), values.errors.data()));
         return;
     }
     // A refresh took only active items of an active group: nothing it
-    // answers is out of service, whatever changed since.
+    // answers is out of service, whatever changed since. A read from the
+    // cache took an item as inactive when it or its group was.
     const std::vector<loTagId> tags = Tags(targets);
     cache_->Visit(tags.data(), tags.size(), [&](std::size_t k, const TagState &state) {
-        FillRecord(targets[k].requested, state, false, &values.values[k], &values.qualities[k], &values.times[k],
-                   &values.errors[k]);
+        FillRecord(targets[k].requested, state, transaction.source == OPC_DS_CACHE && !targets[k].active,
+                   &values.values[k], &values.qualities[k], &values.times[k], &values.errors[k]);
     });
+    if (streamed) {
+        SendStreams(transaction.connection, transaction.transaction, clientGroup, values.MasterError(), values.Items());
+        return;
+    }
     for (const ComPtr<IOPCDataCallback> &sink : sinks) {
         if (transaction.kind == Transaction::kRead) {
             Answered(sink.get(), sink->OnReadComplete(transaction.transaction, clientGroup, values.MasterQuality(),
@@ -327,7 +345,7 @@ void Group::SendDataChange(Clock::time_point now) {
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard<std::mutex> held(lock_);
-        if (!settings_.active || !enabled_ || now < Earliest() || callbacks_.Empty()) return;
+        if (!settings_.active || !enabled_ || now < Earliest() || !Subscribed()) return;
         // Cleared before the cache is read: a change from here on wakes the group again.
         if (!dirty_.exchange(false)) return;
         clientGroup = settings_.client;
@@ -371,6 +389,7 @@ void Group::SendDataChange(Clock::time_point now) {
                                                 values.Count(), values.clients.data(), values.values.data(),
                                                 values.qualities.data(), values.times.data(), values.errors.data()));
     }
+    SendStreams(0, 0, clientGroup, values.MasterError(), values.Items());
     // Counted from its return: the next one cannot reach the client sooner than one period after this one.
     std::lock_guard<std::mutex> held(lock_);
     lastSend_ = Clock::now();

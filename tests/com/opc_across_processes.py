@@ -36,6 +36,7 @@ INTERFACES = {  # name: IID
     "IOPCAsyncIO3": "{0967B97B-36EF-423E-B6F8-6BFF1E40D39D}",
     "IOPCGroupStateMgt2": "{8E368666-D72E-4F78-87ED-647611C61C9F}",
     "IOPCItemDeadbandMgt": "{5946DA93-8B39-4EC8-AB3D-AA73DF5BC86F}",
+    "IOPCAsyncIO": "{39C13A53-011E-11D0-9675-0020AFD8ADB3}",
 }
 FOREIGN = ("IOPCAsyncIO2", "{0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F7}")  # as the OPC core components would leave it
 GOOD, COMM_FAILURE = 0xC0, 0x18
@@ -376,6 +377,29 @@ class AcrossProcesses(unittest.TestCase):
         self.assertGreaterEqual(lines.count("on-data-change t0 g7 items 0"), 3, out)
         self.assertIn("get-item-id-empty 0x00000000 <>", lines)
         self.assertIn("remove-forced 0x00000000", lines)
+    def test_6_a_data_access_1_client_gets_streams(self):
+        # Through IDataObject and IAdviseSink (the system's proxies) and IOPCAsyncIO (ours).
+        self.serving()
+        probe = Process(self, self.probe, "stream", "600")
+        refresh = probe.wait_for(lambda line: line.startswith("refresh t"), "a refresh")
+        transaction = probe.lines()[refresh].split()[1]
+        write = probe.wait_for(lambda line: line.startswith("write t"), "a write")
+        probe.wait_for(lambda line: line == "write-complete %s Counter C0040006" % probe.lines()[write].split()[1],
+                       "the write refused in its stream")
+        probe.wait_for(lambda line: line.startswith("stream %s Counter I2:" % transaction), "the refresh's stream")
+        stream = re.compile(r"^stream t0 Counter I2:(-?\d+) ([0-9A-F]{2})$")
+        first = probe.wait_for(lambda line: (stream.match(line) or [None, None, ""])[2] == "C0", "a good value")
+        probe.wait_for(lambda line: (stream.match(line) or [None, None, ""])[2] == "C0" and
+                       line != probe.lines()[first], "the counter changing", first + 1)
+        self.instrument.stop()
+        try:
+            mark = len(probe.lines())
+            probe.wait_for(lambda line: (stream.match(line) or [None, None, ""])[2] == "18",
+                           "communication failure while silent", mark)
+        finally:
+            self.instrument.start()
+        self.assertEqual([line for line in probe.lines() if "wrong" in line or line.startswith("failed")], [])
+        probe.kill()
 
 
 def quietly_output(*command):

@@ -26,6 +26,7 @@ int main() {
         {"IOPCAsyncIO3", IID_IOPCAsyncIO3},
         {"IOPCGroupStateMgt2", IID_IOPCGroupStateMgt2},
         {"IOPCItemDeadbandMgt", IID_IOPCItemDeadbandMgt},
+        {"IOPCAsyncIO", IID_IOPCAsyncIO},
     };
     for (const auto &id : ids) {
         const IID &g = id.iid;

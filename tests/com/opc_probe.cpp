@@ -8,6 +8,8 @@
 //   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
 //   opc_probe da3            the Data Access 3.0 calls: browse in pages, reads by age, refused writes,
 //                            asynchronous completions and keep-alives (and two Data Access 2.05a answers)
+//   opc_probe stream SECONDS as a Data Access 1.0a client: advise sinks on the group's IDataObject, a refresh and
+//                            a write through IOPCAsyncIO, and each item of each stream that arrives
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -407,6 +409,102 @@ void RunDa3() {
     Say("done");
 }
 
+// A Data Access 1.0a client's advise sink: prints the streams, one item a line.
+class StreamSink : public IAdviseSink {
+public:
+    explicit StreamSink(const Session &session) : session_(session) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IAdviseSink)) {
+            *object = static_cast<IAdviseSink *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
+        if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) {
+            Say("stream-medium-wrong");
+            return;
+        }
+        const std::size_t size = GlobalSize(medium->hGlobal);
+        const auto *bytes = static_cast<const BYTE *>(GlobalLock(medium->hGlobal));
+        if (bytes == nullptr) return;
+        if (format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE")) {
+            OPCGROUPHEADERWRITE header;
+            std::memcpy(&header, bytes, sizeof header);
+            for (DWORD k = 0; k < header.dwItemCount && sizeof header + (k + 1) * sizeof(OPCITEMHEADERWRITE) <= size;
+                 ++k) {
+                OPCITEMHEADERWRITE item;
+                std::memcpy(&item, bytes + sizeof header + k * sizeof item, sizeof item);
+                Say("write-complete t" + std::to_string(header.dwTransactionID) + " " + Name(session_, item.hClient) +
+                    " " + Hex(static_cast<unsigned>(item.dwError)));
+            }
+        } else {
+            OPCGROUPHEADER header;
+            std::memcpy(&header, bytes, sizeof header);
+            if (header.dwSize != size) Say("stream-size-wrong " + std::to_string(header.dwSize));
+            for (DWORD k = 0; k < header.dwItemCount && sizeof header + (k + 1) * sizeof(OPCITEMHEADER1) <= size; ++k) {
+                OPCITEMHEADER1 item;
+                std::memcpy(&item, bytes + sizeof header + k * sizeof item, sizeof item);
+                if (item.dwValueOffset + sizeof(VARIANT) > size) continue;
+                VARIANT value;
+                std::memcpy(&value, bytes + item.dwValueOffset, sizeof value);
+                Say("stream t" + std::to_string(header.dwTransactionID) + " " + Name(session_, item.hClient) + " " +
+                    VariantText(value) + " " + Hex(item.wQuality, 2));
+            }
+        }
+        GlobalUnlock(medium->hGlobal);
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+
+private:
+    const Session &session_;
+    LONG references_ = 1;
+};
+
+void RunStreams(unsigned seconds) {
+    Session session;
+    Activate(&session);
+    Browse(&session);
+    AddGroup(&session, TRUE);
+    StreamSink sink(session);
+    auto *data = Query<IDataObject>(session.group, IID_IDataObject, "IDataObject");
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
+                     DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    Check("DAdvise", data->DAdvise(&format, 0, &sink, &connection));
+    format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
+    DWORD writeConnection = 0;
+    Check("DAdvise write complete", data->DAdvise(&format, 0, &sink, &writeConnection));
+    Say("advised");
+    auto *async = Query<IOPCAsyncIO>(session.group, IID_IOPCAsyncIO, "IOPCAsyncIO");
+    DWORD transaction = 0;
+    Check("Refresh", async->Refresh(connection, OPC_DS_DEVICE, &transaction));
+    Say("refresh t" + std::to_string(transaction));
+    if (!session.items.empty()) {
+        VARIANT value;
+        VariantInit(&value);
+        HRESULT *errors = nullptr;
+        Check("Write", async->Write(writeConnection, 1, session.items.data(), &value, &transaction, &errors));
+        CoTaskMemFree(errors);
+        Say("write t" + std::to_string(transaction));
+    }
+    Sleep(seconds * 1000);
+    async->Release();
+    Check("DUnadvise", data->DUnadvise(connection));
+    Check("DUnadvise write complete", data->DUnadvise(writeConnection));
+    data->Release();
+    session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
 double Milliseconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
 }
@@ -445,8 +543,9 @@ void RunTimes(unsigned rounds) {
 
 int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command != "session" && command != "da3" && !((command == "time" || command == "lag") && argc > 2)) {
-        std::fputs("usage: opc_probe session | da3 | time ROUNDS | lag SECONDS\n", stderr);
+    if (command != "session" && command != "da3" &&
+        !((command == "time" || command == "lag" || command == "stream") && argc > 2)) {
+        std::fputs("usage: opc_probe session | da3 | time ROUNDS | lag SECONDS | stream SECONDS\n", stderr);
         return 2;
     }
     // The multithreaded apartment: callbacks arrive without a message loop.
@@ -458,6 +557,8 @@ int main(int argc, char **argv) {
         RunDa3();
     } else if (command == "time") {
         RunTimes(number);
+    } else if (command == "stream") {
+        RunStreams(number);
     } else {
         RunLag(number);
     }

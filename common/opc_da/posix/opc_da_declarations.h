@@ -339,6 +339,55 @@ protected:
     ~IOPCItemDeadbandMgt() = default;
 };
 
+// Data Access 1.0a: the streams of IAdviseSink::OnDataChange and the calls
+// whose answers they carry.
+struct OPCGROUPHEADER {
+    DWORD dwSize;
+    DWORD dwItemCount;
+    OPCHANDLE hClientGroup;
+    DWORD dwTransactionID;
+    HRESULT hrStatus;
+};
+
+struct OPCITEMHEADER1 {
+    OPCHANDLE hClient;
+    DWORD dwValueOffset;
+    WORD wQuality;
+    WORD wReserved;
+    FILETIME ftTimeStampItem;
+};
+
+struct OPCITEMHEADER2 {
+    OPCHANDLE hClient;
+    DWORD dwValueOffset;
+    WORD wQuality;
+    WORD wReserved;
+};
+
+struct OPCGROUPHEADERWRITE {
+    DWORD dwItemCount;
+    OPCHANDLE hClientGroup;
+    DWORD dwTransactionID;
+    HRESULT hrStatus;
+};
+
+struct OPCITEMHEADERWRITE {
+    OPCHANDLE hClient;
+    HRESULT dwError;
+};
+
+struct IOPCAsyncIO : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount,
+                                           OPCHANDLE *phServer, DWORD *pTransactionID, HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE *phServer,
+                                            VARIANT *pItemValues, DWORD *pTransactionID, HRESULT **ppErrors) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD *pTransactionID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Cancel(DWORD dwTransactionID) = 0;
+
+protected:
+    ~IOPCAsyncIO() = default;
+};
+
 extern const IID IID_IOPCServer;
 extern const IID IID_IOPCCommon;
 extern const IID IID_IOPCShutdown;
@@ -356,3 +405,4 @@ extern const IID IID_IOPCSyncIO2;
 extern const IID IID_IOPCAsyncIO3;
 extern const IID IID_IOPCGroupStateMgt2;
 extern const IID IID_IOPCItemDeadbandMgt;
+extern const IID IID_IOPCAsyncIO;

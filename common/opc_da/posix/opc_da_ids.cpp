@@ -15,6 +15,7 @@ const IID IID_IOPCServer = DataAccess(0x39C13A4D);
 const IID IID_IOPCBrowseServerAddressSpace = DataAccess(0x39C13A4F);
 const IID IID_IOPCGroupStateMgt = DataAccess(0x39C13A50);
 const IID IID_IOPCSyncIO = DataAccess(0x39C13A52);
+const IID IID_IOPCAsyncIO = DataAccess(0x39C13A53);
 const IID IID_IOPCItemMgt = DataAccess(0x39C13A54);
 const IID IID_IEnumOPCItemAttributes = DataAccess(0x39C13A55);
 const IID IID_IOPCDataCallback = DataAccess(0x39C13A70);

@@ -32,6 +32,7 @@ const ProxiedInterface kProxied[] = {
     {&IID_IOPCAsyncIO3, "IOPCAsyncIO3"},
     {&IID_IOPCGroupStateMgt2, "IOPCGroupStateMgt2"},
     {&IID_IOPCItemDeadbandMgt, "IOPCItemDeadbandMgt"},
+    {&IID_IOPCAsyncIO, "IOPCAsyncIO"},
 };
 
 const CLSID kProxyClsid = BRISVALE_OPC_PROXY_CLSID;

@@ -1,0 +1,541 @@
+// Data Access 1.0a on groups: IOPCAsyncIO and the streams that reach a
+// client's IAdviseSink, parsed back field by field and held against what an
+// IOPCDataCallback gets for the same change.
+#include <cstring>
+
+#include "liveness.h"
+#include "opc_client.h"
+#include "platform/data_transfer.h"
+
+namespace {
+
+using namespace opc_test;
+
+struct SeenItem {
+    OPCHANDLE client;
+    std::string value;
+    WORD quality;
+    ULONGLONG time;  // 0 where the stream carries none
+    HRESULT error;
+};
+
+// One delivery, from either side.
+struct Delivery {
+    DWORD transaction = 0;
+    OPCHANDLE group = 0;
+    HRESULT status = 0;
+    std::vector<SeenItem> items;
+};
+
+ULONGLONG Ticks(const FILETIME &time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+template <class T>
+T At(const std::vector<BYTE> &bytes, std::size_t offset) {
+    T value{};
+    if (offset + sizeof value > bytes.size()) {
+        ADD_FAILURE() << "read past the stream's end at " << offset;
+        return value;
+    }
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+// A value at its offset: the VARIANT, and a text's byte count and characters after it.
+std::string ValueAt(const std::vector<BYTE> &bytes, DWORD offset) {
+    EXPECT_EQ(offset % 8, 0u);
+    VARIANT value = At<VARIANT>(bytes, offset);
+    if (V_VT(&value) != VT_BSTR) return Shown(value);
+    EXPECT_EQ(value.bstrVal, nullptr);
+    const std::size_t at = offset + sizeof(VARIANT);
+    const DWORD length = At<DWORD>(bytes, at);
+    EXPECT_LE(at + sizeof length + length + sizeof(OLECHAR), bytes.size());
+    EXPECT_EQ(At<OLECHAR>(bytes, at + sizeof length + length), 0);
+    std::string text;
+    for (DWORD k = 0; k < length / sizeof(OLECHAR); ++k)
+        text += static_cast<char>(At<OLECHAR>(bytes, at + sizeof length + k * sizeof(OLECHAR)));
+    return "BSTR:" + text;
+}
+
+// A data stream (OPCSTMFORMATDATA, or with withTime OPCSTMFORMATDATATIME).
+Delivery ParseData(const std::vector<BYTE> &bytes, bool withTime) {
+    const OPCGROUPHEADER header = At<OPCGROUPHEADER>(bytes, 0);
+    EXPECT_EQ(header.dwSize, bytes.size());
+    Delivery delivery{header.dwTransactionID, header.hClientGroup, header.hrStatus, {}};
+    for (DWORD k = 0; k < header.dwItemCount; ++k) {
+        if (withTime) {
+            const auto item = At<OPCITEMHEADER1>(bytes, sizeof header + k * sizeof(OPCITEMHEADER1));
+            delivery.items.push_back(SeenItem{item.hClient, ValueAt(bytes, item.dwValueOffset), item.wQuality,
+                                              Ticks(item.ftTimeStampItem), S_OK});
+        } else {
+            const auto item = At<OPCITEMHEADER2>(bytes, sizeof header + k * sizeof(OPCITEMHEADER2));
+            delivery.items.push_back(
+                SeenItem{item.hClient, ValueAt(bytes, item.dwValueOffset), item.wQuality, 0, S_OK});
+        }
+    }
+    return delivery;
+}
+
+Delivery ParseWriteComplete(const std::vector<BYTE> &bytes) {
+    const OPCGROUPHEADERWRITE header = At<OPCGROUPHEADERWRITE>(bytes, 0);
+    EXPECT_EQ(bytes.size(), sizeof header + header.dwItemCount * sizeof(OPCITEMHEADERWRITE));
+    Delivery delivery{header.dwTransactionID, header.hClientGroup, header.hrStatus, {}};
+    for (DWORD k = 0; k < header.dwItemCount; ++k) {
+        const auto item = At<OPCITEMHEADERWRITE>(bytes, sizeof header + k * sizeof(OPCITEMHEADERWRITE));
+        delivery.items.push_back(SeenItem{item.hClient, "", 0, 0, item.dwError});
+    }
+    return delivery;
+}
+
+void ExpectSame(const Delivery &stream, const Delivery &callback, bool withTime) {
+    EXPECT_EQ(stream.transaction, callback.transaction);
+    EXPECT_EQ(stream.group, callback.group);
+    EXPECT_EQ(Hex(stream.status), Hex(callback.status));
+    ASSERT_EQ(stream.items.size(), callback.items.size());
+    for (std::size_t k = 0; k < stream.items.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(stream.items[k].client, callback.items[k].client);
+        EXPECT_EQ(stream.items[k].value, callback.items[k].value);
+        EXPECT_EQ(stream.items[k].quality, callback.items[k].quality);
+        EXPECT_EQ(stream.items[k].time, withTime ? callback.items[k].time : 0);
+        EXPECT_EQ(Hex(stream.items[k].error), Hex(callback.items[k].error));
+    }
+}
+
+// Waits for the n-th (1-based) of deliveries, held under lock.
+template <class List>
+bool WaitForCount(std::mutex &lock, const List &list, std::size_t n) {
+    return WaitFor([&] {
+        std::lock_guard<std::mutex> held(lock);
+        return list.size() >= n;
+    });
+}
+
+// A Data Access 2.0 client's callback that keeps its data changes whole.
+class Recorder final : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IOPCDataCallback)) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        *object = static_cast<IOPCDataCallback *>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT error, DWORD count,
+                                           OPCHANDLE *clients, VARIANT *values, WORD *qualities, FILETIME *times,
+                                           HRESULT *errors) override {
+        Delivery delivery{transaction, group, error, {}};
+        for (DWORD k = 0; k < count; ++k)
+            delivery.items.push_back(SeenItem{clients[k], Shown(values[k]), qualities[k], Ticks(times[k]), errors[k]});
+        std::lock_guard<std::mutex> held(lock);
+        changes.push_back(delivery);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE *, VARIANT *, WORD *,
+                                             FILETIME *, HRESULT *) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT error, DWORD count,
+                                              OPCHANDLE *clients, HRESULT *errors) override {
+        Delivery delivery{transaction, group, error, {}};
+        for (DWORD k = 0; k < count; ++k) delivery.items.push_back(SeenItem{clients[k], "", 0, 0, errors[k]});
+        std::lock_guard<std::mutex> held(lock);
+        writes.push_back(delivery);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    std::atomic<ULONG> references{1};
+    std::mutex lock;
+    std::vector<Delivery> changes;
+    std::vector<Delivery> writes;
+};
+
+// A Data Access 1.0a client's advise sink: keeps each stream's bytes. With
+// vanished set, the client is gone: whatever answers, answers so.
+class StreamSink final : public IAdviseSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        *object = nullptr;
+        if (vanished) return static_cast<HRESULT>(0x800706BAL);  // the RPC server is unavailable
+        if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IAdviseSink)) return E_NOINTERFACE;
+        *object = static_cast<IAdviseSink *>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
+        ++calls;
+        if (onStream) onStream();
+        if (vanished) return;
+        EXPECT_EQ(format->tymed, static_cast<DWORD>(TYMED_HGLOBAL));
+        EXPECT_EQ(medium->tymed, static_cast<DWORD>(TYMED_HGLOBAL));
+        EXPECT_EQ(medium->pUnkForRelease, nullptr);
+        const BYTE *at = static_cast<const BYTE *>(GlobalLock(medium->hGlobal));
+        std::vector<BYTE> bytes(at, at + GlobalSize(medium->hGlobal));
+        GlobalUnlock(medium->hGlobal);
+        std::lock_guard<std::mutex> held(lock);
+        formats.push_back(format->cfFormat);
+        streams.push_back(std::move(bytes));
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+
+    std::vector<BYTE> Stream(std::size_t n) {
+        if (!WaitForCount(lock, streams, n)) return {};
+        std::lock_guard<std::mutex> held(lock);
+        return streams[n - 1];
+    }
+    std::size_t Count() {
+        std::lock_guard<std::mutex> held(lock);
+        return streams.size();
+    }
+
+    std::atomic<ULONG> references{1};
+    std::atomic<int> calls{0};
+    std::atomic<bool> vanished{false};
+    std::function<void()> onStream;
+    std::mutex lock;
+    std::vector<CLIPFORMAT> formats;
+    std::vector<std::vector<BYTE>> streams;
+};
+
+CLIPFORMAT Format(const wchar_t *name) {
+    return static_cast<CLIPFORMAT>(RegisterClipboardFormatW(name));
+}
+
+class DataAccess1 : public OpcTest {
+protected:
+    void SetUp() override {
+        OpcTest::SetUp();
+        disconnect_object = [](IUnknown *, DWORD) { return S_OK; };
+    }
+    void TearDown() override {
+        OpcTest::TearDown();
+        for (StreamSink *sink : {&data, &dataTime, &writes})
+            EXPECT_TRUE(WaitFor([&] { return sink->references == 1; }));
+        disconnect_object = saved_;
+    }
+
+    HRESULT Advise(IUnknown *group, const wchar_t *format, StreamSink *sink, DWORD *connection,
+                   DWORD tymed = TYMED_HGLOBAL) {
+        Ref<IDataObject> object = Query<IDataObject>(group, IID_IDataObject);
+        FORMATETC wanted{Format(format), nullptr, DVASPECT_CONTENT, -1, tymed};
+        return object->DAdvise(&wanted, ADVF_PRIMEFIRST, sink, connection);
+    }
+
+    StreamSink data;
+    StreamSink dataTime;
+    StreamSink writes;
+
+private:
+    HRESULT (*const saved_)(IUnknown *, DWORD) = disconnect_object;
+};
+
+TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50, 9);
+    std::string errors;
+    AddItems(group.get(), {"Pump1"}, &errors);
+    AddItems(group.get(), {"Pump2"}, &errors, VT_BSTR);  // a text value follows its VARIANT
+    Recorder callback;
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&callback, &cookie), S_OK);
+    DWORD connections[2] = {};
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connections[0]), S_OK);
+    ASSERT_EQ(Advise(group.get(), L"opcstmformatdatatime", &dataTime, &connections[1]), S_OK);  // names in any case
+    EXPECT_NE(connections[0], connections[1]);
+    ASSERT_FALSE(data.Stream(1).empty());
+    ASSERT_FALSE(dataTime.Stream(1).empty());
+
+    // One change, three sinks: the same picture, and the same again with a failed read.
+    for (DWORD quality : {OPC_QUALITY_GOOD, OPC_QUALITY_COMM_FAILURE}) {
+        SCOPED_TRACE(quality);
+        const std::size_t seen[] = {callback.changes.size(), data.Count(), dataTime.Count()};
+        Update(1, static_cast<SHORT>(-1234 + quality), quality, 0x10000 + quality);
+        Update(2, static_cast<SHORT>(quality), quality, 0x20000 + quality);
+        ASSERT_TRUE(WaitForCount(callback.lock, callback.changes, seen[0] + 1));
+        ASSERT_TRUE(WaitFor([&] { return data.Count() > seen[1] && dataTime.Count() > seen[2]; }));
+        // The three come from one pass: whichever came last holds both items.
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> held(callback.lock);
+            return callback.changes.back().items.size() == 2 && callback.changes.back().items[1].quality == quality;
+        }));
+        Delivery expected;
+        {
+            std::lock_guard<std::mutex> held(callback.lock);
+            expected = callback.changes.back();
+        }
+        ASSERT_TRUE(WaitFor([&] {
+            const Delivery last = ParseData(data.Stream(data.Count()), false);
+            return last.items.size() == 2 && last.items[1].quality == quality;
+        }));
+        ExpectSame(ParseData(data.Stream(data.Count()), false), expected, false);
+        ASSERT_TRUE(WaitFor([&] {
+            const Delivery last = ParseData(dataTime.Stream(dataTime.Count()), true);
+            return last.items.size() == 2 && last.items[1].quality == quality;
+        }));
+        ExpectSame(ParseData(dataTime.Stream(dataTime.Count()), true), expected, true);
+        EXPECT_EQ(expected.items[1].value, "BSTR:" + std::to_string(quality));
+        EXPECT_EQ(Hex(expected.status), Hex(S_OK));
+    }
+    {
+        std::lock_guard<std::mutex> held(data.lock);
+        for (CLIPFORMAT format : data.formats) EXPECT_EQ(format, Format(L"OPCSTMFORMATDATA"));
+    }
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
+    Ref<IDataObject> object = Query<IDataObject>(group.get(), IID_IDataObject);
+    EXPECT_EQ(object->DUnadvise(connections[0]), S_OK);
+    EXPECT_EQ(object->DUnadvise(connections[1]), S_OK);
+    EXPECT_EQ(object->DUnadvise(connections[1]), OLE_E_NOCONNECTION);
+    EXPECT_TRUE(WaitFor([&] { return callback.references == 1; }));
+}
+
+TEST_F(DataAccess1, AsyncReadsWritesRefreshesAndCancels) {
+    Update(1, 70);
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000, 5);
+    std::string errors;
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1", "Pump2"}, &errors, VT_I4);
+    HRESULT *ignored = nullptr;
+    ASSERT_EQ(group->SetActiveState(1, &handles[1], FALSE, &ignored), S_OK);
+    CoTaskMemFree(ignored);
+    Ref<IOPCAsyncIO> async = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
+    ASSERT_TRUE(async);
+    DWORD id = 99;
+    HRESULT *failures = reinterpret_cast<HRESULT *>(&id);  // the call sets it, to null on failure
+    VARIANT values[2];
+    for (VARIANT &value : values) VariantInit(&value);
+
+    // Nothing advised: nowhere to answer, and nothing handed out.
+    EXPECT_EQ(async->Read(1, OPC_DS_CACHE, 2, handles.data(), &id, &failures), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(failures, nullptr);
+    EXPECT_EQ(id, 0u);
+    DWORD connection = 0;
+    DWORD writeConnection = 0;
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATATIME", &dataTime, &connection), S_OK);
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &writeConnection), S_OK);
+    const Delivery first = ParseData(dataTime.Stream(1), true);  // the active item, once advised
+    ASSERT_EQ(first.items.size(), 1u);
+    EXPECT_EQ(first.items[0].value, "I4:70");
+
+    // Each call answers only through a connection of its kind.
+    const struct {
+        const char *name;
+        HRESULT result;
+        std::function<HRESULT()> call;
+        bool perItem = true;  // whether the call hands out per-item errors
+    } refusals[] = {
+        {"read through the write sink", CONNECT_E_NOCONNECTION,
+         [&] { return async->Read(writeConnection, OPC_DS_CACHE, 2, handles.data(), &id, &failures); }},
+        {"write through a data sink", CONNECT_E_NOCONNECTION,
+         [&] { return async->Write(connection, 2, handles.data(), values, &id, &failures); }},
+        {"refresh through the write sink", CONNECT_E_NOCONNECTION,
+         [&] { return async->Refresh(writeConnection, OPC_DS_CACHE, &id); }, false},
+        {"bad source", E_INVALIDARG,
+         [&] { return async->Read(connection, static_cast<OPCDATASOURCE>(3), 2, handles.data(), &id, &failures); }},
+        {"no items", E_INVALIDARG,
+         [&] { return async->Read(connection, OPC_DS_CACHE, 0, handles.data(), &id, &failures); }},
+        {"no values", E_INVALIDARG,
+         [&] { return async->Write(writeConnection, 2, handles.data(), nullptr, &id, &failures); }},
+        {"no transaction id", E_INVALIDARG, [&] { return async->Refresh(connection, OPC_DS_CACHE, nullptr); }, false},
+        {"long done", E_FAIL, [&] { return async->Cancel(12345); }, false},
+    };
+    for (const auto &row : refusals) {
+        SCOPED_TRACE(row.name);
+        failures = reinterpret_cast<HRESULT *>(&id);
+        EXPECT_EQ(Hex(row.call()), Hex(row.result));
+        if (row.perItem) {
+            EXPECT_EQ(failures, nullptr);
+        }
+    }
+
+    // From the cache an inactive item is out of service; from the device it is not.
+    OPCHANDLE mixed[] = {handles[0], 4040, handles[1]};
+    for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
+        SCOPED_TRACE(source);
+        const std::size_t seen = dataTime.Count();
+        ASSERT_EQ(async->Read(connection, source, 3, mixed, &id, &failures), S_FALSE);
+        EXPECT_EQ(Hex(failures[0]) + Hex(failures[1]) + Hex(failures[2]),
+                  Hex(S_OK) + Hex(OPC_E_INVALIDHANDLE) + Hex(S_OK));
+        CoTaskMemFree(failures);
+        const Delivery read = ParseData(dataTime.Stream(seen + 1), true);
+        EXPECT_EQ(read.transaction, id);
+        EXPECT_EQ(read.group, 5u);
+        ASSERT_EQ(read.items.size(), 2u);
+        EXPECT_EQ(read.items[0].client, 101u);
+        EXPECT_EQ(read.items[0].value, "I4:70");
+        EXPECT_EQ(read.items[0].quality, OPC_QUALITY_GOOD);
+        EXPECT_EQ(read.items[1].client, 102u);
+        EXPECT_EQ(read.items[1].quality, source == OPC_DS_CACHE ? OPC_QUALITY_OUT_OF_SERVICE : 8);
+    }
+
+    // The tags are read-only: the completion refuses each item.
+    ASSERT_EQ(async->Write(writeConnection, 2, handles.data(), values, &id, &failures), S_OK);
+    CoTaskMemFree(failures);
+    const Delivery written = ParseWriteComplete(writes.Stream(1));
+    EXPECT_EQ(written.transaction, id);
+    EXPECT_EQ(Hex(written.status), Hex(S_FALSE));
+    ASSERT_EQ(written.items.size(), 2u);
+    for (const SeenItem &item : written.items) EXPECT_EQ(Hex(item.error), Hex(OPC_E_BADRIGHTS));
+
+    // A refresh sends the active items, changed or not, under its own id.
+    const std::size_t seen = dataTime.Count();
+    ASSERT_EQ(async->Refresh(connection, OPC_DS_DEVICE, &id), S_OK);
+    const Delivery refreshed = ParseData(dataTime.Stream(seen + 1), true);
+    EXPECT_EQ(refreshed.transaction, id);
+    ASSERT_EQ(refreshed.items.size(), 1u);
+    EXPECT_EQ(refreshed.items[0].client, 101u);
+    ASSERT_EQ(group->SetActiveState(1, &handles[0], FALSE, &ignored), S_OK);
+    CoTaskMemFree(ignored);
+    EXPECT_EQ(async->Refresh(connection, OPC_DS_CACHE, &id), E_FAIL);  // nothing active
+    EXPECT_EQ(id, 0u);
+}
+
+// The session's thread is held inside another group's stream while a read
+// waits: the read can then be cancelled for sure, and it never completes.
+TEST_F(DataAccess1, ACancelledReadNeverCompletes) {
+    std::mutex gate;  // outlives the groups that may call the sink holding it
+    std::atomic<bool> inside{false};
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> blocker = AddGroup(server.get(), "Blocker", 50, 1);
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000, 2);
+    std::string errors;
+    AddItems(blocker.get(), {"Pump1"}, &errors);
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump2"}, &errors);
+    DWORD connection = 0;
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
+    ASSERT_FALSE(data.Stream(1).empty());
+    std::unique_lock<std::mutex> closed(gate);
+    dataTime.onStream = [&] {
+        inside = true;
+        std::lock_guard<std::mutex> wait(gate);
+    };
+    DWORD blocking = 0;
+    ASSERT_EQ(Advise(blocker.get(), L"OPCSTMFORMATDATATIME", &dataTime, &blocking), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
+
+    Ref<IOPCAsyncIO> async = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
+    Ref<IOPCAsyncIO2> async2 = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    DWORD read = 0;
+    HRESULT *failures = nullptr;
+    ASSERT_EQ(async->Read(connection, OPC_DS_DEVICE, 1, handles.data(), &read, &failures), S_OK);
+    CoTaskMemFree(failures);
+    EXPECT_EQ(async2->Cancel2(read), E_FAIL);  // not a Data Access 2.0 transaction
+    EXPECT_EQ(async->Cancel(read), S_OK);
+    EXPECT_EQ(async->Cancel(read), E_FAIL);
+    DWORD refresh = 0;
+    ASSERT_EQ(async->Refresh(connection, OPC_DS_CACHE, &refresh), S_OK);
+    closed.unlock();
+    EXPECT_EQ(ParseData(data.Stream(2), false).transaction, refresh);
+}
+
+// A Data Access 2.0 callback and the write-complete stream tell of the same refusal alike.
+TEST_F(DataAccess1, WriteCompleteStreamMatchesTheCallback) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000, 4);
+    std::string errors;
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Valve", "Pump1"}, &errors);
+    Recorder callback;
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&callback, &cookie), S_OK);
+    DWORD connection = 0;
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &connection), S_OK);
+    VARIANT values[2];
+    for (VARIANT &value : values) VariantInit(&value);
+    DWORD id = 0;
+    DWORD cancel = 0;
+    HRESULT *failures = nullptr;
+    Ref<IOPCAsyncIO> async = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
+    ASSERT_EQ(async->Write(connection, 2, handles.data(), values, &id, &failures), S_OK);
+    CoTaskMemFree(failures);
+    Ref<IOPCAsyncIO2> async2 = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    ASSERT_EQ(async2->Write(2, handles.data(), values, id, &cancel, &failures), S_OK);
+    CoTaskMemFree(failures);
+    ASSERT_TRUE(WaitForCount(callback.lock, callback.writes, 1));
+    ExpectSame(ParseWriteComplete(writes.Stream(1)), callback.writes[0], false);
+    EXPECT_EQ(writes.Count(), 1u);  // a Data Access 2.0 write is not streamed
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
+    EXPECT_TRUE(WaitFor([&] { return callback.references == 1; }));
+}
+
+TEST_F(DataAccess1, DataObjectServesOnlyAdvisesOfTheStreamFormats) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000);
+    DWORD connection = 7;
+    const struct {
+        const wchar_t *format;
+        DWORD tymed;
+        HRESULT result;
+    } advises[] = {
+        {L"CF_TEXT_OF_SOMEONE", TYMED_HGLOBAL, DV_E_FORMATETC},
+        {L"OPCSTMFORMATDATA", TYMED_ISTREAM, DV_E_FORMATETC},
+        {L"OPCSTMFORMATDATA", TYMED_HGLOBAL | TYMED_ISTREAM, DV_E_FORMATETC},
+        {L"OPCSTMFORMATDATA", TYMED_HGLOBAL, S_OK},
+        {L"OPCSTMFORMATDATA", TYMED_HGLOBAL, CONNECT_E_ADVISELIMIT},  // one sink a format
+    };
+    for (const auto &row : advises) {
+        SCOPED_TRACE(std::to_string(row.tymed) + " " + std::to_string(row.result));
+        EXPECT_EQ(Hex(Advise(group.get(), row.format, &data, &connection, row.tymed)), Hex(row.result));
+        if (FAILED(row.result)) {
+            EXPECT_EQ(connection, 0u);
+        }
+    }
+    Ref<IDataObject> object = Query<IDataObject>(group.get(), IID_IDataObject);
+    EXPECT_EQ(object->DAdvise(nullptr, 0, &data, &connection), E_INVALIDARG);
+    FORMATETC format{Format(L"OPCSTMFORMATDATA"), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium{};
+    IEnumFORMATETC *formats = reinterpret_cast<IEnumFORMATETC *>(&format);
+    IEnumSTATDATA *advised = reinterpret_cast<IEnumSTATDATA *>(&format);
+    EXPECT_EQ(object->GetData(&format, &medium), E_NOTIMPL);
+    EXPECT_EQ(object->GetDataHere(&format, &medium), E_NOTIMPL);
+    EXPECT_EQ(object->QueryGetData(&format), E_NOTIMPL);
+    EXPECT_EQ(object->GetCanonicalFormatEtc(&format, &format), E_NOTIMPL);
+    EXPECT_EQ(object->SetData(&format, &medium, FALSE), E_NOTIMPL);
+    EXPECT_EQ(object->EnumFormatEtc(1, &formats), E_NOTIMPL);
+    EXPECT_EQ(formats, nullptr);
+    EXPECT_EQ(object->EnumDAdvise(&advised), E_NOTIMPL);
+    EXPECT_EQ(advised, nullptr);
+}
+
+// OnDataChange answers nothing: the call after it tells that the client is gone.
+TEST_F(DataAccess1, ASinkWhoseClientIsGoneIsLetGo) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
+    std::string errors;
+    AddItems(group.get(), {"Pump1"}, &errors);
+    data.vanished = true;
+    DWORD connection = 0;
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return data.references == 1; }));
+    Update(1, 2);
+    Update(1, 3);
+    Ref<IDataObject> object = Query<IDataObject>(group.get(), IID_IDataObject);
+    EXPECT_EQ(object->DUnadvise(connection), OLE_E_NOCONNECTION);
+    EXPECT_EQ(data.calls.load(), 1);
+    // Its format is free for a client that answers.
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &dataTime, &connection), S_OK);
+    const Delivery next = ParseData(dataTime.Stream(1), false);
+    ASSERT_EQ(next.items.size(), 1u);
+    EXPECT_EQ(next.items[0].value, "I2:3");
+}
+
+}  // namespace
