@@ -16,6 +16,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 wine64-tools
   socat python3 python3-pymodbus python3-serial python3-serial-asyncio
+  wixl msitools
 )
 
 simulate=()
