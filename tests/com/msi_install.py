@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""msi_install.py MSI_SCRIPT BUILD CLIENT: the Windows installer under Wine, as a plant engineer uses it. Builds two
-packages of the server in BUILD with MSI_SCRIPT (scripts/msi.sh), an older and a newer version; installs the older
-one silently into a new prefix (WINEPREFIX), where COM1 reaches the reference instrument; CLIENT (brisvale-client)
-reads through the installed server; a configuration the user writes into the install folder survives the newer
-package installed over the older one, and the removal, which leaves no key of the server in either registry view
-and no file but the user's."""
+"""msi_install.py MSI_SCRIPT BUILD CLIENT: the Windows installer under Wine, as a plant engineer uses it. Builds three
+packages of the server in BUILD with MSI_SCRIPT (scripts/msi.sh), an older version twice and a newer one; installs the
+older one silently into a new prefix (WINEPREFIX), where COM1 reaches the reference instrument, and its rebuild over
+it, which replaces it; CLIENT (brisvale-client) reads through the installed server; a configuration the user writes
+into the install folder survives the newer package installed over the older one, and the removal, which leaves no
+key of the server in either registry view and no file but the user's."""
 import json, os, pathlib, shutil, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "e2e"))
@@ -67,8 +67,8 @@ class Installer(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="brisvale-msi-", dir=BUILD)
         cls.packages = []
-        for version in ("1.0.1", "1.0.2"):
-            package = os.path.join(cls.work, "brisvale-opc-%s.msi" % version)
+        for index, version in enumerate(("1.0.1", "1.0.1", "1.0.2")):
+            package = os.path.join(cls.work, "brisvale-opc-%d.msi" % index)
             env = dict(os.environ, BRISVALE_MSI_BIN=BUILD, BRISVALE_MSI_VERSION=version, BRISVALE_MSI_OUTPUT=package)
             built = subprocess.run(["bash", MSI_SCRIPT], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT, timeout=DEADLINE)
@@ -133,8 +133,10 @@ class Installer(unittest.TestCase):
                              [("R0", register_value(4)), ("R1", register_value(5))], client)
 
     def test_install_upgrade_and_removal(self):
-        older, newer = self.packages
+        older, rebuilt, newer = self.packages
         self.msiexec("/i", older)
+        self.msiexec("/i", rebuilt)
+        self.assertEqual(products(), ["1.0.1"], "a rebuild of the installed version replaced it, not beside it")
         documents = sorted("docs/" + path.name for path in (SOURCE / "docs").glob("*.md"))
         self.assertEqual([f for f in self.files() if not f.endswith(".log")], sorted(INSTALLED + documents))
         for name in ("port", "tag"):
@@ -142,7 +144,6 @@ class Installer(unittest.TestCase):
                              (SOURCE / "tools" / "demo" / ("brisvale-opc.%s.cfg" % name)).read_bytes())
         code, out = run("reg", "query", "HKCR\\CLSID\\%s\\LocalServer32" % CLSID, "/ve", "/reg:64")
         self.assertIn('"C:\\Program Files\\Brisvale OPC\\brisvale-opc.exe"', out, "registered by its own /r")
-        self.assertEqual(products(), ["1.0.1"])
 
         # The user's configuration, beside the executable where the server reads it.
         user = {"brisvale-opc.exe.port.cfg": PORT, "brisvale-opc.exe.tag.cfg": TAGS}
