@@ -67,6 +67,7 @@ class Installer(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="brisvale-msi-", dir=BUILD)
         cls.packages = []
+        cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)  # also when the set-up fails half-way
         for index, version in enumerate(("1.0.1", "1.0.1", "1.0.2")):
             package = os.path.join(cls.work, "brisvale-opc-%d.msi" % index)
             env = dict(os.environ, BRISVALE_MSI_BIN=BUILD, BRISVALE_MSI_VERSION=version, BRISVALE_MSI_OUTPUT=package)
@@ -83,22 +84,18 @@ class Installer(unittest.TestCase):
         quietly(WINE, "wineboot", "-i")
         quietly("wineserver", "-w")
         cls.relay = Relay()
+        cls.addClassCleanup(cls.relay.close)
         quietly(WINE, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d",
                 cls.relay.server_path, "/f")
         quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
         cls.instrument = Instrument(cls.relay, [1], ["--count", "1:3"])
+        cls.addClassCleanup(cls.instrument.stop)
         cls.instrument.start()
+        cls.addClassCleanup(cls.stop_server)
         cls.folder = os.path.join(prefix, "drive_c", "Program Files", "Brisvale OPC")
         # (Wine loader, brisvale-client) of every client that reads; the 32-bit brisvale-client joins with the
         # 32-bit loader once the build makes it.
         cls.clients = [(WINE, shutil.copy2(CLIENT, cls.work))]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.stop_server()
-        cls.instrument.stop()
-        cls.relay.close()
-        shutil.rmtree(cls.work, ignore_errors=True)
 
     @classmethod
     def stop_server(cls):
