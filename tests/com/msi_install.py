@@ -106,8 +106,8 @@ class Installer(unittest.TestCase):
         subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def msiexec(self, option, package):
-        code, out = run("msiexec", option, package, "/qn")
+    def msiexec(self, option, package, *properties):
+        code, out = run("msiexec", option, package, *properties, "/qn")
         self.assertEqual(code, 0, "msiexec %s: %s" % (option, out))
 
     def files(self, folders=False):
@@ -132,7 +132,9 @@ class Installer(unittest.TestCase):
     def test_install_upgrade_and_removal(self):
         older, rebuilt, newer = self.packages
         self.msiexec("/i", older)
-        self.msiexec("/i", rebuilt)
+        # An upgrade stays in the installed version's folder, where the user's configuration is (the files and
+        # LocalServer32 below show it).
+        self.msiexec("/i", rebuilt, "INSTALLDIR=C:\\Elsewhere\\")
         self.assertEqual(products(), ["1.0.1"], "a rebuild of the installed version replaced it, not beside it")
         documents = sorted("docs/" + path.name for path in (SOURCE / "docs").glob("*.md"))
         self.assertEqual([f for f in self.files() if not f.endswith(".log")], sorted(INSTALLED + documents))
