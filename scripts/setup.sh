@@ -17,7 +17,6 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 wine64-tools
   g++-mingw-w64-i686-posix wine32:i386 wixl msitools
   socat python3 python3-pymodbus python3-serial python3-serial-asyncio
-  wixl msitools
 )
 
 simulate=()
