@@ -9,7 +9,7 @@ cases after the registration's, as the clients of a plant share one."""
 import json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "e2e"))
-from line import Instrument, Relay, map_wine_ports, quietly, wait_until  # noqa: E402
+from line import WINE64, Instrument, Relay, map_wine_ports, quietly, wait_until, wine_reg  # noqa: E402
 
 SERVER, PROBE, CLIENT = sys.argv[1:4]
 PROXY_DLL = os.path.join(os.path.dirname(SERVER), "brisvale-opc-ps.dll")
@@ -63,7 +63,7 @@ def read(path):
 def reg_query(key):
     """{value name ("" for the default): data} of key, or None when it does not exist."""
     with tempfile.TemporaryFile() as out:
-        code = subprocess.run(["wine", "reg", "query", key], stdin=subprocess.DEVNULL, stdout=out,
+        code = subprocess.run(wine_reg("query", key), stdin=subprocess.DEVNULL, stdout=out,
                               stderr=subprocess.STDOUT).returncode
         out.seek(0)
         text = out.read().decode(errors="replace").replace("\r", "")
@@ -81,7 +81,7 @@ def default(key):
 
 
 def forget(key):
-    subprocess.run(["wine", "reg", "delete", key, "/f"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    subprocess.run(wine_reg("delete", key, "/f"), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
 
 
@@ -106,7 +106,7 @@ class Process:
         base = os.path.join(folder, "%s-%d" % (os.path.basename(program), len(os.listdir(folder))))
         self.out, self.err = base + ".out", base + ".err"
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
-            self.process = subprocess.Popen(["wine", program, *args], stdin=subprocess.DEVNULL, stdout=out,
+            self.process = subprocess.Popen([WINE64, program, *args], stdin=subprocess.DEVNULL, stdout=out,
                                             stderr=err)
         test.addCleanup(self.kill)
 
@@ -167,8 +167,8 @@ class AcrossProcesses(unittest.TestCase):
         cls.client_folder = tempfile.mkdtemp(prefix="brisvale-clients-")
         cls.probe = shutil.copy2(PROBE, cls.client_folder)
         cls.client_exe = shutil.copy2(CLIENT, cls.client_folder)
-        cls.windows_exe = quietly_output("winepath", "-w", cls.exe)
-        cls.windows_dll = quietly_output("winepath", "-w", cls.dll)
+        cls.windows_exe = quietly_output(WINE64, "winepath", "-w", cls.exe)
+        cls.windows_dll = quietly_output(WINE64, "winepath", "-w", cls.dll)
         cls.forget_registrations()
 
     @classmethod
@@ -200,7 +200,7 @@ class AcrossProcesses(unittest.TestCase):
 
     def run_server(self, *args):
         with open(self.exe + ".out", "wb") as out:
-            code = subprocess.run(["wine", self.exe, *args], cwd=self.folder, stdin=subprocess.DEVNULL, stdout=out,
+            code = subprocess.run([WINE64, self.exe, *args], cwd=self.folder, stdin=subprocess.DEVNULL, stdout=out,
                                   stderr=subprocess.STDOUT, timeout=DEADLINE).returncode
         self.assertEqual(code, 0, read(self.exe + ".out"))
 
@@ -239,7 +239,7 @@ class AcrossProcesses(unittest.TestCase):
 
     def test_1_registration_keeps_a_proxy_already_there(self):
         foreign_key = "HKCR\\Interface\\%s\\ProxyStubClsid32" % INTERFACES[FOREIGN[0]]
-        quietly("wine", "reg", "add", foreign_key, "/ve", "/d", FOREIGN[1], "/f")
+        quietly(*wine_reg("add", foreign_key, "/ve", "/d", FOREIGN[1], "/f"))
         self.addCleanup(forget, "HKCR\\Interface\\" + INTERFACES[FOREIGN[0]])
         ours = {name: PROXY_CLSID for name in INTERFACES}
         ours[FOREIGN[0]] = FOREIGN[1]

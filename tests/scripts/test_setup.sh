@@ -20,7 +20,9 @@ make_bin() {  # dir uid with-sudo
   mkdir -p "$dir"
   for tool in bash grep env cat; do ln -s "$(command -v "$tool")" "$dir/$tool"; done
   # Every package counts as installed but the test's own.
-  printf '#!/bin/sh\n[ "$3" = %s ] || echo "install ok installed"\n' "$package" >"$dir/dpkg-query"
+  printf '#!/bin/sh\ncase "$3" in %s*) ;; *) echo "install ok installed" ;; esac\n' "$package" >"$dir/dpkg-query"
+  # A machine with no foreign architecture yet.
+  printf '#!/bin/sh\n[ "$1" = --print-foreign-architectures ] || echo "dpkg $*" >>"%s/calls"\n' "$dir" >"$dir/dpkg"
   printf '#!/bin/sh\necho "apt-get DEBIAN_FRONTEND=$DEBIAN_FRONTEND $*" >>"%s/calls"\n' "$dir" >"$dir/apt-get"
   printf '#!/bin/sh\n[ "$1" = -u ] && echo %s\n' "$2" >"$dir/id"
   if [ "$3" = yes ]; then
@@ -63,6 +65,16 @@ expect_calls "sudo user" "$work/user" \
   "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
   "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts $install" \
   "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install"
+
+# 32-bit Wine: the i386 architecture is added (through sudo) before the lists are updated.
+make_bin "$work/i386" 1000 yes
+run_setup "$work/i386" --also "$package:i386" || fail "i386: exit $? $(cat "$work/i386/out")"
+expect_calls i386 "$work/i386" \
+  "sudo dpkg --add-architecture i386" "dpkg --add-architecture i386" \
+  "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts update -qq" \
+  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
+  "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts $install:i386" \
+  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install:i386"
 
 # Simulation: the same install line with -s, no update.
 make_bin "$work/simulate" 0 no
