@@ -83,9 +83,9 @@ Clock::time_point Group::KeepAlive(Clock::time_point now) {
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard<std::mutex> held(lock_);
-        // The keep-alive tells the client that the server and the connection
-        // live: it goes whatever the group's active and enabled states.
-        if (keepAlive_ == 0 || callbacks_.Empty()) return Clock::time_point::max();
+        // No keep-alive from an inactive group, as from one whose data
+        // changes (transaction id 0, as a keep-alive's) are disabled.
+        if (keepAlive_ == 0 || !settings_.active || !enabled_ || callbacks_.Empty()) return Clock::time_point::max();
         const Clock::time_point due = std::max(lastSend_, keepAliveSet_) + std::chrono::milliseconds(keepAlive_);
         if (now < due) return due;
         clientGroup = settings_.client;

@@ -1,5 +1,7 @@
 // IOPCBrowse: the flat name space as Data Access 3.0 clients browse it, in
 // pages joined by continuation points, with the tags' properties.
+#include <new>
+
 #include "items.h"
 #include "name_filter.h"
 #include "properties.h"
@@ -38,42 +40,41 @@ HRESULT FillProperties(const TagCache &cache, const TagEntry &tag, const Propert
     if (count == 0) return S_OK;
     TaskArray<OPCITEMPROPERTY> properties;
     if (!properties.Allocate(count)) return E_OUTOFMEMORY;
+    // Zeroed, each property is empty and safe to free: out owns them all from here.
+    *out = OPCITEMPROPERTIES{S_OK, count, properties.Detach(), 0};
     VARIANT value;
     VariantInit(&value);
-    FILETIME timestamp{0, 0};
-    WORD quality = 0;
-    if (request.values) cache.Read(tag.id, &value, &timestamp, &quality, nullptr);
-    const TagRecord record{value, timestamp, quality};
     HRESULT overall = S_OK;
-    for (DWORD k = 0; k < count; ++k) {
-        OPCITEMPROPERTY &property = properties[k];
-        VariantInit(&property.vValue);
-        property.dwPropertyID = request.all ? all[k].id : request.ids[k];
-        // Counted as they are made, so that a failure frees exactly those.
-        out->dwNumProperties = k + 1;
-        out->pItemProperties = properties.get();
-        const Property *known = FindProperty(property.dwPropertyID);
-        if (known == nullptr) {
-            property.hrErrorID = OPC_E_INVALID_PID;
-            overall = S_FALSE;
-            continue;
+    try {
+        FILETIME timestamp{0, 0};
+        WORD quality = 0;
+        if (request.values && cache.Read(tag.id, &value, &timestamp, &quality, nullptr) == E_OUTOFMEMORY)
+            throw std::bad_alloc();
+        const TagRecord record{value, timestamp, quality};
+        for (DWORD k = 0; k < count; ++k) {
+            OPCITEMPROPERTY &property = out->pItemProperties[k];
+            property.dwPropertyID = request.all ? all[k].id : request.ids[k];
+            const Property *known = FindProperty(property.dwPropertyID);
+            if (known == nullptr) {
+                property.hrErrorID = OPC_E_INVALID_PID;
+                overall = S_FALSE;
+                continue;
+            }
+            property.vtDataType = known->type;
+            property.szDescription = TaskText(std::string(known->description));
+            if (property.szDescription == nullptr) throw std::bad_alloc();
+            if (request.values)
+                property.hrErrorID =
+                    PropertyValue(property.dwPropertyID, tag, record, cache.RefreshRate(), &property.vValue);
+            if (property.hrErrorID == E_OUTOFMEMORY) throw std::bad_alloc();
+            if (FAILED(property.hrErrorID)) overall = S_FALSE;
         }
-        property.vtDataType = known->type;
-        property.szDescription = TaskText(std::string(known->description));
-        property.hrErrorID = S_OK;
-        if (request.values)
-            property.hrErrorID =
-                PropertyValue(property.dwPropertyID, tag, record, cache.RefreshRate(), &property.vValue);
-        if (property.szDescription == nullptr || property.hrErrorID == E_OUTOFMEMORY) {
-            VariantClear(&value);
-            properties.Detach();
-            FreeProperties(*out);
-            return E_OUTOFMEMORY;
-        }
-        if (FAILED(property.hrErrorID)) overall = S_FALSE;
+    } catch (const std::bad_alloc &) {
+        VariantClear(&value);
+        FreeProperties(*out);
+        return E_OUTOFMEMORY;
     }
     VariantClear(&value);
-    properties.Detach();
     out->hrErrorID = overall;
     return S_OK;
 }
@@ -90,8 +91,11 @@ public:
     }
     // False when out of memory (the element is not added).
     bool Add(const TagCache &cache, const TagEntry &tag, const PropertyRequest &request) {
-        list_.push_back(OPCBROWSEELEMENT{TaskText(tag.name), TaskText(tag.name), OPC_BROWSE_ISITEM, 0, {}});
+        // In the list before anything is made for it, so that the list frees whatever was.
+        list_.push_back(OPCBROWSEELEMENT{nullptr, nullptr, OPC_BROWSE_ISITEM, 0, {S_OK, 0, nullptr, 0}});
         OPCBROWSEELEMENT &element = list_.back();
+        element.szName = TaskText(tag.name);
+        element.szItemID = TaskText(tag.name);
         return element.szName != nullptr && element.szItemID != nullptr &&
                SUCCEEDED(FillProperties(cache, tag, request, &element.ItemProperties));
     }
@@ -126,9 +130,14 @@ HRESULT ServerObject::GetProperties(DWORD dwItemCount, LPOLESTR *pszItemIDs, BOO
                                       bReturnPropertyValues != FALSE};
         HRESULT overall = S_OK;
         for (DWORD k = 0; k < dwItemCount; ++k) {
-            TagEntry tag;
-            HRESULT result = FindItem(pszItemIDs[k], &tag);
-            if (SUCCEEDED(result)) result = FillProperties(*cache_, tag, request, &results[k]);
+            HRESULT result = E_OUTOFMEMORY;
+            try {
+                TagEntry tag;
+                result = FindItem(pszItemIDs[k], &tag);
+                if (SUCCEEDED(result)) result = FillProperties(*cache_, tag, request, &results[k]);
+            } catch (const std::bad_alloc &) {
+                // results[k] holds nothing yet: FillProperties throws nothing.
+            }
             if (result == E_OUTOFMEMORY) {
                 for (DWORD j = 0; j < k; ++j) FreeProperties(results[j]);
                 return E_OUTOFMEMORY;
@@ -192,11 +201,14 @@ HRESULT ServerObject::Browse(LPOLESTR szItemID, LPOLESTR *pszContinuationPoint, 
         LPOLESTR next = nullptr;
         if (more) {
             std::lock_guard<std::mutex> held(stateLock_);
-            const OleString text = ToOle("page" + std::to_string(nextContinuation_++));
-            next = TaskText(text);
-            if (next == nullptr) return E_OUTOFMEMORY;
             if (continuations_.size() == kContinuations) continuations_.pop_front();
-            continuations_.emplace_back(text, position);
+            continuations_.emplace_back(ToOle("page" + std::to_string(nextContinuation_++)), position);
+            // Last, so that nothing in task memory is lost when the lines above throw.
+            next = TaskText(continuations_.back().first);
+            if (next == nullptr) {
+                continuations_.pop_back();
+                return E_OUTOFMEMORY;
+            }
         }
         const DWORD count = elements.Count();
         OPCBROWSEELEMENT *handed = count != 0 ? elements.HandOver() : nullptr;

@@ -373,7 +373,7 @@ class AcrossProcesses(unittest.TestCase):
         self.assertIn("on-write-complete t32 0xC0040006", lines)
         self.assertTrue(any(line.startswith("on-data-change t33 g7 items 3") for line in lines), out)
         self.assertIn("set-keep-alive 0x0004000D 50", lines)
-        # 1.5 s of an inactive group with a keep-alive of 200 ms: several keep-alives, not one per data change.
+        # 1.5 s of a group without items with a keep-alive of 200 ms: several keep-alives, not one per data change.
         self.assertGreaterEqual(lines.count("on-data-change t0 g7 items 0"), 3, out)
         self.assertIn("get-item-id-empty 0x00000000 <>", lines)
         self.assertIn("remove-forced 0x00000000", lines)

@@ -385,10 +385,12 @@ void RunDa3() {
     const HRESULT revisedResult = state->SetKeepAlive(10, &revised);
     Say("set-keep-alive 0x" + Hex(static_cast<unsigned>(revisedResult)) + " " + std::to_string(revised));
     Check("SetKeepAlive", state->SetKeepAlive(200, &revised));
-    // The group is made inactive so that only keep-alives come from here on.
-    BOOL inactive = FALSE;
-    DWORD rate = 0;
-    Check("SetState", state->SetState(nullptr, &rate, &inactive, nullptr, nullptr, nullptr, nullptr));
+    // The group loses its items (and stays active: an inactive one sends no
+    // keep-alive) so that only keep-alives come from here on.
+    auto *itemMgt = Query<IOPCItemMgt>(session.group, IID_IOPCItemMgt, "IOPCItemMgt");
+    Check("RemoveItems", itemMgt->RemoveItems(itemCount, session.items.data(), &errors));
+    CoTaskMemFree(errors);
+    itemMgt->Release();
     Sleep(1500);
     Check("Unadvise", point->Unadvise(cookie));
     Check("SetKeepAlive off", state->SetKeepAlive(0, &revised));

@@ -335,6 +335,19 @@ TEST_F(Da3, KeepAlivesComeWhenNoDataChangeWentForTheKeepAliveTime) {
     EXPECT_EQ(state->GetKeepAlive(&current), S_OK);
     EXPECT_EQ(current, 0u);
     EXPECT_EQ(state->SetKeepAlive(100, nullptr), E_INVALIDARG);
+
+    // An inactive group sends no keep-alive: by a witness's second one, its
+    // first (due earlier, on the same delivery thread) would have gone.
+    Ref<IOPCItemMgt> idle = AddGroup(server.get(), "I", 50, 7, FALSE);
+    Ref<IOPCItemMgt> witness = AddGroup(server.get(), "W", 50, 8);
+    Sink &idleSink = NewSink();
+    Sink &witnessSink = NewSink();
+    Advise(idle.get(), idleSink);
+    Advise(witness.get(), witnessSink);
+    EXPECT_EQ(Query<IOPCGroupStateMgt2>(idle.get(), IID_IOPCGroupStateMgt2)->SetKeepAlive(100, &revised), S_OK);
+    EXPECT_EQ(Query<IOPCGroupStateMgt2>(witness.get(), IID_IOPCGroupStateMgt2)->SetKeepAlive(100, &revised), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return witnessSink.Count() >= 2; }));
+    EXPECT_EQ(idleSink.Count(), 0u);
 }
 
 TEST_F(Da3, ConformancePointsOfDataAccess205a) {

@@ -1,6 +1,7 @@
 // The cache update, on the polling thread, allocates nothing, also when it
 // wakes the groups that watch the tags it changed: every heap allocation made
-// on the updating thread is counted (the delivery threads may allocate).
+// on the updating thread is counted (the delivery threads may allocate). And
+// a call that runs out of memory leaves nothing allocated.
 #include "../../common/posix/allocation_counter.h"
 #include "../opc_client.h"
 
@@ -37,6 +38,75 @@ TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
         ASSERT_FALSE(sink.Line(round + 1).empty());
     }
     EXPECT_EQ(allocation_counter::allocations.load(), 0);
+}
+
+// Each allocation of a call fails in turn, until the call makes it through:
+// what a failed call made is freed, what a successful one hands over is the
+// client's (freed by release), and nothing else stays.
+template <class Call, class Release>
+void EveryAllocationFails(const char *name, Call call, Release release) {
+    for (long n = 0;; ++n) {
+        allocation_counter::liveCount = 0;
+        allocation_counter::failIn = n;
+        allocation_counter::thisThread = true;
+        const HRESULT result = call();
+        const bool failed = allocation_counter::failIn < 0;
+        allocation_counter::failIn = -1;
+        if (SUCCEEDED(result)) release();
+        allocation_counter::thisThread = false;
+        EXPECT_EQ(allocation_counter::liveCount, 0) << name << " with allocation " << n << " failing";
+        if (!failed) break;
+        EXPECT_EQ(result, E_OUTOFMEMORY) << name << " with allocation " << n << " failing";
+    }
+}
+
+void FreeProperties(const OPCITEMPROPERTIES &properties) {
+    for (DWORD k = 0; k < properties.dwNumProperties; ++k) {
+        CoTaskMemFree(properties.pItemProperties[k].szDescription);
+        VariantClear(&properties.pItemProperties[k].vValue);
+    }
+    CoTaskMemFree(properties.pItemProperties);
+}
+
+TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
+    Ref<IOPCServer> server = Connect();
+    VARIANT text;
+    VariantInit(&text);
+    V_VT(&text) = VT_BSTR;
+    text.bstrVal = SysAllocString(u"text");
+    loTagId tag = 0;
+    ASSERT_EQ(loAddRealTag(service, &tag, nullptr, "Text", 0, 1, &text, 0, nullptr), 0);
+    VariantClear(&text);
+    Ref<IOPCBrowse> browse = Query<IOPCBrowse>(server.get(), IID_IOPCBrowse);
+    OleText known = Ole("Text"), unknown = Ole("Nope");
+    LPOLESTR ids[] = {&known[0], &unknown[0], &known[0]};
+    OPCITEMPROPERTIES *properties = nullptr;
+    EveryAllocationFails(
+        "GetProperties", [&] { return browse->GetProperties(3, ids, TRUE, 0, nullptr, &properties); },
+        [&] {
+            for (int k = 0; k < 3; ++k) FreeProperties(properties[k]);
+            CoTaskMemFree(properties);
+        });
+    LPOLESTR next = nullptr;
+    BOOL more = FALSE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT *elements = nullptr;
+    EveryAllocationFails(
+        "Browse",
+        [&] {
+            next = nullptr;
+            return browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0, nullptr,
+                                  &more, &count, &elements);
+        },
+        [&] {
+            for (DWORD k = 0; k < count; ++k) {
+                CoTaskMemFree(elements[k].szName);
+                CoTaskMemFree(elements[k].szItemID);
+                FreeProperties(elements[k].ItemProperties);
+            }
+            CoTaskMemFree(elements);
+            CoTaskMemFree(next);
+        });
 }
 
 }  // namespace
