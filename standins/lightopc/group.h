@@ -70,8 +70,8 @@ public:
         callbacks_.Clear();
         streams_.Clear();
     }
-    // Whether a client's callback (or advise sink) is advised.
-    bool Subscribed() const { return !callbacks_.Empty() || !streams_.Empty(); }
+    // Whether a client's callback (or an advise sink of a data format) is advised.
+    bool Subscribed() const { return !callbacks_.Empty() || streams_.Delivers(); }
     IUnknown *Identity() { return static_cast<IOPCItemMgt *>(this); }
 
     // IOPCItemMgt
