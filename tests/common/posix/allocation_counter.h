@@ -21,6 +21,8 @@ namespace allocation_counter {
 inline std::atomic<bool> everyThread{false};
 inline thread_local bool thisThread = false;
 inline std::atomic<long> allocations{0};
+// When 0 or more: operator new on this thread refuses (throws) after that many more.
+inline thread_local long refuseAfter = -1;
 
 inline void Count() {
     if (thisThread || everyThread.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
@@ -44,6 +46,7 @@ extern "C" void free(void *block) {
 }
 void *operator new(std::size_t size) {
     allocation_counter::Count();
+    if (allocation_counter::refuseAfter >= 0 && allocation_counter::refuseAfter-- == 0) throw std::bad_alloc();
     if (void *block = __libc_malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
