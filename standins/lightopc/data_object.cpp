@@ -102,9 +102,12 @@ std::vector<AdviseSinks::Sink> AdviseSinks::Sinks(DWORD connection) const {
     return sinks;
 }
 
-bool AdviseSinks::Empty() const {
+bool AdviseSinks::Delivers() const {
     std::lock_guard<std::mutex> held(lock_);
-    return sinks_.empty();
+    for (const Sink &advised : sinks_) {
+        if (advised.format != StreamFormat::kWriteComplete) return true;
+    }
+    return false;
 }
 
 bool AdviseSinks::Remove(DWORD connection) {

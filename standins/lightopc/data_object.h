@@ -40,7 +40,10 @@ public:
     bool FormatOf(DWORD connection, StreamFormat *format) const;
     // connection 0: every sink of a data format; else that connection's.
     std::vector<Sink> Sinks(DWORD connection) const;
-    bool Empty() const;
+    // Whether a sink of a data format is advised. A write-complete sink alone
+    // hears from the group only when the client writes, so it cannot tell
+    // that the client is gone: it keeps no session alive.
+    bool Delivers() const;
     // Lets a sink go (its client is gone): false when it was not advised.
     bool Remove(DWORD connection);
     void Clear();

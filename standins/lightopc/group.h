@@ -70,8 +70,8 @@ public:
         callbacks_.Clear();
         streams_.Clear();
     }
-    // Whether a client's callback (or advise sink) is advised.
-    bool Subscribed() const { return !callbacks_.Empty() || !streams_.Empty(); }
+    // Whether a client's callback (or an advise sink of a data format) is advised.
+    bool Subscribed() const { return !callbacks_.Empty() || streams_.Delivers(); }
     IUnknown *Identity() { return static_cast<IOPCItemMgt *>(this); }
 
     // IOPCItemMgt
@@ -182,7 +182,9 @@ private:
 
     // The items for handles, under the lock; a null entry for an unknown handle.
     std::vector<const Item *> FindItems(DWORD count, const OPCHANDLE *handles) const;
-    HRESULT Queue(Transaction transaction, DWORD *cancel);
+    // E_OUTOFMEMORY when it cannot be queued: then *cancel is untouched and
+    // the per-item errors (when given) are freed and cleared.
+    HRESULT Queue(Transaction transaction, DWORD *cancel, HRESULT **errors = nullptr);
     HRESULT QueueItems(Transaction::Kind kind, DWORD count, OPCHANDLE *handles, DWORD transactionId, DWORD *cancel,
                        HRESULT **errors);
     // A refresh of the active items of an active group; E_FAIL when there are none.

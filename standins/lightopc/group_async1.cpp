@@ -32,8 +32,8 @@ HRESULT Group::QueueStream(Transaction::Kind kind, DWORD connection, OPCDATASOUR
             return S_OK;
         });
         if (FAILED(checked) || queued.targets.empty()) return checked;
-        Queue(std::move(queued), transaction);
-        return checked;
+        const HRESULT result = Queue(std::move(queued), transaction, errors);
+        return FAILED(result) ? result : checked;
     });
 }
 

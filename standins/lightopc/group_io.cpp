@@ -119,14 +119,24 @@ HRESULT Group::Write(DWORD dwCount, OPCHANDLE *phServer, VARIANT *pItemValues, H
     });
 }
 
-HRESULT Group::Queue(Transaction transaction, DWORD *cancel) {
-    {
+HRESULT Group::Queue(Transaction transaction, DWORD *cancel, HRESULT **errors) {
+    const HRESULT queued = NoThrow([&] {
         std::lock_guard<std::mutex> held(lock_);
-        transaction.cancel = nextCancel_++;
-        if (nextCancel_ == 0) nextCancel_ = 1;
-        if (transaction.connection != 0) transaction.transaction = transaction.cancel;
-        *cancel = transaction.cancel;
-        pending_.push_back(std::move(transaction));
+        const DWORD id = nextCancel_;
+        if (transaction.connection != 0) transaction.transaction = id;
+        transaction.cancel = id;
+        pending_.push_back(std::move(transaction));  // may need memory: nothing is handed out before it
+        nextCancel_ = id + 1 == 0 ? 1 : id + 1;
+        *cancel = id;
+        return S_OK;
+    });
+    if (FAILED(queued)) {
+        // Nothing queued: the caller's per-item errors are not handed out either.
+        if (errors != nullptr) {
+            CoTaskMemFree(*errors);
+            *errors = nullptr;
+        }
+        return queued;
     }
     core_->delivery->Wake(this);
     return S_OK;
@@ -149,8 +159,8 @@ HRESULT Group::QueueItems(Transaction::Kind kind, DWORD count, OPCHANDLE *handle
             return S_OK;
         });
         if (FAILED(checked) || queued.targets.empty()) return checked;
-        Queue(std::move(queued), cancel);
-        return checked;
+        const HRESULT result = Queue(std::move(queued), cancel, errors);
+        return FAILED(result) ? result : checked;
     });
 }
 

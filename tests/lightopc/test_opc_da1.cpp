@@ -516,14 +516,22 @@ TEST_F(DataAccess1, DataObjectServesOnlyAdvisesOfTheStreamFormats) {
     EXPECT_EQ(advised, nullptr);
 }
 
-// OnDataChange answers nothing: the call after it tells that the client is gone.
+// OnDataChange answers nothing: the call after it tells that the client is
+// gone, and its session ends though its write-complete sink (which hears
+// nothing until the client writes) is still advised.
 TEST_F(DataAccess1, ASinkWhoseClientIsGoneIsLetGo) {
+    static std::atomic<int> disconnects{0};
+    disconnect_object = [](IUnknown *, DWORD) {
+        ++disconnects;
+        return S_OK;
+    };
     Ref<IOPCServer> server = Connect();
     Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
     std::string errors;
     AddItems(group.get(), {"Pump1"}, &errors);
-    data.vanished = true;
     DWORD connection = 0;
+    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &connection), S_OK);
+    data.vanished = true;
     ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
     ASSERT_TRUE(WaitFor([&] { return data.references == 1; }));
     Update(1, 2);
@@ -531,6 +539,7 @@ TEST_F(DataAccess1, ASinkWhoseClientIsGoneIsLetGo) {
     Ref<IDataObject> object = Query<IDataObject>(group.get(), IID_IDataObject);
     EXPECT_EQ(object->DUnadvise(connection), OLE_E_NOCONNECTION);
     EXPECT_EQ(data.calls.load(), 1);
+    EXPECT_TRUE(WaitFor([] { return disconnects.load() > 0; }));
     // Its format is free for a client that answers.
     ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &dataTime, &connection), S_OK);
     const Delivery next = ParseData(dataTime.Stream(1), false);

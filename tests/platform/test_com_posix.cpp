@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include "fake_class_object.h"
 #include "platform/com_remote.h"
+#include "platform/data_transfer.h"
 
 namespace {
 
@@ -181,6 +183,22 @@ TEST(ComPosix, ARegistryOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry
     unsetenv("BRISVALE_COM_REGISTRY");
     unlink(link.c_str());
     std::filesystem::remove_all(root);
+}
+
+// The global memory and clipboard formats that Data Access 1.0a's streams use.
+TEST(ComPosix, GlobalMemoryKeepsItsSizeAndRefusesOneItCannotHold) {
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, SIZE_MAX - 4), nullptr);  // its size would wrap
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 3);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(GlobalSize(block), 3u);
+    const char *bytes = static_cast<const char *>(GlobalLock(block));
+    EXPECT_EQ(bytes[0] | bytes[1] | bytes[2], 0);
+    GlobalUnlock(block);
+    EXPECT_EQ(GlobalFree(block), nullptr);
+    const UINT format = RegisterClipboardFormatW(L"OPCSTMFORMATDATA");
+    EXPECT_GE(format, 0xC000u);
+    EXPECT_EQ(RegisterClipboardFormatW(L"opcstmformatdata"), format);
+    EXPECT_EQ(RegisterClipboardFormatW(L""), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/data_transfer.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
@@ -24,6 +25,7 @@ std::size_t *SizeOf(HGLOBAL block) {
 }  // namespace
 
 HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) {
+    if (bytes > SIZE_MAX - kPrefix) return nullptr;  // the block with its size in front would wrap
     void *block = (flags & GMEM_ZEROINIT) != 0 ? std::calloc(1, kPrefix + bytes) : std::malloc(kPrefix + bytes);
     if (block == nullptr) return nullptr;
     *SizeOf(block) = bytes;

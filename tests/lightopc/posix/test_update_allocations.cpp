@@ -1,9 +1,13 @@
 // The cache update, on the polling thread, allocates nothing, also when it
 // wakes the groups that watch the tags it changed: every heap allocation made
 // on the updating thread is counted (the delivery threads may allocate). And
-// a call that runs out of memory leaves nothing allocated.
+// a call that runs out of memory leaves nothing allocated and hands out nothing.
 #include "../../common/posix/allocation_counter.h"
+
+#include <thread>
+
 #include "../opc_client.h"
+#include "platform/data_transfer.h"
 
 namespace {
 
@@ -107,6 +111,82 @@ TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
             CoTaskMemFree(elements);
             CoTaskMemFree(next);
         });
+}
+
+// A Data Access 1.0a client's sink: keeps nothing.
+class QuietSink final : public IAdviseSink {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC *, STGMEDIUM *) override {}
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+};
+
+// An asynchronous read that cannot be queued (out of memory at any step, also
+// when the queue needs room while the session's thread is busy) answers
+// E_OUTOFMEMORY with no per-item errors and no transaction handed out.
+TEST_F(CacheUpdates, AReadThatCannotBeQueuedHandsOutNothing) {
+    QuietSink quiet;  // outlives the group
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
+    std::string added;
+    const std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &added);
+    static std::atomic<bool> busy;
+    busy = true;
+    struct Free {
+        ~Free() { busy = false; }
+    } free;
+    Sink &sink = NewSink();
+    sink.onChange = [] {
+        while (busy) std::this_thread::yield();
+    };
+    Ref<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
+    IConnectionPoint *point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie), S_OK);
+    point->Release();
+    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATA")), nullptr, DVASPECT_CONTENT,
+                     -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(Query<IDataObject>(group.get(), IID_IDataObject)->DAdvise(&format, 0, &quiet, &connection), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return sink.Count() > 0; }));  // the session's thread waits in the callback now
+    Ref<IOPCAsyncIO2> io2 = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    Ref<IOPCAsyncIO> io1 = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
+    OPCHANDLE handle = handles.at(0);
+    int refusedByTheQueue = 0;
+    // Each read is refused at its first allocation, then its second, ... until it is queued.
+    for (int read = 0; read < 30; ++read) {
+        for (long refuse = 0;; ++refuse) {
+            DWORD id = 0;
+            HRESULT *errors = nullptr;
+            allocation_counter::thisThread = true;
+            allocation_counter::failIn = refuse;
+            const HRESULT answer = read % 2 == 0 ? io2->Read(1, &handle, 7, &id, &errors)
+                                                 : io1->Read(connection, OPC_DS_CACHE, 1, &handle, &id, &errors);
+            allocation_counter::failIn = -1;
+            allocation_counter::thisThread = false;
+            if (answer != E_OUTOFMEMORY) {
+                EXPECT_EQ(answer, S_OK);
+                EXPECT_NE(id, 0u);
+                CoTaskMemFree(errors);
+                break;
+            }
+            if (refuse > 0) ++refusedByTheQueue;
+            EXPECT_EQ(errors, nullptr) << read << "/" << refuse;
+            EXPECT_EQ(id, 0u) << read << "/" << refuse;
+            CoTaskMemFree(errors);
+        }
+    }
+    EXPECT_GT(refusedByTheQueue, 0);
 }
 
 }  // namespace
