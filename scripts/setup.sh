@@ -15,6 +15,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 wine64-tools
+  # 32-bit OPC clients under Wine (WoW64), and the 32-bit proxy/stub they need
+  wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   socat python3 python3-pymodbus python3-serial python3-serial-asyncio
 )
 
@@ -49,6 +51,13 @@ fi
 apt=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
 echo "setup: installing ${missing[*]}"
 if [ ${#simulate[@]} -eq 0 ]; then
+  # Packages of the i386 architecture are found only once it is added, before the lists are updated.
+  for p in "${missing[@]}"; do
+    if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      "${as_root[@]}" dpkg --add-architecture i386
+      break
+    fi
+  done
   "${apt[@]}" update -qq
 fi
 "${apt[@]}" install "${simulate[@]}" -y -qq --no-install-recommends "${missing[@]}"

@@ -20,9 +20,12 @@ make_bin() {  # dir uid with-sudo
   mkdir -p "$dir"
   for tool in bash grep env cat; do ln -s "$(command -v "$tool")" "$dir/$tool"; done
   # Every package counts as installed but the test's own.
-  printf '#!/bin/sh\n[ "$3" = %s ] || echo "install ok installed"\n' "$package" >"$dir/dpkg-query"
+  printf '#!/bin/sh\ncase "$3" in %s*) ;; *) echo "install ok installed" ;; esac\n' "$package" >"$dir/dpkg-query"
   printf '#!/bin/sh\necho "apt-get DEBIAN_FRONTEND=$DEBIAN_FRONTEND $*" >>"%s/calls"\n' "$dir" >"$dir/apt-get"
   printf '#!/bin/sh\n[ "$1" = -u ] && echo %s\n' "$2" >"$dir/id"
+  # No foreign architecture yet, as on a fresh machine.
+  printf '#!/bin/sh\n[ "$1" = --print-foreign-architectures ] && exit 0\necho "dpkg $*" >>"%s/calls"\n' "$dir" \
+    >"$dir/dpkg"
   if [ "$3" = yes ]; then
     printf '#!/bin/sh\necho "sudo $*" >>"%s/calls"\nexec "$@"\n' "$dir" >"$dir/sudo"
   fi
@@ -63,6 +66,18 @@ expect_calls "sudo user" "$work/user" \
   "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
   "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts $install" \
   "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install"
+
+# A 32-bit package: its architecture added before the lists are updated, through sudo for a user.
+for who in "root 0 no" "user 1000 yes"; do
+  set -- $who
+  make_bin "$work/i386$1" "$2" "$3"
+  run_setup "$work/i386$1" --also "$package:i386" || fail "i386 $1: exit $? $(cat "$work/i386$1/out")"
+  want=$([ "$1" = root ] && echo "dpkg --add-architecture i386" ||
+         printf 'sudo dpkg --add-architecture i386\ndpkg --add-architecture i386')
+  [ "$(grep -c add-architecture "$work/i386$1/calls")" -ge 1 ] &&
+    [ "$(head -n "$([ "$1" = root ] && echo 1 || echo 2)" "$work/i386$1/calls")" = "$want" ] ||
+    fail "i386 $1: calls were $(cat "$work/i386$1/calls")"
+done
 
 # Simulation: the same install line with -s, no update.
 make_bin "$work/simulate" 0 no
