@@ -8,7 +8,7 @@ Not a test: nothing is asserted."""
 import os, pathlib, shutil, statistics, subprocess, sys, tempfile, time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from line import Instrument, Relay, map_wine_ports, quietly  # noqa: E402
+from line import WINE64, Instrument, Relay, map_wine_ports, quietly  # noqa: E402
 
 SERVER, PROBE = sys.argv[1:3]
 DEVICES = (1, 2, 3, 4, 5)
@@ -28,7 +28,7 @@ def tag_file(devices=DEVICES, blocks=4):
 def probe(folder, *args, seconds=None):
     out = os.path.join(folder, "probe-%s.out" % time.monotonic_ns())
     with open(out, "wb") as sink:
-        process = subprocess.Popen(["wine", PROBE, *args], stdin=subprocess.DEVNULL, stdout=sink,
+        process = subprocess.Popen([WINE64, PROBE, *args], stdin=subprocess.DEVNULL, stdout=sink,
                                    stderr=subprocess.STDOUT)
     return process, out
 
@@ -91,7 +91,7 @@ def main():
     shutil.copy2(os.path.join(os.path.dirname(SERVER), "brisvale-opc-ps.dll"), folder)
     pathlib.Path(exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
     pathlib.Path(exe + ".tag.cfg").write_text(tag_file())
-    quietly("wine", exe, "/r")
+    quietly(WINE64, exe, "/r")
     try:
         cold = run_probe(folder, "time", "0")
         print("activation, no server running:", figure(cold, "activation-ms"))
@@ -117,7 +117,7 @@ def main():
     finally:
         for pid in server_pids(folder):
             os.kill(pid, 9)
-        quietly("wine", exe, "/u")
+        quietly(WINE64, exe, "/u")
         instrument.stop()
         relay.close()
         subprocess.run(["wineserver", "-k"])

@@ -9,4 +9,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Wine's 64-bit loader itself: with 32-bit Wine installed, the `wine` wrapper would start 64-bit programs
+# through a 32-bit start.exe (Ctrl-C would not reach them), or fail where 32-bit programs cannot run.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

@@ -15,8 +15,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 wine64-tools
-  # 32-bit OPC clients under Wine (WoW64), and the 32-bit proxy/stub they need
-  wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  g++-mingw-w64-i686-posix wine32:i386 wixl msitools
   socat python3 python3-pymodbus python3-serial python3-serial-asyncio
 )
 
@@ -49,15 +48,23 @@ if [ "$(id -u)" -ne 0 ] && [ ${#simulate[@]} -eq 0 ]; then
 fi
 # env passes the setting through sudo whatever its policy on the environment.
 apt=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+# 32-bit Wine comes from Debian's i386 architecture, which a fresh machine lacks.
+i386=no
+for p in "${missing[@]}"; do case $p in *:i386) i386=yes ;; esac; done
+if [ $i386 = yes ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [ ${#simulate[@]} -gt 0 ]; then
+    # apt-get knows no i386 package before the architecture is added: the simulation leaves them out.
+    echo "setup: a real run adds the i386 architecture first (dpkg --add-architecture i386)"
+    kept=()
+    for p in "${missing[@]}"; do case $p in *:i386) ;; *) kept+=("$p") ;; esac; done
+    missing=("${kept[@]}")
+    [ ${#missing[@]} -gt 0 ] || exit 0
+  else
+    "${as_root[@]}" dpkg --add-architecture i386
+  fi
+fi
 echo "setup: installing ${missing[*]}"
 if [ ${#simulate[@]} -eq 0 ]; then
-  # Packages of the i386 architecture are found only once it is added, before the lists are updated.
-  for p in "${missing[@]}"; do
-    if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-      "${as_root[@]}" dpkg --add-architecture i386
-      break
-    fi
-  done
   "${apt[@]}" update -qq
 fi
 "${apt[@]}" install "${simulate[@]}" -y -qq --no-install-recommends "${missing[@]}"

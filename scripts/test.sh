@@ -54,7 +54,12 @@ for stage in "${stages[@]}"; do
       export WINEPREFIX=$here/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
       unset DISPLAY
       mkdir -p build-win
-      if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -i >/dev/null 2>&1; wineserver -w; fi
+      # A prefix made before 32-bit Wine could run has no 32-bit system: the prefixes are made anew.
+      if /usr/lib/wine/wine --version >/dev/null 2>&1 && [ -f "$WINEPREFIX/system.reg" ] &&
+         [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+        rm -rf build-win/wineprefix*
+      fi
+      if [ ! -f "$WINEPREFIX/system.reg" ]; then /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1; wineserver -w; fi
       build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Debug &&
         run_ctest windows build-win || status=1
       wineserver -k 2>/dev/null ;;

@@ -11,7 +11,7 @@ cases after the registration's, as the clients of a plant share one."""
 import json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "e2e"))
-from line import Instrument, Relay, map_wine_ports, quietly, wait_until  # noqa: E402
+from line import WINE64, Instrument, Relay, map_wine_ports, quietly, wait_until  # noqa: E402
 
 SERVER, PROBE, CLIENT, PROBE32, CLIENT32 = sys.argv[1:6]
 PROXY_DLLS = {"64": os.path.join(os.path.dirname(SERVER), "brisvale-opc-ps.dll"),
@@ -90,11 +90,12 @@ def wine(program):
     with open(program, "rb") as image:
         header = image.read(4096)
     machine = header[int.from_bytes(header[0x3C:0x40], "little") + 4:][:2]
-    return ["/usr/lib/wine/wine64" if machine == b"\x64\x86" else "wine", program]
+    return [WINE64 if machine == b"\x64\x86" else "wine", program]
 
 
 def reg(*args, view="64"):
-    return ["/usr/lib/wine/wine64", "reg", *args, "/reg:" + view]
+    """reg.exe on one registry view of the prefix of WINEPREFIX."""
+    return [WINE64, "reg", *args, "/reg:" + view]
 
 
 def reg_query(key, view="64"):
@@ -209,8 +210,8 @@ class AcrossProcesses(unittest.TestCase):
         os.mkdir(bits32)
         cls.probe32 = shutil.copy2(PROBE32, bits32)
         cls.client32 = shutil.copy2(CLIENT32, bits32)
-        cls.windows_exe = quietly_output("winepath", "-w", cls.exe)
-        cls.windows_dlls = {view: quietly_output("winepath", "-w", dll) for view, dll in cls.dlls.items()}
+        cls.windows_exe = quietly_output(WINE64, "winepath", "-w", cls.exe)
+        cls.windows_dlls = {view: quietly_output(WINE64, "winepath", "-w", dll) for view, dll in cls.dlls.items()}
         cls.forget_registrations()
 
     @classmethod

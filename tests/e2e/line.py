@@ -133,6 +133,14 @@ class Instrument:
             self.process = None
 
 
+WINE64 = "/usr/lib/wine/wine64"  # 64-bit programs straight through the 64-bit loader
+
+
+def wine_reg(*args):
+    """reg.exe on the 64-bit registry view of the prefix of WINEPREFIX; the key follows the verb."""
+    return (WINE64, "reg", *args, "/reg:64")
+
+
 def quietly(*command):  # through a file: Wine's helpers could hold a pipe open
     with tempfile.TemporaryFile() as out:
         subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, check=True)
@@ -143,10 +151,10 @@ def map_wine_ports(com1):
     prefix = os.environ["WINEPREFIX"]
     if not os.path.isfile(os.path.join(prefix, "system.reg")):
         os.makedirs(prefix, exist_ok=True)
-        quietly("wineboot", "-i")
+        quietly(WINE64, "wineboot", "-i")
         quietly("wineserver", "-w")
-    quietly("wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", com1, "/f")
-    subprocess.run(["wine", "reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v", "COM9", "/f"],
+    quietly(*wine_reg("add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", com1, "/f"))
+    subprocess.run(wine_reg("delete", "HKLM\\Software\\Wine\\Ports", "/v", "COM9", "/f"),
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
     if os.path.exists(os.path.join(prefix, "dosdevices", "com9")):

@@ -6,7 +6,7 @@ With --sim, the demo's sample files (DIR) run against the simulated instrument S
 import os, pathlib, re, shutil, signal, subprocess, sys, tempfile, termios, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from line import Instrument, REQUEST, Relay, frame, map_wine_ports, wait_until  # noqa: E402
+from line import WINE64, Instrument, REQUEST, Relay, frame, map_wine_ports, wait_until  # noqa: E402
 
 SERVER = sys.argv[1]
 WINE = "--wine" in sys.argv
@@ -53,7 +53,7 @@ class Server:
         # at the same time (another test's, anyone's) would hold the socket, and this one would log so at ERROR.
         env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
         with open(self.exe + ".out", "wb") as out:  # stderr too: a sanitizer's report breaks the row of signs
-            self.process = subprocess.Popen((["wine"] if WINE else []) + [self.exe, "/c"], cwd=self.folder, env=env,
+            self.process = subprocess.Popen(([WINE64] if WINE else []) + [self.exe, "/c"], cwd=self.folder, env=env,
                                             stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         test.addCleanup(self.kill)
 

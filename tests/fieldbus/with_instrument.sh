@@ -87,10 +87,11 @@ device=$work/ttyA
 if [ -n "$prefix" ]; then
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY
-  [ -f "$WINEPREFIX/system.reg" ] || { mkdir -p "$WINEPREFIX" && wineboot -i >/dev/null 2>&1; wineserver -w; }
-  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$device" /f >/dev/null 2>&1 || exit 1
+  wine64=/usr/lib/wine/wine64  # the 64-bit loader itself, whether 32-bit Wine is installed or not
+  [ -f "$WINEPREFIX/system.reg" ] || { mkdir -p "$WINEPREFIX" && "$wine64" wineboot -i >/dev/null 2>&1; wineserver -w; }
+  "$wine64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$device" /f /reg:64 >/dev/null 2>&1 || exit 1
   # Wine opens a port mapped to a missing path all the same: a missing port has no mapping.
-  wine reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f >/dev/null 2>&1
+  "$wine64" reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f /reg:64 >/dev/null 2>&1
   wineserver -w  # the mapping is read when the wineserver next starts
   [ ! -e "$WINEPREFIX/dosdevices/com9" ] || { echo "with_instrument: Wine maps COM9 to a device here" >&2; exit 1; }
 else

@@ -51,6 +51,13 @@ ROWS = [
 ]
 
 
+WINE64 = "/usr/lib/wine/wine64"  # 64-bit programs straight through the 64-bit loader
+
+
+def reg(*args):  # reg.exe on the 64-bit registry view; the key follows the verb
+    return (WINE64, "reg", *args, "/reg:64")
+
+
 def quietly(*command):  # its output through a file: Wine's helpers could hold a pipe open
     with tempfile.NamedTemporaryFile() as out:
         subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
@@ -66,7 +73,7 @@ def log_of(exe):
 
 
 def registered(env):  # the local-server command line recorded for the server's class, or None
-    text = quietly("wine", "reg", "query", "HKCR\\CLSID\\%s\\LocalServer32" % CLSID) if WINE else read(
+    text = quietly(*reg("query", "HKCR\\CLSID\\%s\\LocalServer32" % CLSID)) if WINE else read(
         os.path.join(env["BRISVALE_COM_REGISTRY"], "CLSID", CLSID))
     found = re.search(r"(?:\sREG_SZ\s+|^LocalServer32=)(.*)$", text, re.M)
     return found and found.group(1)
@@ -74,13 +81,13 @@ def registered(env):  # the local-server command line recorded for the server's 
 
 def unregister_in_wine():  # leaves the prefix's registry as it was found
     for key in ("HKCR\\CLSID\\" + CLSID, "HKCR\\OPC.Brisvale.1") if WINE else ():
-        quietly("wine", "reg", "delete", key, "/f")
+        quietly(*reg("delete", key, "/f"))
 
 
 def run(exe, args, env, presses=0, killed=False):
     """(exit code, console output): the run ends by itself, or by Ctrl-C or from outside once it polls."""
     with open(exe + ".out", "wb") as out:  # stderr too: a sanitizer's report fails the comparison
-        proc = subprocess.Popen((["wine"] if WINE else []) + [exe, *args], env=env, cwd=os.path.dirname(exe),
+        proc = subprocess.Popen(([WINE64] if WINE else []) + [exe, *args], env=env, cwd=os.path.dirname(exe),
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
     try:
         end = time.monotonic() + DEADLINE
@@ -107,8 +114,8 @@ def stand_in_com1(test):
     if WINE:
         ports = "HKLM\\Software\\Wine\\Ports"
         test.addCleanup(quietly, "wineserver", "-w")
-        test.addCleanup(quietly, "wine", "reg", "delete", ports, "/v", "COM1", "/f")
-        quietly("wine", "reg", "add", ports, "/v", "COM1", "/t", "REG_SZ", "/d", path, "/f")
+        test.addCleanup(quietly, *reg("delete", ports, "/v", "COM1", "/f"))
+        quietly(*reg("add", ports, "/v", "COM1", "/t", "REG_SZ", "/d", path, "/f"))
         quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
     return path
 # --- end of COM1 for the runs
@@ -154,7 +161,7 @@ class ServerRuns(unittest.TestCase):
             level == want_level and re.fullmatch(".*".join(map(re.escape, want.split("*"))), text)
             for (level, text), (want_level, want) in zip(log, expected_log)), "\n".join(map(str, log)))
         if "registered" in extras:
-            path = quietly("winepath", "-w", exe).strip() if WINE else os.path.realpath(exe)
+            path = quietly(WINE64, "winepath", "-w", exe).strip() if WINE else os.path.realpath(exe)
             self.assertEqual(registered(env), extras["registered"] and extras["registered"].format(exe=path))
 
 
