@@ -48,14 +48,22 @@ TEST(ProxyRegistration, AFailedRegistrationLeavesNothingOfItself) {
               ERROR_SUCCESS);
     RegistryChanges before;  // a value of the ProgID that the registration replaces, then puts back
     ASSERT_EQ(before.SetDefault(View::kDefault, "Brisvale.FailTest.1", "older"), ERROR_SUCCESS);
+    // Another product's value, not plain text, that the registration replaces: back as it was stored.
+    ASSERT_EQ(RegSetKeyValueA(HKEY_CLASSES_ROOT, "AppID\\x.exe", "AppID", REG_EXPAND_SZ, "%theirs%", 9), ERROR_SUCCESS);
 
     EXPECT_NE(loServerRegister(&clsid, "Brisvale.FailTest.1", "Brisvale OPC server", "\"C:\\b\\x.exe\"", 0), 0);
     for (const View view : kBothViews) EXPECT_FALSE(KeyExists(classKey, view));
-    for (const char *key : {"Brisvale.FailTest", "Brisvale.FailTest.1\\CLSID", "AppID\\x.exe"})
-        EXPECT_FALSE(KeyExists(key)) << key;
+    for (const char *key : {"Brisvale.FailTest", "Brisvale.FailTest.1\\CLSID"}) EXPECT_FALSE(KeyExists(key)) << key;
     std::string value;
     EXPECT_EQ(ReadDefault("Brisvale.FailTest.1", &value), ERROR_SUCCESS);
     EXPECT_EQ(value, "older");
+    char theirs[32] = "";
+    DWORD type = 0, size = sizeof theirs;
+    EXPECT_EQ(RegGetValueA(HKEY_CLASSES_ROOT, "AppID\\x.exe", "AppID", RRF_RT_ANY | RRF_NOEXPAND, &type, theirs, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_STREQ(theirs, "%theirs%");
+    DeleteTree("AppID\\x.exe");
     EXPECT_FALSE(KeyExists("Interface\\" + GuidText(IID_IOPCServer) + "\\ProxyStubClsid32"));
     EXPECT_TRUE(KeyExists(blocking));
     DeleteTree("Interface\\" + GuidText(IID_IOPCSyncIO));

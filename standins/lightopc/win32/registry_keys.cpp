@@ -18,6 +18,24 @@ std::string FirstMissing(const std::string &key, View view) {
     }
 }
 
+// A value as it is stored, of any type, unexpanded; false when it cannot be read.
+bool ReadStored(const std::string &key, const char *name, View view, DWORD *type, std::string *bytes) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, Access(KEY_READ, view), &handle) != ERROR_SUCCESS)
+        return false;
+    LONG error = ERROR_MORE_DATA;
+    for (int attempt = 0; attempt < 4 && error == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = 0;
+        error = RegQueryValueExA(handle, name, nullptr, type, nullptr, &size);
+        if (error != ERROR_SUCCESS) break;
+        bytes->assign(size, '\0');
+        error = RegQueryValueExA(handle, name, nullptr, type, reinterpret_cast<BYTE *>(&(*bytes)[0]), &size);
+        if (error == ERROR_SUCCESS) bytes->resize(size);  // else it grew in between
+    }
+    RegCloseKey(handle);
+    return error == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool KeyExists(const std::string &key, View view) {
@@ -59,11 +77,11 @@ LONG DeleteTree(const std::string &key, View view) {
 }
 
 LONG RegistryChanges::Set(View view, const std::string &key, const char *name, const char *value) {
-    Change change{view, FirstMissing(key, view), false, name != nullptr ? name : "", name != nullptr, false, {}};
+    Change change{view, FirstMissing(key, view), false, name != nullptr ? name : "", name != nullptr, false, 0, {}};
     change.madeKey = !change.key.empty();
     if (!change.madeKey) {
         change.key = key;
-        change.hadValue = value != nullptr && ReadValue(key, name, &change.oldValue, view) == ERROR_SUCCESS;
+        change.hadValue = value != nullptr && ReadStored(key, name, view, &change.oldType, &change.oldValue);
     }
     HKEY handle = nullptr;
     LONG error = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -90,8 +108,8 @@ void RegistryChanges::Undo() {
             continue;
         const char *name = change->named ? change->name.c_str() : nullptr;
         if (change->hadValue) {
-            RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(change->oldValue.c_str()),
-                           static_cast<DWORD>(change->oldValue.size() + 1));
+            RegSetValueExA(handle, name, 0, change->oldType, reinterpret_cast<const BYTE *>(change->oldValue.data()),
+                           static_cast<DWORD>(change->oldValue.size()));
         } else {
             RegDeleteValueA(handle, name);
         }

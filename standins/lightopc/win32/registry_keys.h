@@ -49,7 +49,8 @@ private:
         std::string name;
         bool named;
         bool hadValue;
-        std::string oldValue;
+        DWORD oldType;
+        std::string oldValue;  // as stored: its bytes, of any type
     };
     std::vector<Change> changes_;
 };
