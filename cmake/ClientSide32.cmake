@@ -3,6 +3,14 @@
 # for 32-bit clients, beside the server as brisvale-opc-ps32.dll, and 32-bit
 # builds of brisvale-client and opc_probe in win32-side/.
 include(ExternalProject)
+# Named here, before the build starts, rather than by the side's own configure step half-way through it.
+foreach(compiler i686-w64-mingw32-gcc-posix i686-w64-mingw32-g++-posix)
+  find_program(BRISVALE_FOUND_${compiler} ${compiler})
+  if(NOT BRISVALE_FOUND_${compiler})
+    message(FATAL_ERROR "The 32-bit side of the Windows build needs ${compiler} "
+                        "(Debian: g++-mingw-w64-i686-posix; scripts/setup.sh installs it)")
+  endif()
+endforeach()
 set(BRISVALE_CLIENT_SIDE_DIR ${CMAKE_BINARY_DIR}/win32-side)
 ExternalProject_Add(client_side_32
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
