@@ -70,4 +70,15 @@ TEST(ProxyRegistration, AFailedRegistrationLeavesNothingOfItself) {
     DeleteTree("Brisvale.FailTest.1");
 }
 
+// The executable renamed between two registrations: its old name's AppID mapping
+// goes, so that unregistering leaves none behind.
+TEST(ProxyRegistration, ARenamedExecutableLeavesNoMappingBehind) {
+    const CLSID clsid = {0xB15A7E57, 0x0002, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x09}};
+    ASSERT_EQ(loServerRegister(&clsid, "Brisvale.Ren.1", "Brisvale OPC server", "\"C:\\b\\y.exe\"", 0), 0);
+    ASSERT_EQ(loServerRegister(&clsid, "Brisvale.Ren.1", "Brisvale OPC server", "\"C:\\b\\z.exe\"", 0), 0);
+    EXPECT_EQ(loServerUnregister(&clsid, "Brisvale.Ren.1"), 0);
+    EXPECT_FALSE(KeyExists("AppID\\z.exe"));
+    EXPECT_FALSE(KeyExists("AppID\\y.exe"));
+}
+
 }  // namespace

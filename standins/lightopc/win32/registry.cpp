@@ -39,6 +39,13 @@ std::string ExeName(const std::string &commandLine) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Deletes the executable's AppID mapping if it leads to the class.
+void RemoveExeMappingOf(const std::string &exeName, const std::string &classText) {
+    std::string named;
+    if (!exeName.empty() && ReadValue(AppIdKey(exeName), kAppIdKey, &named) == ERROR_SUCCESS && named == classText)
+        DeleteTree(AppIdKey(exeName));
+}
+
 // A missing value reads as empty; other failures are reported.
 LONG ReadOptional(const std::string &key, std::string *value) {
     const LONG error = ReadDefault(key, value);
@@ -97,12 +104,16 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
     if (ReadDefault(ClassKey(classText) + "\\" + kProgIdKey, &previousProgId) != ERROR_SUCCESS ||
         previousProgId == progId || !ValidProgId(previousProgId.c_str()))
         previousProgId.clear();
+    std::string previousCommand;
+    ReadDefault(ClassKey(classText) + "\\" + kLocalServerKey, &previousCommand);
     RegistryChanges changes;
     const LONG error = WriteServer(&changes, classText, progId, VersionIndependentProgId(progId), description, exePath);
     if (error != ERROR_SUCCESS) {
         changes.Undo();
         return static_cast<int>(error);
     }
+    // A renamed executable: its old name must not lead to the class any more.
+    if (ExeName(previousCommand) != ExeName(exePath)) RemoveExeMappingOf(ExeName(previousCommand), classText);
     // The class changed its ProgID: the old ones must not lead to it any more.
     if (!previousProgId.empty()) {
         RemoveIfNaming(previousProgId, classText);
@@ -139,10 +150,7 @@ int UnregisterServer(const CLSID *clsid, const char *progId) {
         });
     // The AppID keys go with the class; the executable's name only where it leads to this class.
     DeleteTree(AppIdKey(classText));
-    const std::string exeName = ExeName(commandLine);
-    std::string named;
-    if (!exeName.empty() && ReadValue(AppIdKey(exeName), kAppIdKey, &named) == ERROR_SUCCESS && named == classText)
-        DeleteTree(AppIdKey(exeName));
+    RemoveExeMappingOf(ExeName(commandLine), classText);
     return result != 0 ? result : static_cast<int>(proxies);
 }
 
