@@ -13,7 +13,7 @@
 // The layouts clients marshal: checked where a mistake would be silent.
 static_assert(sizeof(OPCSERVERSTATE) == 4, "enumerations are 32-bit");
 static_assert(offsetof(OPCITEMSTATE, vDataValue) == 16, "OPCITEMSTATE layout");
-static_assert(offsetof(OPCSERVERSTATUS, szVendorInfo) == 48, "OPCSERVERSTATUS layout");
+static_assert(offsetof(OPCSERVERSTATUS, szVendorInfo) == (sizeof(void *) == 8 ? 48 : 44), "OPCSERVERSTATUS layout");
 static_assert(offsetof(OPCITEMDEF, vtRequestedDataType) == (sizeof(void *) == 8 ? 40 : 24), "OPCITEMDEF layout");
 static_assert(offsetof(OPCITEMRESULT, pBlob) == 16, "OPCITEMRESULT layout");
 static_assert(sizeof(OPCBROWSEFILTER) == 4, "enumerations are 32-bit");

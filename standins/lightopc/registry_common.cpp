@@ -21,6 +21,15 @@ bool ValidProgId(const char *progId) {
     return true;
 }
 
+std::string VersionIndependentProgId(const char *progId) {
+    const std::string text = progId != nullptr ? progId : "";
+    const std::string::size_type dot = text.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == text.size() ||
+        text.find_first_not_of("0123456789", dot + 1) != std::string::npos)
+        return std::string();
+    return text.substr(0, dot);
+}
+
 namespace {
 
 // Copies text whole and terminated into buffer (size bytes): 0, or ERANGE when

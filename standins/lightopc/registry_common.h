@@ -17,12 +17,18 @@ constexpr const char *kCategoriesKey = "Implemented Categories";
 constexpr const char *kLocalServerKey = "LocalServer32";
 constexpr const char *kProgIdKey = "ProgID";
 constexpr const char *kClsidKey = "CLSID";
+constexpr const char *kIndependentProgIdKey = "VersionIndependentProgID";
+// The vendor OPC browsers show under the ProgID's OPC key: the server's vendor record's.
+constexpr const char *kOpcVendorName = "Brisvale OPC Server";
 
 // A value the registries can hold on one line: not null, no line end.
 bool ValidRegistryText(const char *text);
 // A ProgID that is also a safe file and key name: 1 to 255 of A-Z a-z 0-9 . _ -,
 // not starting with a period.
 bool ValidProgId(const char *progId);
+// The ProgID without its version ("OPC.Brisvale" for "OPC.Brisvale.1"); empty
+// when it ends in no version number after a name.
+std::string VersionIndependentProgId(const char *progId);
 
 // Each platform's registry; results are 0 or that platform's error numbers.
 int RegisterServer(const CLSID *clsid, const char *progId, const char *description, const char *exePath);

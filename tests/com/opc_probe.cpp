@@ -2,8 +2,12 @@
 // through COM's local-server activation and the standard OPC DA interfaces, and
 // prints what it sees, one fact a line. The cross-process tests use it for the
 // calls that brisvale-client does not make (the [out] strings of
-// GetErrorString and GetItemID, the group's state), bench/ for its timings.
-//   opc_probe session        activate, then status, error strings, browse, item ids, group state, a sync read
+// GetErrorString and GetItemID, the group's state, every other method of the
+// interfaces), bench/ for its timings.
+//   opc_probe session        list the OPC servers by category, activate, then status, error strings, browse,
+//                            item ids, group state, a sync read
+//   opc_probe methods        every method of the OPC interfaces once ("call NAME 0xRESULT detail"), then the
+//                            callbacks that arrived ("callback NAME")
 //   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
 //   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
 //   opc_probe da3            the Data Access 3.0 calls: browse in pages, reads by age, refused writes,
@@ -11,6 +15,7 @@
 //   opc_probe stream SECONDS as a Data Access 1.0a client: advise sinks on the group's IDataObject, a refresh and
 //                            a write through IOPCAsyncIO, and each item of each stream that arrives
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +23,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <comcat.h>
 
 #include "../common/variant_text.h"
 #include "opc_da.h"
@@ -74,8 +81,8 @@ struct Session {
     IOPCServer *server = nullptr;
     std::vector<std::wstring> tags;
     IUnknown *group = nullptr;
-    OPCHANDLE serverGroup = 0;
     std::vector<OPCHANDLE> items;  // server handles, in tag order
+    OPCHANDLE serverGroup = 0;
 };
 
 void Activate(Session *session) {
@@ -84,6 +91,24 @@ void Activate(Session *session) {
     Check("CoCreateInstance", CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                                                reinterpret_cast<void **>(&session->server)));
     Say("activated");
+}
+
+// How OPC browsers find servers: every class of the OPC Data Access 2.0 category, by ProgID.
+void ListByCategory() {
+    ICatInformation *categories = nullptr;
+    Check("StdComponentCategoriesMgr", CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                                        IID_ICatInformation, reinterpret_cast<void **>(&categories)));
+    CATID wanted = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+    IEnumCLSID *found = nullptr;
+    Check("EnumClassesOfCategories", categories->EnumClassesOfCategories(1, &wanted, 0, nullptr, &found));
+    CLSID clsid;
+    ULONG fetched = 0;
+    while (found->Next(1, &clsid, &fetched) == S_OK && fetched == 1) {
+        LPOLESTR progId = nullptr;
+        if (SUCCEEDED(ProgIDFromCLSID(clsid, &progId))) Say("listed " + Take(progId));
+    }
+    found->Release();
+    categories->Release();
 }
 
 void Browse(Session *session) {
@@ -141,6 +166,7 @@ std::string Name(const Session &session, OPCHANDLE client) {
 
 void RunSession() {
     Session session;
+    ListByCategory();
     Activate(&session);
     OPCSERVERSTATUS *status = nullptr;
     Check("GetStatus", session.server->GetStatus(&status));
@@ -194,6 +220,10 @@ void RunSession() {
 // The subscription's sink, in this process; the server calls it from its own threads.
 class Sink : public IOPCDataCallback {
 public:
+    explicit Sink(bool lag = true) : lag_(lag) {}
+    // Which callbacks arrived: OnDataChange, OnReadComplete, OnWriteComplete, OnCancelComplete.
+    std::atomic<unsigned> seen[4] = {};
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
             *object = static_cast<IOPCDataCallback *>(this);
@@ -215,6 +245,7 @@ public:
             Say(line);
             return S_OK;
         }
+        if (!lag_) return Seen(0, "OnDataChange");
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         const auto ticks = [](const FILETIME &t) {
@@ -228,24 +259,32 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *,
                                              VARIANT *values, WORD *qualities, FILETIME *, HRESULT *) override {
+        if (!verbose) return Seen(1, "OnReadComplete");
         std::string line = "on-read-complete t" + std::to_string(transaction) + " items " + std::to_string(count);
         for (DWORD k = 0; k < count; ++k) line += " " + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
-        if (verbose) Say(line);
+        Say(line);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE, HRESULT, DWORD count, OPCHANDLE *,
                                               HRESULT *errors) override {
+        if (!verbose) return Seen(2, "OnWriteComplete");
         std::string line = "on-write-complete t" + std::to_string(transaction);
         for (DWORD k = 0; k < count; ++k) line += " 0x" + Hex(static_cast<unsigned>(errors[k]));
-        if (verbose) Say(line);
+        Say(line);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return Seen(3, "OnCancelComplete"); }
 
     bool verbose = false;  // every callback a line, for the Data Access 3.0 run
 
 private:
+    HRESULT Seen(int which, const char *name) {
+        if (!lag_ && seen[which]++ == 0) Say(std::string("callback ") + name);
+        return S_OK;
+    }
+
     LONG references_ = 1;
+    const bool lag_;
 };
 
 void RunLag(unsigned seconds) {
@@ -266,6 +305,230 @@ void RunLag(unsigned seconds) {
     point->Release();
     container->Release();
     session.group->Release();
+    session.server->Release();
+    Say("done");
+}
+
+// One line per call: its name, its result and what it returned.
+void Called(const char *name, HRESULT result, const std::string &detail = "") {
+    Say(std::string("call ") + name + " 0x" + Hex(static_cast<unsigned>(result)) + (detail.empty() ? "" : " ") +
+        detail);
+}
+
+// Frees a task-memory array of results and joins them as hexadecimal.
+std::string Results(HRESULT *errors, DWORD count) {
+    std::string text;
+    for (DWORD k = 0; errors != nullptr && k < count; ++k)
+        text += (k ? "," : "") + Hex(static_cast<unsigned>(errors[k]));
+    CoTaskMemFree(errors);
+    return text;
+}
+
+void ServerMethods(Session *session) {
+    IOPCServer *server = session->server;
+    IUnknown *found = nullptr;
+    HRESULT result = server->GetGroupByName(L"probe", IID_IUnknown, &found);
+    Called("IOPCServer::GetGroupByName", result);
+    if (found != nullptr) found->Release();
+    IEnumUnknown *groups = nullptr;
+    result = server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown, reinterpret_cast<IUnknown **>(&groups));
+    Called("IOPCServer::CreateGroupEnumerator", result);
+    if (groups != nullptr) groups->Release();
+
+    auto *common = Query<IOPCCommon>(server, IID_IOPCCommon, "IOPCCommon");
+    Called("IOPCCommon::SetLocaleID", common->SetLocaleID(0));
+    LCID lcid = 1;
+    result = common->GetLocaleID(&lcid);
+    Called("IOPCCommon::GetLocaleID", result, std::to_string(lcid));
+    DWORD count = 0;
+    LCID *lcids = nullptr;
+    result = common->QueryAvailableLocaleIDs(&count, &lcids);
+    Called("IOPCCommon::QueryAvailableLocaleIDs", result, std::to_string(count));
+    CoTaskMemFree(lcids);
+    Called("IOPCCommon::SetClientName", common->SetClientName(L"probe"));
+    common->Release();
+
+    auto *browse = Query<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace, "browse");
+    Called("IOPCBrowseServerAddressSpace::ChangeBrowsePosition", browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""));
+    IEnumString *paths = nullptr;
+    result = browse->BrowseAccessPaths(&session->tags[0][0], &paths);
+    Called("IOPCBrowseServerAddressSpace::BrowseAccessPaths", result);
+    if (paths != nullptr) paths->Release();
+    browse->Release();
+
+    // The arrays of strings: lost across processes while the IDL marked them as one string.
+    auto *properties = Query<IOPCItemProperties>(server, IID_IOPCItemProperties, "IOPCItemProperties");
+    DWORD *ids = nullptr;
+    wchar_t **descriptions = nullptr;
+    VARTYPE *types = nullptr;
+    result = properties->QueryAvailableProperties(&session->tags[0][0], &count, &ids, &descriptions, &types);
+    std::string detail;
+    for (DWORD k = 0; k < count; ++k)
+        detail +=
+            (k ? "|" : "") + std::to_string(ids[k]) + ":" + Take(descriptions[k]) + ":" + std::to_string(types[k]);
+    Called("IOPCItemProperties::QueryAvailableProperties", result, detail);
+    CoTaskMemFree(descriptions);
+    CoTaskMemFree(types);
+    VARIANT *values = nullptr;
+    HRESULT *errors = nullptr;
+    result = properties->GetItemProperties(&session->tags[0][0], count, ids, &values, &errors);
+    detail.clear();
+    for (DWORD k = 0; values != nullptr && k < count; ++k) {
+        detail += (k ? "|" : "") + VariantText(values[k]);
+        VariantClear(&values[k]);
+    }
+    CoTaskMemFree(values);
+    Called("IOPCItemProperties::GetItemProperties", result, detail + " " + Results(errors, count));
+    wchar_t **newIds = nullptr;
+    errors = nullptr;
+    result = properties->LookupItemIDs(&session->tags[0][0], count, ids, &newIds, &errors);
+    detail.clear();
+    for (DWORD k = 0; newIds != nullptr && k < count; ++k) detail += (k ? "|" : "") + Take(newIds[k]);
+    CoTaskMemFree(newIds);
+    Called("IOPCItemProperties::LookupItemIDs", result, detail + " " + Results(errors, count));
+    CoTaskMemFree(ids);
+    properties->Release();
+}
+
+void GroupMethods(Session *session) {
+    const auto count = static_cast<DWORD>(session->items.size());
+    OPCHANDLE *handles = session->items.data();
+    auto *state = Query<IOPCGroupStateMgt>(session->group, IID_IOPCGroupStateMgt, "IOPCGroupStateMgt");
+    DWORD rate = 200, revised = 0;
+    Called("IOPCGroupStateMgt::SetState", state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr),
+           std::to_string(revised));
+    Called("IOPCGroupStateMgt::SetName", state->SetName(L"probe2"));
+    IUnknown *clone = nullptr;
+    Called("IOPCGroupStateMgt::CloneGroup", state->CloneGroup(L"clone", IID_IUnknown, &clone));
+    if (clone != nullptr) clone->Release();
+    state->Release();
+
+    auto *sync = Query<IOPCSyncIO>(session->group, IID_IOPCSyncIO, "IOPCSyncIO");
+    std::vector<VARIANT> written(count);
+    for (VARIANT &value : written) {
+        VariantInit(&value);
+        value.vt = VT_I2;
+        value.iVal = 5;
+    }
+    HRESULT *errors = nullptr;
+    HRESULT result = sync->Write(count, handles, written.data(), &errors);
+    Called("IOPCSyncIO::Write", result, Results(errors, count));
+    sync->Release();
+
+    auto *items = Query<IOPCItemMgt>(session->group, IID_IOPCItemMgt, "IOPCItemMgt");
+    OPCITEMDEF definition{};
+    definition.szAccessPath = const_cast<wchar_t *>(L"");
+    definition.szItemID = &session->tags[0][0];
+    OPCITEMRESULT *validated = nullptr;
+    errors = nullptr;
+    result = items->ValidateItems(1, &definition, FALSE, &validated, &errors);
+    Called("IOPCItemMgt::ValidateItems", result,
+           (validated != nullptr ? std::to_string(validated[0].vtCanonicalDataType) : "") + " " + Results(errors, 1));
+    CoTaskMemFree(validated);
+    errors = nullptr;
+    result = items->SetActiveState(count, handles, TRUE, &errors);
+    Called("IOPCItemMgt::SetActiveState", result, Results(errors, count));
+    std::vector<OPCHANDLE> clients(count);
+    for (DWORD k = 0; k < count; ++k) clients[k] = k;
+    errors = nullptr;
+    result = items->SetClientHandles(count, handles, clients.data(), &errors);
+    Called("IOPCItemMgt::SetClientHandles", result, Results(errors, count));
+    std::vector<VARTYPE> types(count, VT_I4);
+    errors = nullptr;
+    result = items->SetDatatypes(count, handles, types.data(), &errors);
+    Called("IOPCItemMgt::SetDatatypes", result, Results(errors, count));
+    IEnumOPCItemAttributes *attributes = nullptr;
+    result = items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes));
+    Called("IOPCItemMgt::CreateEnumerator", result);
+    if (attributes != nullptr) {
+        OPCITEMATTRIBUTES *listed = nullptr;
+        ULONG fetched = 0;
+        result = attributes->Next(count, &listed, &fetched);
+        std::string names;
+        for (ULONG k = 0; k < fetched; ++k) {
+            names += (k ? "|" : "") + Utf8(listed[k].szItemID);
+            CoTaskMemFree(listed[k].szItemID);
+            CoTaskMemFree(listed[k].szAccessPath);
+            CoTaskMemFree(listed[k].pBlob);
+            VariantClear(&listed[k].vEUInfo);
+        }
+        CoTaskMemFree(listed);
+        Called("IEnumOPCItemAttributes::Next", result, names);
+        Called("IEnumOPCItemAttributes::Reset", attributes->Reset());
+        Called("IEnumOPCItemAttributes::Skip", attributes->Skip(1));
+        IEnumOPCItemAttributes *copy = nullptr;
+        Called("IEnumOPCItemAttributes::Clone", attributes->Clone(&copy));
+        if (copy != nullptr) copy->Release();
+        attributes->Release();
+    }
+    items->Release();
+}
+
+// The asynchronous calls, answered through the sink in this process.
+void AsyncMethods(Session *session, Sink *sink) {
+    const auto count = static_cast<DWORD>(session->items.size());
+    OPCHANDLE *handles = session->items.data();
+    auto *async = Query<IOPCAsyncIO2>(session->group, IID_IOPCAsyncIO2, "IOPCAsyncIO2");
+    Called("IOPCAsyncIO2::SetEnable", async->SetEnable(TRUE));
+    BOOL enabled = FALSE;
+    HRESULT result = async->GetEnable(&enabled);
+    Called("IOPCAsyncIO2::GetEnable", result, std::to_string(enabled));
+    DWORD cancel = 0;
+    HRESULT *errors = nullptr;
+    result = async->Read(count, handles, 1, &cancel, &errors);
+    Called("IOPCAsyncIO2::Read", result, Results(errors, count));
+    std::vector<VARIANT> written(count);
+    for (VARIANT &value : written) {
+        VariantInit(&value);
+        value.vt = VT_I2;
+    }
+    errors = nullptr;
+    result = async->Write(count, handles, written.data(), 2, &cancel, &errors);
+    Called("IOPCAsyncIO2::Write", result, Results(errors, count));
+    Called("IOPCAsyncIO2::Refresh2", async->Refresh2(OPC_DS_CACHE, 3, &cancel));
+    // A cancel only succeeds before the completion went out: a few tries.
+    result = E_FAIL;
+    for (int attempt = 0; attempt < 100 && result != S_OK; ++attempt) {
+        errors = nullptr;
+        if (SUCCEEDED(async->Read(count, handles, 4, &cancel, &errors))) result = async->Cancel2(cancel);
+        CoTaskMemFree(errors);
+    }
+    Called("IOPCAsyncIO2::Cancel2", result);
+    async->Release();
+    for (int waited = 0; waited < 600; ++waited) {
+        if (sink->seen[0] && sink->seen[1] && sink->seen[2] && (result != S_OK || sink->seen[3])) break;
+        Sleep(100);
+    }
+}
+
+void RunMethods() {
+    Session session;
+    Activate(&session);
+    Browse(&session);
+    if (session.tags.empty()) Fail("no tags", E_FAIL);
+    AddGroup(&session, TRUE);
+    ServerMethods(&session);
+    Sink sink(false);
+    auto *container =
+        Query<IConnectionPointContainer>(session.group, IID_IConnectionPointContainer, "IConnectionPointContainer");
+    IConnectionPoint *point = nullptr;
+    Check("FindConnectionPoint", container->FindConnectionPoint(IID_IOPCDataCallback, &point));
+    DWORD cookie = 0;
+    Check("Advise", point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie));
+    GroupMethods(&session);
+    AsyncMethods(&session, &sink);
+    Check("Unadvise", point->Unadvise(cookie));
+    point->Release();
+    container->Release();
+
+    auto *items = Query<IOPCItemMgt>(session.group, IID_IOPCItemMgt, "IOPCItemMgt");
+    HRESULT *errors = nullptr;
+    const auto count = static_cast<DWORD>(session.items.size());
+    const HRESULT result = items->RemoveItems(count, session.items.data(), &errors);
+    Called("IOPCItemMgt::RemoveItems", result, Results(errors, count));
+    items->Release();
+    session.group->Release();
+    Called("IOPCServer::RemoveGroup", session.server->RemoveGroup(session.serverGroup, FALSE));
     session.server->Release();
     Say("done");
 }
@@ -545,9 +808,9 @@ void RunTimes(unsigned rounds) {
 
 int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command != "session" && command != "da3" &&
+    if (command != "session" && command != "methods" && command != "da3" &&
         !((command == "time" || command == "lag" || command == "stream") && argc > 2)) {
-        std::fputs("usage: opc_probe session | da3 | time ROUNDS | lag SECONDS | stream SECONDS\n", stderr);
+        std::fputs("usage: opc_probe session | methods | da3 | time ROUNDS | lag SECONDS | stream SECONDS\n", stderr);
         return 2;
     }
     // The multithreaded apartment: callbacks arrive without a message loop.
@@ -555,12 +818,14 @@ int main(int argc, char **argv) {
     const auto number = static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0);
     if (command == "session") {
         RunSession();
+    } else if (command == "methods") {
+        RunMethods();
     } else if (command == "da3") {
         RunDa3();
-    } else if (command == "time") {
-        RunTimes(number);
     } else if (command == "stream") {
         RunStreams(number);
+    } else if (command == "time") {
+        RunTimes(number);
     } else {
         RunLag(number);
     }

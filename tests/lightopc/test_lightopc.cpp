@@ -364,6 +364,7 @@ TEST(Registry, RegistrationIsRecordedReplacedAndRemoved) {
               "@=Brisvale OPC server\n"
               "LocalServer32=\"C:\\Program Files\\Brisvale\\brisvale-opc.exe\" /c\n"
               "ProgID=Brisvale.RegistryTest.1\n"
+              "VersionIndependentProgID=Brisvale.RegistryTest\n"
               "Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}=\n"
               "Implemented Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}=\n"
               "Implemented Categories\\{CC603642-66D7-48F1-B69A-B625E73652D7}=\n"

@@ -67,6 +67,11 @@ expect_calls "sudo user" "$work/user" \
   "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install"
 
 # 32-bit Wine: the i386 architecture is added (through sudo) before the lists are updated.
+make_bin "$work/i386root" 0 no
+run_setup "$work/i386root" --also "$package:i386" || fail "i386 root: exit $? $(cat "$work/i386root/out")"
+expect_calls "i386 root" "$work/i386root" "dpkg --add-architecture i386" \
+  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
+  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install:i386"
 make_bin "$work/i386" 1000 yes
 run_setup "$work/i386" --also "$package:i386" || fail "i386: exit $? $(cat "$work/i386/out")"
 expect_calls i386 "$work/i386" \

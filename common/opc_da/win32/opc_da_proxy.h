@@ -4,6 +4,8 @@
 #pragma once
 
 #define BRISVALE_OPC_PROXY_DLL "brisvale-opc-ps.dll"
+/* The same proxy/stub built for 32-bit clients, registered in their view. */
+#define BRISVALE_OPC_PROXY_DLL_32 "brisvale-opc-ps32.dll"
 #define BRISVALE_OPC_PROXY_CLSID                           \
     {                                                      \
         0x1deecc74, 0x9dd7, 0x442a, {                      \

@@ -229,6 +229,8 @@ int RegisterServer(const CLSID *clsid, const char *progId, const char *descripti
     }
 
     Entries classEntries = {{kDefaultName, description}, {kLocalServerKey, exePath}, {kProgIdKey, progId}};
+    const std::string independent = VersionIndependentProgId(progId);
+    if (!independent.empty()) classEntries.emplace_back(kIndependentProgIdKey, independent);
     for (const char *category : kOpcServerCategories)
         classEntries.emplace_back(std::string(kCategoriesKey) + "\\" + category, "");
     const std::string classBody = Render(classEntries);

@@ -37,6 +37,13 @@ const ProxiedInterface kProxied[] = {
 
 const CLSID kProxyClsid = BRISVALE_OPC_PROXY_CLSID;
 
+// Each view's proxy/stub DLL; the same class serves both.
+struct ProxyView {
+    View view;
+    const char *dll;
+};
+const ProxyView kProxyViews[] = {{View::k64, BRISVALE_OPC_PROXY_DLL}, {View::k32, BRISVALE_OPC_PROXY_DLL_32}};
+
 std::string InterfaceKey(const IID &iid) {
     return "Interface\\" + GuidText(iid);
 }
@@ -46,13 +53,13 @@ std::string ProxyKey(const IID &iid) {
 }
 
 // The DLL's full path, beside the executable; false when it is not there.
-bool ProxyDllPath(std::string *path) {
+bool ProxyDllPath(const char *dll, std::string *path) {
     char module[MAX_PATH * 4] = "";
     const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
     if (length == 0 || length >= sizeof module) return false;
     std::string text(module, length);
     const std::string::size_type slash = text.find_last_of("\\/");
-    text = (slash == std::string::npos ? std::string() : text.substr(0, slash + 1)) + BRISVALE_OPC_PROXY_DLL;
+    text = (slash == std::string::npos ? std::string() : text.substr(0, slash + 1)) + dll;
     const DWORD attributes = GetFileAttributesA(text.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
     *path = text;
@@ -61,9 +68,10 @@ bool ProxyDllPath(std::string *path) {
 
 // Whether the interface's key holds nothing but the name RegisterMissingProxies
 // gives a key it makes: a key another product made keeps its name or entries.
-bool HoldsOnlyOurName(const ProxiedInterface &entry) {
+bool HoldsOnlyOurName(const ProxiedInterface &entry, View view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str(), 0, KEY_READ | static_cast<REGSAM>(view),
+                      &key) != ERROR_SUCCESS)
         return false;
     DWORD subkeys = 0;
     DWORD values = 0;
@@ -72,45 +80,58 @@ bool HoldsOnlyOurName(const ProxiedInterface &entry) {
     RegCloseKey(key);
     std::string name;
     return error == ERROR_SUCCESS && subkeys == 0 && values == 1 &&
-           ReadDefault(InterfaceKey(*entry.iid), &name) == ERROR_SUCCESS && name == entry.name;
+           ReadDefault(InterfaceKey(*entry.iid), &name, view) == ERROR_SUCCESS && name == entry.name;
 }
 
-}  // namespace
-
-LONG RegisterMissingProxies() {
+LONG RegisterIn(const ProxyView &target, RegistryChanges *changes) {
     std::string dll;
-    if (!ProxyDllPath(&dll)) return ERROR_SUCCESS;
+    if (!ProxyDllPath(target.dll, &dll)) return ERROR_SUCCESS;
+    const View view = target.view;
     const std::string ours = GuidText(kProxyClsid);
     const std::string classKey = "CLSID\\" + ours;
     bool wrote = false;
     for (const ProxiedInterface &entry : kProxied) {
         std::string current;
-        const LONG found = ReadDefault(ProxyKey(*entry.iid), &current);
+        const LONG found = ReadDefault(ProxyKey(*entry.iid), &current, view);
         if (found == ERROR_SUCCESS && !current.empty() && current != ours) continue;  // another product's
         if (found != ERROR_SUCCESS && found != ERROR_FILE_NOT_FOUND) return found;
         // An interface key that is already there keeps its name.
-        LONG error = SetDefault(InterfaceKey(*entry.iid), KeyExists(InterfaceKey(*entry.iid)) ? nullptr : entry.name);
-        if (error == ERROR_SUCCESS) error = SetDefault(ProxyKey(*entry.iid), ours.c_str());
+        const bool named = KeyExists(InterfaceKey(*entry.iid), view);
+        LONG error = changes->SetDefault(view, InterfaceKey(*entry.iid), named ? nullptr : entry.name);
+        if (error == ERROR_SUCCESS) error = changes->SetDefault(view, ProxyKey(*entry.iid), ours.c_str());
         if (error != ERROR_SUCCESS) return error;
         wrote = true;
     }
     if (!wrote) return ERROR_SUCCESS;
-    LONG error = SetDefault(classKey, "Brisvale OPC Data Access proxy/stub");
-    if (error == ERROR_SUCCESS) error = SetDefault(classKey + "\\InprocServer32", dll.c_str());
+    LONG error = changes->SetDefault(view, classKey, "Brisvale OPC Data Access proxy/stub");
+    if (error == ERROR_SUCCESS) error = changes->SetDefault(view, classKey + "\\InprocServer32", dll.c_str());
     // Clients and servers in either apartment load it.
-    if (error == ERROR_SUCCESS) error = SetNamed(classKey + "\\InprocServer32", "ThreadingModel", "Both");
+    if (error == ERROR_SUCCESS) error = changes->Set(view, classKey + "\\InprocServer32", "ThreadingModel", "Both");
     return error;
+}
+
+}  // namespace
+
+LONG RegisterMissingProxies(RegistryChanges *changes) {
+    for (const ProxyView &target : kProxyViews) {
+        const LONG error = RegisterIn(target, changes);
+        if (error != ERROR_SUCCESS) return error;
+    }
+    return ERROR_SUCCESS;
 }
 
 LONG UnregisterOurProxies() {
     const std::string ours = GuidText(kProxyClsid);
-    for (const ProxiedInterface &entry : kProxied) {
-        std::string current;
-        if (ReadDefault(ProxyKey(*entry.iid), &current) != ERROR_SUCCESS || current != ours) continue;
-        const LONG error = RegDeleteKeyA(HKEY_CLASSES_ROOT, ProxyKey(*entry.iid).c_str());
+    for (const View view : kBothViews) {
+        for (const ProxiedInterface &entry : kProxied) {
+            std::string current;
+            if (ReadDefault(ProxyKey(*entry.iid), &current, view) != ERROR_SUCCESS || current != ours) continue;
+            const LONG error = DeleteTree(ProxyKey(*entry.iid), view);
+            if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
+            if (HoldsOnlyOurName(entry, view)) DeleteTree(InterfaceKey(*entry.iid), view);
+        }
+        const LONG error = DeleteTree("CLSID\\" + ours, view);
         if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
-        if (HoldsOnlyOurName(entry)) RegDeleteKeyA(HKEY_CLASSES_ROOT, InterfaceKey(*entry.iid).c_str());
     }
-    const LONG error = RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + ours).c_str());
-    return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    return ERROR_SUCCESS;
 }

@@ -5,9 +5,12 @@
 
 #include <windows.h>
 
-// Points every OPC interface without a registered proxy/stub at ours, the DLL
-// beside the running executable; nothing when that DLL is not there.
-LONG RegisterMissingProxies();
-// Removes the interfaces' entries that name our proxy/stub, then its class:
-// what RegisterMissingProxies wrote, and nothing another product wrote.
+#include "registry_keys.h"
+
+// In each registry view, points every OPC interface without a registered
+// proxy/stub at ours, the DLL of that bitness beside the running executable;
+// nothing in a view whose DLL is not there.
+LONG RegisterMissingProxies(RegistryChanges *changes);
+// Removes the interfaces' entries that name our proxy/stub, then its class, in
+// both views: what RegisterMissingProxies wrote, and nothing another product wrote.
 LONG UnregisterOurProxies();
