@@ -22,9 +22,9 @@ std::string Entry(const std::string &parent, const std::string &name) {
 std::string Recorded(const std::string &classText, const std::string &progId) {
     std::string text;
     for (const char *name : {"@", "LocalServer32", "ProgID", "VersionIndependentProgID",
-                             "Implemented Categories\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
-                             "Implemented Categories\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}",
-                             "Implemented Categories\{CC603642-66D7-48F1-B69A-B625E73652D7}"})
+                             "Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
+                             "Implemented Categories\\{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}",
+                             "Implemented Categories\\{CC603642-66D7-48F1-B69A-B625E73652D7}"})
         text += Entry("CLSID\\" + classText, name);
     for (const char *name : {"@", "CLSID"}) text += Entry(progId, name);
     return text;
