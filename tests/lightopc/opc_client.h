@@ -71,6 +71,16 @@ struct TaskOut {
     T &operator[](DWORD k) { return items[k]; }
 };
 
+// Frees what an item's properties own.
+inline void FreeProperties(OPCITEMPROPERTIES &properties) {
+    for (DWORD k = 0; k < properties.dwNumProperties; ++k) {
+        CoTaskMemFree(properties.pItemProperties[k].szItemID);
+        CoTaskMemFree(properties.pItemProperties[k].szDescription);
+        VariantClear(&properties.pItemProperties[k].vValue);
+    }
+    CoTaskMemFree(properties.pItemProperties);
+}
+
 inline std::string Shown(const VARIANT &v) {
     return VariantText(v);
 }

@@ -63,14 +63,6 @@ long EveryAllocationFails(const char *name, Call call, Done done, bool handsOver
     }
 }
 
-void FreeProperties(const OPCITEMPROPERTIES &properties) {
-    for (DWORD k = 0; k < properties.dwNumProperties; ++k) {
-        CoTaskMemFree(properties.pItemProperties[k].szDescription);
-        VariantClear(&properties.pItemProperties[k].vValue);
-    }
-    CoTaskMemFree(properties.pItemProperties);
-}
-
 TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
     Ref<IOPCServer> server = Connect();
     VARIANT text;
