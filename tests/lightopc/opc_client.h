@@ -71,6 +71,16 @@ struct TaskOut {
     T &operator[](DWORD k) { return items[k]; }
 };
 
+// Frees what an item's properties own.
+inline void FreeProperties(OPCITEMPROPERTIES &properties) {
+    for (DWORD k = 0; k < properties.dwNumProperties; ++k) {
+        CoTaskMemFree(properties.pItemProperties[k].szItemID);
+        CoTaskMemFree(properties.pItemProperties[k].szDescription);
+        VariantClear(&properties.pItemProperties[k].vValue);
+    }
+    CoTaskMemFree(properties.pItemProperties);
+}
+
 inline std::string Shown(const VARIANT &v) {
     return VariantText(v);
 }
@@ -295,16 +305,21 @@ protected:
         return text;
     }
 
-    // Advises sink on group; returns the cookie.
-    DWORD Advise(IUnknown *group, Sink &sink) {
+    // Advises callback on group; returns the cookie.
+    DWORD Advise(IUnknown *group, IOPCDataCallback *callback) {
+        Ref<IConnectionPoint> point = DataCallbackPoint(group);
+        DWORD cookie = 0;
+        EXPECT_EQ(point->Advise(callback, &cookie), S_OK);
+        return cookie;
+    }
+    DWORD Advise(IUnknown *group, Sink &sink) { return Advise(group, static_cast<IOPCDataCallback *>(&sink)); }
+    HRESULT Unadvise(IUnknown *group, DWORD cookie) { return DataCallbackPoint(group)->Unadvise(cookie); }
+    static Ref<IConnectionPoint> DataCallbackPoint(IUnknown *group) {
         Ref<IConnectionPointContainer> container =
             Query<IConnectionPointContainer>(group, IID_IConnectionPointContainer);
         IConnectionPoint *point = nullptr;
         EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
-        DWORD cookie = 0;
-        EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&sink), &cookie), S_OK);
-        point->Release();
-        return cookie;
+        return Ref<IConnectionPoint>(point);
     }
 
     static void OnFinished(void *self, loService *, loClient *) { ++static_cast<OpcTest *>(self)->finished; }

@@ -63,16 +63,13 @@ Delivery ParseData(const std::vector<BYTE> &bytes, bool withTime) {
     const OPCGROUPHEADER header = At<OPCGROUPHEADER>(bytes, 0);
     EXPECT_EQ(header.dwSize, bytes.size());
     Delivery delivery{header.dwTransactionID, header.hClientGroup, header.hrStatus, {}};
+    // An item's header with its time is the one without and the time after it.
+    const std::size_t size = withTime ? sizeof(OPCITEMHEADER1) : sizeof(OPCITEMHEADER2);
     for (DWORD k = 0; k < header.dwItemCount; ++k) {
-        if (withTime) {
-            const auto item = At<OPCITEMHEADER1>(bytes, sizeof header + k * sizeof(OPCITEMHEADER1));
-            delivery.items.push_back(SeenItem{item.hClient, ValueAt(bytes, item.dwValueOffset), item.wQuality,
-                                              Ticks(item.ftTimeStampItem), S_OK});
-        } else {
-            const auto item = At<OPCITEMHEADER2>(bytes, sizeof header + k * sizeof(OPCITEMHEADER2));
-            delivery.items.push_back(
-                SeenItem{item.hClient, ValueAt(bytes, item.dwValueOffset), item.wQuality, 0, S_OK});
-        }
+        const auto item = At<OPCITEMHEADER2>(bytes, sizeof header + k * size);
+        const ULONGLONG time =
+            withTime ? Ticks(At<OPCITEMHEADER1>(bytes, sizeof header + k * size).ftTimeStampItem) : 0;
+        delivery.items.push_back(SeenItem{item.hClient, ValueAt(bytes, item.dwValueOffset), item.wQuality, time, S_OK});
     }
     return delivery;
 }
@@ -88,19 +85,19 @@ Delivery ParseWriteComplete(const std::vector<BYTE> &bytes) {
     return delivery;
 }
 
-void ExpectSame(const Delivery &stream, const Delivery &callback, bool withTime) {
-    EXPECT_EQ(stream.transaction, callback.transaction);
-    EXPECT_EQ(stream.group, callback.group);
-    EXPECT_EQ(Hex(stream.status), Hex(callback.status));
-    ASSERT_EQ(stream.items.size(), callback.items.size());
-    for (std::size_t k = 0; k < stream.items.size(); ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ(stream.items[k].client, callback.items[k].client);
-        EXPECT_EQ(stream.items[k].value, callback.items[k].value);
-        EXPECT_EQ(stream.items[k].quality, callback.items[k].quality);
-        EXPECT_EQ(stream.items[k].time, withTime ? callback.items[k].time : 0);
-        EXPECT_EQ(Hex(stream.items[k].error), Hex(callback.items[k].error));
+// A delivery as "tTRANSACTION gGROUP STATUS client=value/qQUALITY[/tTIME][/ERROR] ...",
+// the times left out unless withTime.
+std::string Text(const Delivery &delivery, bool withTime) {
+    char quality[8];
+    std::string text =
+        "t" + std::to_string(delivery.transaction) + " g" + std::to_string(delivery.group) + " " + Hex(delivery.status);
+    for (const SeenItem &item : delivery.items) {
+        std::snprintf(quality, sizeof quality, "%X", item.quality);
+        text += " " + std::to_string(item.client) + "=" + item.value + "/q" + quality;
+        if (withTime) text += "/t" + std::to_string(item.time);
+        if (item.error != S_OK) text += "/" + Hex(item.error);
     }
+    return text;
 }
 
 // Waits for the n-th (1-based) of deliveries, held under lock.
@@ -225,8 +222,8 @@ protected:
         disconnect_object = saved_;
     }
 
-    HRESULT Advise(IUnknown *group, const wchar_t *format, StreamSink *sink, DWORD *connection,
-                   DWORD tymed = TYMED_HGLOBAL) {
+    HRESULT DAdvise(IUnknown *group, const wchar_t *format, StreamSink *sink, DWORD *connection,
+                    DWORD tymed = TYMED_HGLOBAL) {
         Ref<IDataObject> object = Query<IDataObject>(group, IID_IDataObject);
         FORMATETC wanted{Format(format), nullptr, DVASPECT_CONTENT, -1, tymed};
         return object->DAdvise(&wanted, ADVF_PRIMEFIRST, sink, connection);
@@ -247,15 +244,10 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
     AddItems(group.get(), {"Pump1"}, &errors);
     AddItems(group.get(), {"Pump2"}, &errors, VT_BSTR);  // a text value follows its VARIANT
     Recorder callback;
-    Ref<IConnectionPointContainer> container =
-        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
-    IConnectionPoint *point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
-    DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(&callback, &cookie), S_OK);
+    const DWORD cookie = Advise(group.get(), &callback);
     DWORD connections[2] = {};
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connections[0]), S_OK);
-    ASSERT_EQ(Advise(group.get(), L"opcstmformatdatatime", &dataTime, &connections[1]), S_OK);  // names in any case
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATDATA", &data, &connections[0]), S_OK);
+    ASSERT_EQ(DAdvise(group.get(), L"opcstmformatdatatime", &dataTime, &connections[1]), S_OK);  // names in any case
     EXPECT_NE(connections[0], connections[1]);
     ASSERT_FALSE(data.Stream(1).empty());
     ASSERT_FALSE(dataTime.Stream(1).empty());
@@ -278,16 +270,14 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
             std::lock_guard<std::mutex> held(callback.lock);
             expected = callback.changes.back();
         }
-        ASSERT_TRUE(WaitFor([&] {
-            const Delivery last = ParseData(data.Stream(data.Count()), false);
-            return last.items.size() == 2 && last.items[1].quality == quality;
-        }));
-        ExpectSame(ParseData(data.Stream(data.Count()), false), expected, false);
-        ASSERT_TRUE(WaitFor([&] {
-            const Delivery last = ParseData(dataTime.Stream(dataTime.Count()), true);
-            return last.items.size() == 2 && last.items[1].quality == quality;
-        }));
-        ExpectSame(ParseData(dataTime.Stream(dataTime.Count()), true), expected, true);
+        for (StreamSink *sink : {&data, &dataTime}) {
+            const bool withTime = sink == &dataTime;
+            ASSERT_TRUE(WaitFor([&] {
+                const Delivery last = ParseData(sink->Stream(sink->Count()), withTime);
+                return last.items.size() == 2 && last.items[1].quality == quality;
+            }));
+            EXPECT_EQ(Text(ParseData(sink->Stream(sink->Count()), withTime), withTime), Text(expected, withTime));
+        }
         EXPECT_EQ(expected.items[1].value, "BSTR:" + std::to_string(quality));
         EXPECT_EQ(Hex(expected.status), Hex(S_OK));
     }
@@ -295,8 +285,7 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
         std::lock_guard<std::mutex> held(data.lock);
         for (CLIPFORMAT format : data.formats) EXPECT_EQ(format, Format(L"OPCSTMFORMATDATA"));
     }
-    EXPECT_EQ(point->Unadvise(cookie), S_OK);
-    point->Release();
+    EXPECT_EQ(Unadvise(group.get(), cookie), S_OK);
     Ref<IDataObject> object = Query<IDataObject>(group.get(), IID_IDataObject);
     EXPECT_EQ(object->DUnadvise(connections[0]), S_OK);
     EXPECT_EQ(object->DUnadvise(connections[1]), S_OK);
@@ -326,11 +315,10 @@ TEST_F(DataAccess1, AsyncReadsWritesRefreshesAndCancels) {
     EXPECT_EQ(id, 0u);
     DWORD connection = 0;
     DWORD writeConnection = 0;
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATATIME", &dataTime, &connection), S_OK);
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &writeConnection), S_OK);
-    const Delivery first = ParseData(dataTime.Stream(1), true);  // the active item, once advised
-    ASSERT_EQ(first.items.size(), 1u);
-    EXPECT_EQ(first.items[0].value, "I4:70");
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATDATATIME", &dataTime, &connection), S_OK);
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &writeConnection), S_OK);
+    // The active item, once advised.
+    EXPECT_EQ(Text(ParseData(dataTime.Stream(1), true), false), "t0 g5 00000000 101=I4:70/qC0");
 
     // Each call answers only through a connection of its kind.
     const struct {
@@ -372,33 +360,23 @@ TEST_F(DataAccess1, AsyncReadsWritesRefreshesAndCancels) {
         EXPECT_EQ(Hex(failures[0]) + Hex(failures[1]) + Hex(failures[2]),
                   Hex(S_OK) + Hex(OPC_E_INVALIDHANDLE) + Hex(S_OK));
         CoTaskMemFree(failures);
-        const Delivery read = ParseData(dataTime.Stream(seen + 1), true);
-        EXPECT_EQ(read.transaction, id);
-        EXPECT_EQ(read.group, 5u);
-        ASSERT_EQ(read.items.size(), 2u);
-        EXPECT_EQ(read.items[0].client, 101u);
-        EXPECT_EQ(read.items[0].value, "I4:70");
-        EXPECT_EQ(read.items[0].quality, OPC_QUALITY_GOOD);
-        EXPECT_EQ(read.items[1].client, 102u);
-        EXPECT_EQ(read.items[1].quality, source == OPC_DS_CACHE ? OPC_QUALITY_OUT_OF_SERVICE : 8);
+        EXPECT_EQ(Text(ParseData(dataTime.Stream(seen + 1), true), false),
+                  "t" + std::to_string(id) +
+                      " g5 00000000 101=I4:70/qC0 102=" + (source == OPC_DS_CACHE ? "I4:0/q1C" : "I4:0/q8"));
     }
 
     // The tags are read-only: the completion refuses each item.
     ASSERT_EQ(async->Write(writeConnection, 2, handles.data(), values, &id, &failures), S_OK);
     CoTaskMemFree(failures);
-    const Delivery written = ParseWriteComplete(writes.Stream(1));
-    EXPECT_EQ(written.transaction, id);
-    EXPECT_EQ(Hex(written.status), Hex(S_FALSE));
-    ASSERT_EQ(written.items.size(), 2u);
-    for (const SeenItem &item : written.items) EXPECT_EQ(Hex(item.error), Hex(OPC_E_BADRIGHTS));
+    EXPECT_EQ(
+        Text(ParseWriteComplete(writes.Stream(1)), false),
+        "t" + std::to_string(id) + " g5 00000001 101=/q0/" + Hex(OPC_E_BADRIGHTS) + " 102=/q0/" + Hex(OPC_E_BADRIGHTS));
 
     // A refresh sends the active items, changed or not, under its own id.
     const std::size_t seen = dataTime.Count();
     ASSERT_EQ(async->Refresh(connection, OPC_DS_DEVICE, &id), S_OK);
-    const Delivery refreshed = ParseData(dataTime.Stream(seen + 1), true);
-    EXPECT_EQ(refreshed.transaction, id);
-    ASSERT_EQ(refreshed.items.size(), 1u);
-    EXPECT_EQ(refreshed.items[0].client, 101u);
+    EXPECT_EQ(Text(ParseData(dataTime.Stream(seen + 1), true), false),
+              "t" + std::to_string(id) + " g5 00000000 101=I4:70/qC0");
     ASSERT_EQ(group->SetActiveState(1, &handles[0], FALSE, &ignored), S_OK);
     CoTaskMemFree(ignored);
     EXPECT_EQ(async->Refresh(connection, OPC_DS_CACHE, &id), E_FAIL);  // nothing active
@@ -417,7 +395,7 @@ TEST_F(DataAccess1, ACancelledReadNeverCompletes) {
     AddItems(blocker.get(), {"Pump1"}, &errors);
     std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump2"}, &errors);
     DWORD connection = 0;
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
     ASSERT_FALSE(data.Stream(1).empty());
     std::unique_lock<std::mutex> closed(gate);
     dataTime.onStream = [&] {
@@ -425,7 +403,7 @@ TEST_F(DataAccess1, ACancelledReadNeverCompletes) {
         std::lock_guard<std::mutex> wait(gate);
     };
     DWORD blocking = 0;
-    ASSERT_EQ(Advise(blocker.get(), L"OPCSTMFORMATDATATIME", &dataTime, &blocking), S_OK);
+    ASSERT_EQ(DAdvise(blocker.get(), L"OPCSTMFORMATDATATIME", &dataTime, &blocking), S_OK);
     ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
 
     Ref<IOPCAsyncIO> async = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
@@ -450,14 +428,9 @@ TEST_F(DataAccess1, WriteCompleteStreamMatchesTheCallback) {
     std::string errors;
     std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Valve", "Pump1"}, &errors);
     Recorder callback;
-    Ref<IConnectionPointContainer> container =
-        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
-    IConnectionPoint *point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
-    DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(&callback, &cookie), S_OK);
+    const DWORD cookie = Advise(group.get(), &callback);
     DWORD connection = 0;
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &connection), S_OK);
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &connection), S_OK);
     VARIANT values[2];
     for (VARIANT &value : values) VariantInit(&value);
     DWORD id = 0;
@@ -470,10 +443,9 @@ TEST_F(DataAccess1, WriteCompleteStreamMatchesTheCallback) {
     ASSERT_EQ(async2->Write(2, handles.data(), values, id, &cancel, &failures), S_OK);
     CoTaskMemFree(failures);
     ASSERT_TRUE(WaitForCount(callback.lock, callback.writes, 1));
-    ExpectSame(ParseWriteComplete(writes.Stream(1)), callback.writes[0], false);
+    EXPECT_EQ(Text(ParseWriteComplete(writes.Stream(1)), false), Text(callback.writes[0], false));
     EXPECT_EQ(writes.Count(), 1u);  // a Data Access 2.0 write is not streamed
-    EXPECT_EQ(point->Unadvise(cookie), S_OK);
-    point->Release();
+    EXPECT_EQ(Unadvise(group.get(), cookie), S_OK);
     EXPECT_TRUE(WaitFor([&] { return callback.references == 1; }));
 }
 
@@ -494,7 +466,7 @@ TEST_F(DataAccess1, DataObjectServesOnlyAdvisesOfTheStreamFormats) {
     };
     for (const auto &row : advises) {
         SCOPED_TRACE(std::to_string(row.tymed) + " " + std::to_string(row.result));
-        EXPECT_EQ(Hex(Advise(group.get(), row.format, &data, &connection, row.tymed)), Hex(row.result));
+        EXPECT_EQ(Hex(DAdvise(group.get(), row.format, &data, &connection, row.tymed)), Hex(row.result));
         if (FAILED(row.result)) {
             EXPECT_EQ(connection, 0u);
         }
@@ -530,9 +502,9 @@ TEST_F(DataAccess1, ASinkWhoseClientIsGoneIsLetGo) {
     std::string errors;
     AddItems(group.get(), {"Pump1"}, &errors);
     DWORD connection = 0;
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &connection), S_OK);
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATWRITECOMPLETE", &writes, &connection), S_OK);
     data.vanished = true;
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATDATA", &data, &connection), S_OK);
     ASSERT_TRUE(WaitFor([&] { return data.references == 1; }));
     Update(1, 2);
     Update(1, 3);
@@ -541,10 +513,8 @@ TEST_F(DataAccess1, ASinkWhoseClientIsGoneIsLetGo) {
     EXPECT_EQ(data.calls.load(), 1);
     EXPECT_TRUE(WaitFor([] { return disconnects.load() > 0; }));
     // Its format is free for a client that answers.
-    ASSERT_EQ(Advise(group.get(), L"OPCSTMFORMATDATA", &dataTime, &connection), S_OK);
-    const Delivery next = ParseData(dataTime.Stream(1), false);
-    ASSERT_EQ(next.items.size(), 1u);
-    EXPECT_EQ(next.items[0].value, "I2:3");
+    ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATDATA", &dataTime, &connection), S_OK);
+    EXPECT_EQ(Text(ParseData(dataTime.Stream(1), false), false), "t0 g7 00000000 101=I2:3/qC0");
 }
 
 }  // namespace

@@ -39,12 +39,9 @@ Page BrowsePage(IOPCBrowse *browse, LPOLESTR continuation, DWORD max, OPCBROWSEF
             OPCITEMPROPERTY &property = properties.pItemProperties[j];
             page.text += " " + std::to_string(property.dwPropertyID) + "=" +
                          (property.hrErrorID == S_OK ? Shown(property.vValue) : Hex(property.hrErrorID));
-            CoTaskMemFree(property.szItemID);
-            CoTaskMemFree(property.szDescription);
-            VariantClear(&property.vValue);
         }
         if (properties.dwNumProperties != 0) page.text += "]";
-        CoTaskMemFree(properties.pItemProperties);
+        FreeProperties(element.ItemProperties);
         CoTaskMemFree(element.szName);
         CoTaskMemFree(element.szItemID);
     }
@@ -106,8 +103,8 @@ TEST_F(Da3, PropertiesOfSeveralItemsWithTheirErrors) {
     OleText valve = Ole("Valve"), boiler = Ole("Boiler"), empty = Ole("");
     LPOLESTR names[] = {&valve[0], &boiler[0], &empty[0]};
     DWORD ids[] = {OPC_PROP_CDT, OPC_PROP_RIGHTS};
-    OPCITEMPROPERTIES *results = nullptr;
-    ASSERT_EQ(browse->GetProperties(3, names, FALSE, 2, ids, &results), S_FALSE);
+    TaskOut<OPCITEMPROPERTIES> results{nullptr, FreeProperties, 3};
+    ASSERT_EQ(browse->GetProperties(3, names, FALSE, 2, ids, &results.items), S_FALSE);
     EXPECT_EQ(results[0].hrErrorID, S_OK);
     ASSERT_EQ(results[0].dwNumProperties, 2u);
     EXPECT_EQ(Narrow(results[0].pItemProperties[1].szDescription), "Item Access Rights");
@@ -116,47 +113,44 @@ TEST_F(Da3, PropertiesOfSeveralItemsWithTheirErrors) {
     EXPECT_EQ(Hex(results[1].hrErrorID), Hex(OPC_E_UNKNOWNITEMID));
     EXPECT_EQ(Hex(results[2].hrErrorID), Hex(OPC_E_INVALIDITEMID));
     EXPECT_EQ(results[1].pItemProperties, nullptr);
-    for (DWORD k = 0; k < results[0].dwNumProperties; ++k) CoTaskMemFree(results[0].pItemProperties[k].szDescription);
-    CoTaskMemFree(results[0].pItemProperties);
-    CoTaskMemFree(results);
     // No ids: all six.
-    ASSERT_EQ(browse->GetProperties(1, names, TRUE, 0, nullptr, &results), S_OK);
-    EXPECT_EQ(results[0].dwNumProperties, 6u);
-    for (DWORD k = 0; k < results[0].dwNumProperties; ++k) {
-        CoTaskMemFree(results[0].pItemProperties[k].szDescription);
-        VariantClear(&results[0].pItemProperties[k].vValue);
-    }
-    CoTaskMemFree(results[0].pItemProperties);
-    CoTaskMemFree(results);
-    results = reinterpret_cast<OPCITEMPROPERTIES *>(1);
-    EXPECT_EQ(browse->GetProperties(0, names, TRUE, 0, nullptr, &results), E_INVALIDARG);
-    EXPECT_EQ(results, nullptr);
+    TaskOut<OPCITEMPROPERTIES> all{nullptr, FreeProperties, 1};
+    ASSERT_EQ(browse->GetProperties(1, names, TRUE, 0, nullptr, &all.items), S_OK);
+    EXPECT_EQ(all[0].dwNumProperties, 6u);
+    OPCITEMPROPERTIES *none = reinterpret_cast<OPCITEMPROPERTIES *>(1);
+    EXPECT_EQ(browse->GetProperties(0, names, TRUE, 0, nullptr, &none), E_INVALIDARG);
+    EXPECT_EQ(none, nullptr);
 }
 
-// Four arrays of a read by age as "RESULT value/qQ[/error] ...".
-struct AgedOut {
-    TaskOut<VARIANT> values;
-    TaskOut<WORD> qualities;
-    TaskOut<FILETIME> times;
-    TaskOut<HRESULT> errors;
-    std::string Text(HRESULT result, DWORD count) {
-        values.clear = [](VARIANT &value) { VariantClear(&value); };
-        values.count = count;
-        std::string text = Hex(result);
-        if (FAILED(result)) {
-            EXPECT_TRUE(values.items == nullptr && qualities.items == nullptr && times.items == nullptr &&
-                        errors.items == nullptr);
+// Four arrays of a read by age as "RESULT value/qQ/tTIME[/error] ...": read
+// gets the four out pointers.
+template <class Read>
+std::string ReadByAge(DWORD count, Read read) {
+    struct AgedOut {
+        TaskOut<VARIANT> values;
+        TaskOut<WORD> qualities;
+        TaskOut<FILETIME> times;
+        TaskOut<HRESULT> errors;
+        std::string Text(HRESULT result, DWORD count) {
+            values.clear = [](VARIANT &value) { VariantClear(&value); };
+            values.count = count;
+            std::string text = Hex(result);
+            if (FAILED(result)) {
+                EXPECT_TRUE(values.items == nullptr && qualities.items == nullptr && times.items == nullptr &&
+                            errors.items == nullptr);
+                return text;
+            }
+            for (DWORD k = 0; k < count; ++k) {
+                char quality[8];
+                std::snprintf(quality, sizeof quality, "%X", qualities[k]);
+                text += " " + Shown(values[k]) + "/q" + quality + "/t" + std::to_string(times[k].dwLowDateTime);
+                if (errors[k] != S_OK) text += "/" + Hex(errors[k]);
+            }
             return text;
         }
-        for (DWORD k = 0; k < count; ++k) {
-            char quality[8];
-            std::snprintf(quality, sizeof quality, "%X", qualities[k]);
-            text += " " + Shown(values[k]) + "/q" + quality + "/t" + std::to_string(times[k].dwLowDateTime);
-            if (errors[k] != S_OK) text += "/" + Hex(errors[k]);
-        }
-        return text;
-    }
-};
+    } out;
+    return out.Text(read(&out.values.items, &out.qualities.items, &out.times.items, &out.errors.items), count);
+}
 
 TEST_F(Da3, ReadsByMaximumAgeAnswerFromTheCacheWhateverTheAge) {
     Update(1, 11, OPC_QUALITY_GOOD, 7);
@@ -169,17 +163,10 @@ TEST_F(Da3, ReadsByMaximumAgeAnswerFromTheCacheWhateverTheAge) {
     ASSERT_TRUE(io);
     OleText pump1 = Ole("Pump1"), pump2 = Ole("Pump2"), boiler = Ole("Boiler"), empty = Ole("");
     LPCOLESTR ids[] = {pump1.c_str(), pump2.c_str(), boiler.c_str(), empty.c_str()};
-    AgedOut byId;
-    EXPECT_EQ(byId.Text(io->Read(4, ids, ages, &byId.values.items, &byId.qualities.items, &byId.times.items,
-                                 &byId.errors.items),
-                        4),
+    EXPECT_EQ(ReadByAge(4, [&](auto... out) { return io->Read(4, ids, ages, out...); }),
               "00000001 I2:11/qC0/t7 I2:22/q18/t8 EMPTY/q0/t0/" + Hex(OPC_E_UNKNOWNITEMID) + " EMPTY/q0/t0/" +
                   Hex(OPC_E_INVALIDITEMID));
-    AgedOut refused;
-    EXPECT_EQ(refused.Text(io->Read(4, ids, nullptr, &refused.values.items, &refused.qualities.items,
-                                    &refused.times.items, &refused.errors.items),
-                           4),
-              Hex(E_INVALIDARG));
+    EXPECT_EQ(ReadByAge(4, [&](auto... out) { return io->Read(4, ids, nullptr, out...); }), Hex(E_INVALIDARG));
 
     // A group's items, in their requested type, inactive ones too (no "out of service").
     Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 1000, 5, FALSE);
@@ -188,15 +175,9 @@ TEST_F(Da3, ReadsByMaximumAgeAnswerFromTheCacheWhateverTheAge) {
     handles.push_back(4040);
     Ref<IOPCSyncIO2> sync = Query<IOPCSyncIO2>(group.get(), IID_IOPCSyncIO2);
     ASSERT_TRUE(sync);
-    AgedOut byHandle;
-    EXPECT_EQ(byHandle.Text(sync->ReadMaxAge(4, handles.data(), ages, &byHandle.values.items, &byHandle.qualities.items,
-                                             &byHandle.times.items, &byHandle.errors.items),
-                            4),
+    EXPECT_EQ(ReadByAge(4, [&](auto... out) { return sync->ReadMaxAge(4, handles.data(), ages, out...); }),
               "00000001 I4:11/qC0/t7 I4:22/q18/t8 I4:0/q8/t0 EMPTY/q0/t0/" + Hex(OPC_E_INVALIDHANDLE));
-    AgedOut none;
-    EXPECT_EQ(none.Text(sync->ReadMaxAge(0, handles.data(), ages, &none.values.items, &none.qualities.items,
-                                         &none.times.items, &none.errors.items),
-                        0),
+    EXPECT_EQ(ReadByAge(0, [&](auto... out) { return sync->ReadMaxAge(0, handles.data(), ages, out...); }),
               Hex(E_INVALIDARG));
 }
 
