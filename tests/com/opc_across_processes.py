@@ -108,11 +108,17 @@ def reg(*args, view="64"):
 
 def reg_query(key, view="64"):
     """{value name ("" for the default): data} of key in a registry view, or None when it does not exist."""
-    with tempfile.TemporaryFile() as out:
-        code = subprocess.run(reg("query", key, view=view), stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=subprocess.STDOUT).returncode
-        out.seek(0)
-        text = out.read().decode(errors="replace").replace("\r", "")
+    # reg.exe itself fails now and then on a loaded machine: only its own answer counts as "no such key".
+    for attempt in range(3):
+        with tempfile.TemporaryFile() as out:
+            code = subprocess.run(reg("query", key, view=view), stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.STDOUT).returncode
+            out.seek(0)
+            text = out.read().decode(errors="replace").replace("\r", "")
+        if code == 0 or "Unable to find the specified registry key" in text:
+            break
+    else:
+        raise AssertionError("reg query %s (view %s) failed: %s" % (key, view, text))
     if code != 0:
         return None
     values = {}
