@@ -218,15 +218,15 @@ void RunSession() {
 }
 
 // The subscription's sink, in this process; the server calls it from its own threads.
-class Sink : public IOPCDataCallback {
+// The IUnknown of the probe's sinks: one interface, references counted (the
+// sinks live on the stack of the run that advises them).
+template <class Interface>
+class SinkOf : public Interface {
 public:
-    explicit Sink(bool lag = true) : lag_(lag) {}
-    // Which callbacks arrived: OnDataChange, OnReadComplete, OnWriteComplete, OnCancelComplete.
-    std::atomic<unsigned> seen[4] = {};
-
+    explicit SinkOf(const IID &iid) : iid_(iid) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
-            *object = static_cast<IOPCDataCallback *>(this);
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_)) {
+            *object = static_cast<Interface *>(this);
             AddRef();
             return S_OK;
         }
@@ -235,6 +235,18 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
     ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
+
+private:
+    const IID &iid_;
+    LONG references_ = 1;
+};
+
+class Sink : public SinkOf<IOPCDataCallback> {
+public:
+    explicit Sink(bool lag = true) : SinkOf(IID_IOPCDataCallback), lag_(lag) {}
+    // Which callbacks arrived: OnDataChange, OnReadComplete, OnWriteComplete, OnCancelComplete.
+    std::atomic<unsigned> seen[4] = {};
+
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                            OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *stamps,
                                            HRESULT *) override {
@@ -283,7 +295,6 @@ private:
         return S_OK;
     }
 
-    LONG references_ = 1;
     const bool lag_;
 };
 
@@ -675,20 +686,9 @@ void RunDa3() {
 }
 
 // A Data Access 1.0a client's advise sink: prints the streams, one item a line.
-class StreamSink : public IAdviseSink {
+class StreamSink : public SinkOf<IAdviseSink> {
 public:
-    explicit StreamSink(const Session &session) : session_(session) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IAdviseSink)) {
-            *object = static_cast<IAdviseSink *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
+    explicit StreamSink(const Session &session) : SinkOf(IID_IAdviseSink), session_(session) {}
     void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
         if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) {
             Say("stream-medium-wrong");
@@ -730,7 +730,6 @@ public:
 
 private:
     const Session &session_;
-    LONG references_ = 1;
 };
 
 void RunStreams(unsigned seconds) {
