@@ -18,15 +18,6 @@ DWORD Ms(std::chrono::steady_clock::duration span) {
 
 class Callbacks : public OpcTest {
 protected:
-    void Unadvise(IUnknown *group, DWORD cookie) {
-        Ref<IConnectionPointContainer> container =
-            Query<IConnectionPointContainer>(group, IID_IConnectionPointContainer);
-        IConnectionPoint *point = nullptr;
-        ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
-        EXPECT_EQ(point->Unadvise(cookie), S_OK);
-        point->Release();
-    }
-
     // Holds the toolkit's thread inside a callback of blocker (a group with an
     // active item) until the lock returned is released: work queued meanwhile
     // waits for sure. An empty lock when the thread never came.
@@ -156,6 +147,7 @@ TEST_F(Callbacks, InactiveOrDisabledGroupsSendNoDataChanges) {
     EXPECT_EQ(loudSink.Line(2), "change t0 g2 00000000/00000000 101=I2:6/qC0");
 }
 
+// IOPCAsyncIO2, and IOPCAsyncIO3 (reads by age, writes with quality and time).
 TEST_F(Callbacks, AsynchronousReadsWritesAndRefreshes) {
     Update(1, 70);
     Ref<IOPCServer> server = Connect();
@@ -189,6 +181,24 @@ TEST_F(Callbacks, AsynchronousReadsWritesAndRefreshes) {
     // A refresh sends every active item, changed or not.
     ASSERT_EQ(async->Refresh2(OPC_DS_DEVICE, 13, &cancel), S_OK);
     EXPECT_EQ(sink.Line(4), "change t13 g5 00000001/00000000 101=I4:70/qC0 102=I4:0/q8");
+
+    Ref<IOPCAsyncIO3> async3 = Query<IOPCAsyncIO3>(group.get(), IID_IOPCAsyncIO3);
+    ASSERT_TRUE(async3);
+    DWORD ages[] = {0};
+    ASSERT_EQ(async3->ReadMaxAge(1, handles.data(), ages, 21, &cancel, &failures), S_OK);
+    CoTaskMemFree(failures);
+    EXPECT_EQ(sink.Line(5), "read t21 g5 00000000/00000000 101=I4:70/qC0");
+    OPCITEMVQT vqt{};
+    VariantInit(&vqt.vDataValue);
+    ASSERT_EQ(async3->WriteVQT(1, handles.data(), &vqt, 22, &cancel, &failures), S_OK);
+    CoTaskMemFree(failures);
+    EXPECT_EQ(sink.Line(6), "write t22 g5 00000001 101=" + Hex(OPC_E_BADRIGHTS));
+    ASSERT_EQ(async3->RefreshMaxAge(0xFFFFFFFF, 23, &cancel), S_OK);
+    EXPECT_EQ(sink.Line(7), "change t23 g5 00000001/00000000 101=I4:70/qC0 102=I4:0/q8");
+    failures = reinterpret_cast<HRESULT *>(1);
+    EXPECT_EQ(async3->ReadMaxAge(1, handles.data(), nullptr, 24, &cancel, &failures), E_INVALIDARG);
+    EXPECT_EQ(failures, nullptr);
+
     HRESULT *ignored = nullptr;
     ASSERT_EQ(group->SetActiveState(2, handles.data(), FALSE, &ignored), S_OK);
     CoTaskMemFree(ignored);
@@ -197,37 +207,11 @@ TEST_F(Callbacks, AsynchronousReadsWritesAndRefreshes) {
     EXPECT_EQ(async->Refresh2(static_cast<OPCDATASOURCE>(0), 14, &cancel), E_INVALIDARG);
 }
 
-// The toolkit's thread is held inside one group's callback while another
-// group's read waits: the read can then be cancelled for sure.
-TEST_F(Callbacks, CancelledReadsCompleteWithOnCancelComplete) {
-    Ref<IOPCServer> server = Connect();
-    Ref<IOPCItemMgt> blocker = AddGroup(server.get(), "Blocker", 50, 1);
-    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 60000, 2);
-    std::string errors;
-    AddItems(blocker.get(), {"Pump1"}, &errors);
-    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump2"}, &errors);
-    Sink &sink = NewSink();
-    Advise(group.get(), sink);
-    EXPECT_EQ(sink.Line(1), "change t0 g2 00000001/00000000 101=I2:0/q8");
-
-    std::unique_lock<std::mutex> closed = HoldToolkitThread(blocker.get());
-    ASSERT_TRUE(closed.owns_lock());
-    Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
-    DWORD cancel = 0;
-    HRESULT *failures = nullptr;
-    ASSERT_EQ(async->Read(1, handles.data(), 21, &cancel, &failures), S_OK);
-    CoTaskMemFree(failures);
-    EXPECT_EQ(async->Cancel2(cancel), S_OK);
-    EXPECT_EQ(async->Cancel2(cancel), E_FAIL);
-    closed.unlock();
-    EXPECT_EQ(sink.Line(2), "cancel t21 g2");
-    EXPECT_EQ(sink.Count(), 2u);
-}
-
-// A transaction once accepted is answered for the items of the call, even
-// when they are removed or deactivated (with their group) before the
-// toolkit's thread, held inside another group's callback, gets to it.
-TEST_F(Callbacks, AcceptedTransactionsCompleteForTheItemsOfTheCall) {
+// The toolkit's thread is held inside another group's callback while a
+// group's transactions wait: a read can then be cancelled for sure, and a
+// transaction once accepted is answered for the items of the call, even when
+// they are removed or deactivated (with their group) meanwhile.
+TEST_F(Callbacks, CancelledAndAcceptedTransactionsWhileTheToolkitThreadIsBusy) {
     Update(1, 70);
     Update(2, 5);
     Ref<IOPCServer> server = Connect();
@@ -245,6 +229,10 @@ TEST_F(Callbacks, AcceptedTransactionsCompleteForTheItemsOfTheCall) {
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
     DWORD cancel = 0;
     HRESULT *failures = nullptr;
+    ASSERT_EQ(async->Read(1, &handles[1], 21, &cancel, &failures), S_OK);
+    CoTaskMemFree(failures);
+    EXPECT_EQ(async->Cancel2(cancel), S_OK);
+    EXPECT_EQ(async->Cancel2(cancel), E_FAIL);
     ASSERT_EQ(async->Read(2, handles.data(), 31, &cancel, &failures), S_OK);
     CoTaskMemFree(failures);
     ASSERT_EQ(async->Refresh2(OPC_DS_CACHE, 77, &cancel), S_OK);
@@ -261,9 +249,11 @@ TEST_F(Callbacks, AcceptedTransactionsCompleteForTheItemsOfTheCall) {
     DWORD revised = 0;
     ASSERT_EQ(state->SetState(nullptr, &revised, &inactive, nullptr, nullptr, nullptr, nullptr), S_OK);
     closed.unlock();
-    EXPECT_EQ(sink.Line(2), "read t31 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
-    EXPECT_EQ(sink.Line(3), "change t77 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
-    EXPECT_EQ(sink.Line(4), "write t32 g2 00000001 102=C0040006");
+    EXPECT_EQ(sink.Line(2), "cancel t21 g2");
+    EXPECT_EQ(sink.Line(3), "read t31 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
+    EXPECT_EQ(sink.Line(4), "change t77 g2 00000000/00000000 101=I2:70/qC0 102=I2:5/qC0");
+    EXPECT_EQ(sink.Line(5), "write t32 g2 00000001 102=C0040006");
+    EXPECT_EQ(sink.Count(), 5u);  // the cancelled read never completes
 }
 
 // The process ends when it exits, even while a client's callback holds the
@@ -323,23 +313,10 @@ TEST_F(Callbacks, AClientWhoseCallbackBlocksHoldsUpOnlyItself) {
 // A client may let go of the very group that calls it back.
 TEST_F(Callbacks, AClientMayReleaseItsGroupInsideACallback) {
     Ref<IOPCServer> server = Connect();
-    IOPCItemMgt *group = AddGroup(server.get(), "G", 50, 3).release();
-    std::string errors;
-    const OPCHANDLE handle = AddItems(group, {"Pump1"}, &errors)[0];
     OPCHANDLE serverGroup = 0;
-    {
-        Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(group, IID_IOPCGroupStateMgt);
-        DWORD rate;
-        BOOL active;
-        LPOLESTR name = nullptr;
-        LONG bias;
-        FLOAT deadband;
-        LCID locale;
-        OPCHANDLE client;
-        ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &serverGroup), S_OK);
-        CoTaskMemFree(name);
-    }
-    ASSERT_NE(handle, 0u);
+    IOPCItemMgt *group = AddGroup(server.get(), "G", 50, 3, TRUE, &serverGroup).release();
+    std::string errors;
+    ASSERT_NE(AddItems(group, {"Pump1"}, &errors)[0], 0u);
     ASSERT_EQ(server->RemoveGroup(serverGroup, FALSE), OPC_S_INUSE);
     Sink &sink = NewSink();
     std::atomic<bool> released{false};
@@ -453,16 +430,15 @@ protected:
         disconnect_object = saved_;
     }
 
-    template <class Interface>
-    DWORD Advise(IUnknown *object, const IID &iid, Interface *sink) {
-        Ref<IConnectionPointContainer> container =
-            Query<IConnectionPointContainer>(object, IID_IConnectionPointContainer);
+    // Advises sink on a server object's shutdown connection point.
+    static void AdviseShutdown(IUnknown *server, IOPCShutdown *sink) {
         IConnectionPoint *point = nullptr;
-        EXPECT_EQ(container->FindConnectionPoint(iid, &point), S_OK);
+        ASSERT_EQ(Query<IConnectionPointContainer>(server, IID_IConnectionPointContainer)
+                      ->FindConnectionPoint(IID_IOPCShutdown, &point),
+                  S_OK);
         DWORD cookie = 0;
         EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
         point->Release();
-        return cookie;
     }
     // The identity of object, as the toolkit names it to the remote layer.
     static IUnknown *Identity(IUnknown *object) { return Query<IUnknown>(object, IID_IUnknown).get(); }
@@ -470,31 +446,6 @@ protected:
 private:
     HRESULT (*const saved_)(IUnknown *, DWORD) = disconnect_object;
 };
-
-TEST_F(DeadClients, AGroupForgetsASinkThatIsNoLongerThere) {
-    DeadSink dead;
-    Ref<IOPCServer> server = Connect();
-    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
-    std::string errors;
-    AddItems(group.get(), {"Pump1"}, &errors);
-    Ref<IConnectionPointContainer> container =
-        Query<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer);
-    IConnectionPoint *point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), S_OK);
-    DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&dead), &cookie), S_OK);
-    ASSERT_TRUE(WaitFor([&] { return dead.references.load() == 1; }))
-        << dead.calls.load() << " " << dead.references.load();
-    Update(1, 2);
-    Update(1, 3);
-    // The connection is gone: a new sink may take its place.
-    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
-    Sink &alive = NewSink();
-    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&alive), &cookie), S_OK);
-    EXPECT_EQ(alive.Line(1), "change t0 g7 00000000/00000000 101=I2:3/qC0");
-    point->Release();
-    EXPECT_EQ(dead.calls.load(), 1);
-}
 
 // The references of a vanished client are held by the remote layer: once no
 // group of its session has a subscription that answers, the session is
@@ -505,7 +456,7 @@ TEST_F(DeadClients, AVanishedClientsSessionIsLetGoAndFinishes) {
     std::string errors;
     AddItems(otherGroup.get(), {"Pump1"}, &errors);
     Sink &witness = NewSink();
-    Advise(otherGroup.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&witness));
+    Advise(otherGroup.get(), witness);
     EXPECT_EQ(witness.Line(1), "change t0 g3 00000001/00000000 101=I2:0/q8");
 
     Ref<IOPCServer> server = Connect();
@@ -517,9 +468,9 @@ TEST_F(DeadClients, AVanishedClientsSessionIsLetGoAndFinishes) {
     DeadSink gone;
     DeadSink answering;
     answering.dead = false;
-    Advise(second.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&answering));
+    Advise(second.get(), &answering);
     ASSERT_TRUE(WaitFor([&] { return answering.calls.load() == 1; }));
-    Advise(first.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&gone));
+    Advise(first.get(), &gone);
     RemoteLayer::Hold(session[0], first.release());
     RemoteLayer::Hold(session[1], second.release());
     RemoteLayer::Hold(session[2], server.release());
@@ -556,7 +507,7 @@ TEST_F(DeadClients, FailedCompletionsEndTheSubscriptionAndTheSessionGoesOnce) {
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
     for (bool read : {true, false}) {
         DeadSink dead;
-        Advise(group.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback *>(&dead));
+        Advise(group.get(), &dead);
         DWORD cancel = 0;
         HRESULT *failures = nullptr;
         VARIANT value;
@@ -580,8 +531,8 @@ TEST_F(DeadClients, AShutdownSinkThatIsGoneLetsTheSessionGo) {
     Ref<IOPCServer> vanished = Connect();
     Sink &sink = NewSink();
     DeadSink dead;
-    Advise(answering.get(), IID_IOPCShutdown, static_cast<IOPCShutdown *>(&sink));
-    Advise(vanished.get(), IID_IOPCShutdown, static_cast<IOPCShutdown *>(&dead));
+    AdviseShutdown(answering.get(), &sink);
+    AdviseShutdown(vanished.get(), &dead);
     EXPECT_EQ(loServiceDestroy(service), 0);
     service = nullptr;
     EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
