@@ -113,19 +113,28 @@ TEST_F(Callbacks, ChangesGoAtOnceButNeverCloserThanTheRate) {
     EXPECT_GE(Ms(sink.When(4) - sink.When(3)), Ms(2 * kPeriod));
 }
 
-TEST_F(Callbacks, InactiveOrDisabledGroupsSendNoDataChanges) {
+TEST_F(Callbacks, InactiveDisabledOrRemovedGroupsSendNoDataChanges) {
     Ref<IOPCServer> server = Connect();
     Ref<IOPCItemMgt> quiet = AddGroup(server.get(), "Quiet", 50, 1, FALSE);
     Ref<IOPCItemMgt> loud = AddGroup(server.get(), "Loud", 50, 2);
+    OPCHANDLE handle = 0;
+    Ref<IOPCItemMgt> removed = AddGroup(server.get(), "Removed", 50, 4, TRUE, &handle);
     std::string errors;
     AddItems(quiet.get(), {"Pump1"}, &errors);
     AddItems(loud.get(), {"Pump1"}, &errors);
+    AddItems(removed.get(), {"Pump1"}, &errors);
     Sink &quietSink = NewSink();
     Sink &loudSink = NewSink();
+    Sink &removedSink = NewSink();
     Advise(quiet.get(), quietSink);
     Advise(loud.get(), loudSink);
+    Advise(removed.get(), removedSink);
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(loud.get(), IID_IOPCAsyncIO2);
     EXPECT_EQ(loudSink.Line(1), "change t0 g2 00000001/00000000 101=I2:0/q8");
+    EXPECT_EQ(removedSink.Line(1), "change t0 g4 00000001/00000000 101=I2:0/q8");
+    // A forced removal succeeds while the client holds the group.
+    EXPECT_EQ(server->RemoveGroup(handle, TRUE), S_OK);
+    EXPECT_EQ(server->RemoveGroup(handle, TRUE), E_INVALIDARG);
     ASSERT_EQ(async->SetEnable(FALSE), S_OK);
     BOOL enabled = TRUE;
     EXPECT_EQ(async->GetEnable(&enabled), S_OK);
@@ -142,6 +151,7 @@ TEST_F(Callbacks, InactiveOrDisabledGroupsSendNoDataChanges) {
     EXPECT_EQ(witnessSink.Line(2), "change t0 g3 00000000/00000000 101=I2:6/qC0");
     EXPECT_EQ(quietSink.Count(), 0u);
     EXPECT_EQ(loudSink.Count(), 1u);
+    EXPECT_EQ(removedSink.Count(), 1u);
     // Enabled again: the last value that changed since the last callback.
     ASSERT_EQ(async->SetEnable(TRUE), S_OK);
     EXPECT_EQ(loudSink.Line(2), "change t0 g2 00000000/00000000 101=I2:6/qC0");
@@ -410,13 +420,10 @@ public:
     }
 
 private:
-    static std::mutex lock_;
-    static std::multimap<IUnknown *, IUnknown *> held_;
-    static std::vector<IUnknown *> disconnected_;
+    static inline std::mutex lock_;
+    static inline std::multimap<IUnknown *, IUnknown *> held_;
+    static inline std::vector<IUnknown *> disconnected_;
 };
-std::mutex RemoteLayer::lock_;
-std::multimap<IUnknown *, IUnknown *> RemoteLayer::held_;
-std::vector<IUnknown *> RemoteLayer::disconnected_;
 
 class DeadClients : public OpcTest {
 protected:
