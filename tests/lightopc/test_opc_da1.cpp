@@ -132,6 +132,54 @@ public:
     std::vector<std::vector<BYTE>> streams;
 };
 
+// A data callback that keeps each data change's item times ("/tTIME" each)
+// and hands every call on to a Sink.
+class TimedCallback final : public IOPCDataCallback {
+public:
+    explicit TimedCallback(Sink &sink) : sink_(sink) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        const bool known = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IOPCDataCallback);
+        *object = known ? static_cast<IOPCDataCallback *>(this) : nullptr;
+        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return sink_.AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return sink_.Release(); }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error,
+                                           DWORD count, OPCHANDLE *clients, VARIANT *values, WORD *qualities,
+                                           FILETIME *times, HRESULT *errors) override {
+        std::string text;
+        for (DWORD k = 0; k < count; ++k) text += "/t" + std::to_string(Ticks(times[k]));
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            times_ = text;
+        }
+        return sink_.OnDataChange(transaction, group, quality, error, count, clients, values, qualities, times, errors);
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT quality, HRESULT error,
+                                             DWORD count, OPCHANDLE *clients, VARIANT *values, WORD *qualities,
+                                             FILETIME *times, HRESULT *errors) override {
+        return sink_.OnReadComplete(transaction, group, quality, error, count, clients, values, qualities, times,
+                                    errors);
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT error, DWORD count,
+                                              OPCHANDLE *clients, HRESULT *errors) override {
+        return sink_.OnWriteComplete(transaction, group, error, count, clients, errors);
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction, OPCHANDLE group) override {
+        return sink_.OnCancelComplete(transaction, group);
+    }
+    // The times of the last data change, set before the Sink sees it.
+    std::string Times() {
+        std::lock_guard<std::mutex> held(lock_);
+        return times_;
+    }
+
+private:
+    Sink &sink_;
+    std::mutex lock_;
+    std::string times_;
+};
+
 CLIPFORMAT Format(const wchar_t *name) {
     return static_cast<CLIPFORMAT>(RegisterClipboardFormatW(name));
 }
@@ -171,7 +219,8 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
     AddItems(group.get(), {"Pump1"}, &errors);
     AddItems(group.get(), {"Pump2"}, &errors, VT_BSTR);  // a text value follows its VARIANT; client handle 101 too
     Sink &callback = NewSink();
-    Advise(group.get(), callback);
+    TimedCallback timed(callback);
+    const DWORD cookie = Advise(group.get(), &timed);
     DWORD connections[2] = {};
     ASSERT_EQ(DAdvise(group.get(), L"OPCSTMFORMATDATA", &data, &connections[0]), S_OK);
     ASSERT_EQ(DAdvise(group.get(), L"opcstmformatdatatime", &dataTime, &connections[1]), S_OK);  // names in any case
@@ -185,16 +234,19 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
         SHORT value;
         DWORD quality;
         const char *callback;
+        const char *callbackTimes;
         std::string streams[2];  // without times, with times
     } changes[] = {
         {-1042,
          OPC_QUALITY_GOOD,
          "change t0 g9 00000000/00000000 101=I2:-1042/qC0 101=BSTR:192/qC0",
+         "/t65728/t131264",
          {"t0 g9 00000000 101=I2:-1042/qC0 101=BSTR:192/qC0",
           "t0 g9 00000000 101=I2:-1042/qC0/t65728 101=BSTR:192/qC0/t131264"}},
         {-1210,
          OPC_QUALITY_COMM_FAILURE,
          "change t0 g9 00000001/00000000 101=I2:-1210/q18 101=BSTR:24/q18",
+         "/t65560/t131096",
          {"t0 g9 00000000 101=I2:-1210/q18 101=BSTR:24/q18",
           "t0 g9 00000000 101=I2:-1210/q18/t65560 101=BSTR:24/q18/t131096"}},
     };
@@ -208,6 +260,7 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
         Update(1, change.value, change.quality, 0x10000 + change.quality);
         Update(2, static_cast<SHORT>(change.quality), change.quality, 0x20000 + change.quality);
         EXPECT_TRUE(WaitFor([&] { return LastLine(callback) == change.callback; })) << LastLine(callback);
+        EXPECT_EQ(timed.Times(), change.callbackTimes);  // the times the stream carries
         for (bool withTime : {false, true}) {
             StreamSink &sink = *sinks[withTime];
             EXPECT_TRUE(WaitFor([&] {
@@ -219,6 +272,8 @@ TEST_F(DataAccess1, DataChangeStreamsCarryWhatTheCallbackGets) {
         std::lock_guard<std::mutex> held(data.lock);
         for (CLIPFORMAT format : data.formats) EXPECT_EQ(format, Format(L"OPCSTMFORMATDATA"));
     }
+    EXPECT_EQ(Unadvise(group.get(), cookie), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return callback.references == 1; }));  // timed is let go before its scope ends
     Ref<IDataObject> object = Query<IDataObject>(group.get(), IID_IDataObject);
     EXPECT_EQ(object->DUnadvise(connections[0]), S_OK);
     EXPECT_EQ(object->DUnadvise(connections[1]), S_OK);
@@ -390,6 +445,10 @@ TEST_F(DataAccess1, DataObjectServesOnlyAdvisesOfTheStreamFormats) {
     IEnumFORMATETC *formats = reinterpret_cast<IEnumFORMATETC *>(&format);
     IEnumSTATDATA *advised = reinterpret_cast<IEnumSTATDATA *>(&format);
     EXPECT_EQ(object->GetData(&format, &medium), E_NOTIMPL);
+    EXPECT_EQ(object->GetDataHere(&format, &medium), E_NOTIMPL);
+    EXPECT_EQ(object->QueryGetData(&format), E_NOTIMPL);
+    EXPECT_EQ(object->GetCanonicalFormatEtc(&format, &format), E_NOTIMPL);
+    EXPECT_EQ(object->SetData(&format, &medium, FALSE), E_NOTIMPL);
     EXPECT_EQ(object->EnumFormatEtc(1, &formats), E_NOTIMPL);
     EXPECT_EQ(formats, nullptr);
     EXPECT_EQ(object->EnumDAdvise(&advised), E_NOTIMPL);
