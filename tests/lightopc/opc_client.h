@@ -85,6 +85,13 @@ inline std::string Shown(const VARIANT &v) {
     return VariantText(v);
 }
 
+// One item of a delivery or a read as " client=value/qQUALITY[/error]".
+inline std::string ItemText(OPCHANDLE client, const VARIANT &value, WORD quality, HRESULT error) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", quality);
+    return " " + std::to_string(client) + "=" + Shown(value) + "/q" + hex + (error != S_OK ? "/" + Hex(error) : "");
+}
+
 // Waits (without a fixed sleep as the assertion) until done() holds.
 inline bool WaitFor(const std::function<bool()> &done, std::chrono::seconds limit = std::chrono::seconds(20)) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -175,12 +182,7 @@ private:
                 OPCHANDLE *clients, VARIANT *values, WORD *qualities, HRESULT *errors) {
         std::string line = std::string(kind) + " t" + std::to_string(transaction) + " g" + std::to_string(group) + " " +
                            Hex(quality) + "/" + Hex(error);
-        for (DWORD k = 0; k < count; ++k) {
-            char quality[8];
-            std::snprintf(quality, sizeof quality, "%X", qualities[k]);
-            line += " " + std::to_string(clients[k]) + "=" + Shown(values[k]) + "/q" + quality;
-            if (errors[k] != S_OK) line += "/" + Hex(errors[k]);
-        }
+        for (DWORD k = 0; k < count; ++k) line += ItemText(clients[k], values[k], qualities[k], errors[k]);
         Add(line);
     }
     void Add(const std::string &line) {
@@ -297,10 +299,7 @@ protected:
             return text;
         }
         for (std::size_t k = 0; k < handles.size(); ++k) {
-            char quality[8];
-            std::snprintf(quality, sizeof quality, "%X", states[k].wQuality);
-            text += " " + std::to_string(states[k].hClient) + "=" + Shown(states[k].vDataValue) + "/q" + quality;
-            if (errors[k] != S_OK) text += "/" + Hex(errors[k]);
+            text += ItemText(states[k].hClient, states[k].vDataValue, states[k].wQuality, errors[k]);
         }
         return text;
     }

@@ -29,26 +29,25 @@ TEST_F(Server, StatusTellsTimesStateGroupsAndVendor) {
     Ref<IOPCServer> server = Connect();
     ASSERT_TRUE(server);
     OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(server->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
-    EXPECT_EQ(status->dwGroupCount, 0u);
-    EXPECT_EQ(Units(status->ftLastUpdateTime), 0u);  // no update yet
-    EXPECT_LE(Units(status->ftStartTime), Units(status->ftCurrentTime));
-    EXPECT_EQ(std::to_string(status->wMajorVersion) + "." + std::to_string(status->wMinorVersion) + "." +
-                  std::to_string(status->wBuildNumber),
-              "1.0.0");
-    EXPECT_EQ(Narrow(status->szVendorInfo), "Brisvale OPC Server");
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-
-    Update(1, 5);
-    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G");
-    ASSERT_EQ(server->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwGroupCount, 1u);
-    EXPECT_GE(Units(status->ftLastUpdateTime), Units(status->ftStartTime));
-    EXPECT_LE(Units(status->ftLastUpdateTime), Units(status->ftCurrentTime));
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    Ref<IOPCItemMgt> group;
+    for (DWORD groups : {0u, 1u}) {
+        ASSERT_EQ(server->GetStatus(&status), S_OK);
+        EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+        EXPECT_EQ(status->dwGroupCount, groups);
+        EXPECT_EQ(Narrow(status->szVendorInfo), "Brisvale OPC Server");
+        EXPECT_EQ(std::to_string(status->wMajorVersion) + "." + std::to_string(status->wMinorVersion) + "." +
+                      std::to_string(status->wBuildNumber),
+                  "1.0.0");
+        // No update before the first one; then between the start and now.
+        const ULONGLONG updated = Units(status->ftLastUpdateTime);
+        EXPECT_TRUE(groups == 0 ? updated == 0 : updated >= Units(status->ftStartTime)) << updated;
+        EXPECT_LE(Units(status->ftLastUpdateTime), Units(status->ftCurrentTime));
+        EXPECT_LE(Units(status->ftStartTime), Units(status->ftCurrentTime));
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+        Update(1, 5);
+        if (!group) group = AddGroup(server.get(), "G");
+    }
     EXPECT_EQ(server->GetStatus(nullptr), E_INVALIDARG);
 }
 
@@ -66,9 +65,7 @@ TEST_F(Server, LocalesAndErrorTextsOfOpcAndTheSystem) {
     DWORD count = 0;
     LCID *locales = nullptr;
     ASSERT_EQ(common->QueryAvailableLocaleIDs(&count, &locales), S_OK);
-    ASSERT_EQ(count, 2u);
-    EXPECT_EQ(locales[0], 0x0800u);
-    EXPECT_EQ(locales[1], 0x0409u);
+    EXPECT_EQ(count == 2 ? Hex(locales[0]) + Hex(locales[1]) : "", "0000080000000409");
     CoTaskMemFree(locales);
 
     const auto text = [&](HRESULT code) {
@@ -79,8 +76,6 @@ TEST_F(Server, LocalesAndErrorTextsOfOpcAndTheSystem) {
         return shown;
     };
     EXPECT_EQ(text(OPC_E_UNKNOWNITEMID), "The item is not defined in the server's address space.");
-    EXPECT_EQ(text(OPC_S_UNSUPPORTEDRATE),
-              "The server does not support the requested rate but will use the closest available rate.");
     // The system's own text, in its own words (Wine words some differently).
     EXPECT_NE(text(E_INVALIDARG).find("aramete"), std::string::npos);
     EXPECT_EQ(text(static_cast<HRESULT>(0xC004FFFF)), "80070057");
@@ -94,27 +89,6 @@ TEST_F(Server, LocalesAndErrorTextsOfOpcAndTheSystem) {
     EXPECT_EQ(common->SetClientName(nullptr), E_INVALIDARG);
 }
 
-// Browses with the given filters: the names as "a b c", or the failure.
-std::string Browse(IOPCServer *server, OPCBROWSETYPE type, const char *filter, VARTYPE vt = VT_EMPTY,
-                   DWORD rights = 0) {
-    Ref<IOPCBrowseServerAddressSpace> browse =
-        Query<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace);
-    IEnumString *names = nullptr;
-    const OleText text = Ole(filter != nullptr ? filter : "");
-    const HRESULT result =
-        browse->BrowseOPCItemIDs(type, filter != nullptr ? text.c_str() : nullptr, vt, rights, &names);
-    if (FAILED(result)) return Hex(result);
-    std::string listed = result == S_FALSE ? "(none)" : "";
-    LPOLESTR name = nullptr;
-    ULONG fetched = 0;
-    while (names->Next(1, &name, &fetched) == S_OK) {
-        listed += (listed.empty() ? "" : " ") + Narrow(name);
-        CoTaskMemFree(name);
-    }
-    names->Release();
-    return listed;
-}
-
 TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
     Ref<IOPCServer> server = Connect();
     Ref<IOPCBrowseServerAddressSpace> browse =
@@ -124,30 +98,47 @@ TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
     EXPECT_EQ(browse->QueryOrganization(&organization), S_OK);
     EXPECT_EQ(organization, OPC_NS_FLAT);
 
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, nullptr), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_LEAF, ""), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_BRANCH, ""), "(none)");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump*"), "Pump1 Pump2");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump#"), "Pump1 Pump2");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "?a*"), "Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "*[!0-9]"), "Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "[TV]*e*"), "Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "pump*"), "(none)");  // item ids are case-sensitive
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "*.*"), "Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump[12"), Hex(OPC_E_INVALIDFILTER));
-    // A data type filter lists what AddItems would take with that type.
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_I2), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "Pump*", VT_R8), "Pump1 Pump2");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_BSTR), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_NULL), "(none)");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", 0x7FF), "(none)");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_ARRAY | VT_I2), "(none)");
-    // An access rights filter wants any one of its rights.
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE), "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE),
-              "Pump1 Pump2 Valve Tank.Level");
-    EXPECT_EQ(Browse(server.get(), OPC_FLAT, "", VT_EMPTY, OPC_WRITEABLE), "(none)");
-    EXPECT_EQ(Browse(server.get(), static_cast<OPCBROWSETYPE>(9), ""), Hex(E_INVALIDARG));
+    const std::string all = "Pump1 Pump2 Valve Tank.Level";
+    struct Case {
+        OPCBROWSETYPE type;
+        const char *filter;
+        VARTYPE vt;
+        DWORD rights;
+        std::string listed;  // the names, "(none)", or the failure
+    } cases[] = {
+        {OPC_FLAT, nullptr, VT_EMPTY, 0, all},
+        {OPC_BRANCH, "", VT_EMPTY, 0, "(none)"},
+        {OPC_FLAT, "Pump*", VT_EMPTY, 0, "Pump1 Pump2"},
+        {OPC_FLAT, "Pump#", VT_EMPTY, 0, "Pump1 Pump2"},
+        {OPC_FLAT, "?a*", VT_EMPTY, 0, "Valve Tank.Level"},
+        {OPC_FLAT, "*[!0-9]", VT_EMPTY, 0, "Valve Tank.Level"},
+        {OPC_FLAT, "[TV]*e*", VT_EMPTY, 0, "Valve Tank.Level"},
+        {OPC_FLAT, "pump*", VT_EMPTY, 0, "(none)"},  // item ids are case-sensitive
+        {OPC_FLAT, "Pump[12", VT_EMPTY, 0, Hex(OPC_E_INVALIDFILTER)},
+        // A data type filter lists what AddItems would take with that type.
+        {OPC_FLAT, "Pump*", VT_R8, 0, "Pump1 Pump2"},
+        {OPC_FLAT, "", VT_NULL, 0, "(none)"},
+        {OPC_FLAT, "", VT_ARRAY | VT_I2, 0, "(none)"},
+        // An access rights filter wants any one of its rights.
+        {OPC_FLAT, "", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE, all},
+        {OPC_FLAT, "", VT_EMPTY, OPC_WRITEABLE, "(none)"},
+        {static_cast<OPCBROWSETYPE>(9), "", VT_EMPTY, 0, Hex(E_INVALIDARG)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.filter != nullptr ? c.filter : "(null)");
+        IEnumString *names = nullptr;
+        const OleText filter = Ole(c.filter != nullptr ? c.filter : "");
+        const HRESULT result =
+            browse->BrowseOPCItemIDs(c.type, c.filter != nullptr ? filter.c_str() : nullptr, c.vt, c.rights, &names);
+        std::string listed = FAILED(result) ? Hex(result) : result == S_FALSE ? "(none)" : "";
+        LPOLESTR name = nullptr;
+        while (names != nullptr && names->Next(1, &name, nullptr) == S_OK) {
+            listed += (listed.empty() ? "" : " ") + Narrow(name);
+            CoTaskMemFree(name);
+        }
+        if (names != nullptr) names->Release();
+        EXPECT_EQ(listed, c.listed);
+    }
 
     LPOLESTR id = nullptr;
     OleText valve = Ole("Valve");
@@ -214,34 +205,6 @@ TEST_F(Server, TheSixStandardPropertiesOfATag) {
     EXPECT_EQ(errors, nullptr);
     EXPECT_EQ(properties->GetItemProperties(&empty[0], 1, wanted, &values, &errors), OPC_E_INVALIDITEMID);
     EXPECT_EQ(properties->GetItemProperties(&valve[0], 0, wanted, &values, &errors), E_INVALIDARG);
-    EXPECT_EQ(properties->QueryAvailableProperties(nullptr, &count, &ids, &descriptions, &types), OPC_E_INVALIDITEMID);
-}
-
-// A group keeps any locale for its client (German, British English, Austrian
-// German), though its texts stay English.
-TEST_F(Server, GroupsTakeAnyLocale) {
-    Ref<IOPCServer> server = Connect();
-    DWORD revised = 0;
-    for (LCID locale : {0x0407u, 0x0809u, 0x0C07u}) {
-        IUnknown *localised = nullptr;
-        OPCHANDLE made = 0;
-        EXPECT_EQ(server->AddGroup(nullptr, TRUE, 1000, 2, nullptr, nullptr, locale, &made, &revised,
-                                   IID_IOPCGroupStateMgt, &localised),
-                  S_OK);
-        ASSERT_NE(localised, nullptr);
-        Ref<IOPCGroupStateMgt> state(static_cast<IOPCGroupStateMgt *>(localised));
-        DWORD rate = 0;
-        BOOL active = FALSE;
-        LPOLESTR name = nullptr;
-        LONG bias = 0;
-        FLOAT deadband = 0;
-        LCID kept = 0;
-        OPCHANDLE client = 0;
-        OPCHANDLE handle = 0;
-        ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &kept, &client, &handle), S_OK);
-        CoTaskMemFree(name);
-        EXPECT_EQ(kept, locale);
-    }
 }
 
 // Group names: unique, made up when not given; found, enumerated, removed.
@@ -275,6 +238,8 @@ TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
     EXPECT_EQ(server->AddGroup(Ole("Y").c_str(), TRUE, 1000, 2, nullptr, &deadband, 0, &refused, &revised,
                                IID_IOPCItemMgt, &none),
               E_INVALIDARG);
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(none, nullptr);
 
     IEnumString *names = nullptr;
     ASSERT_EQ(
@@ -287,23 +252,16 @@ TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
     EXPECT_EQ(Narrow(listed[0]) + " " + Narrow(listed[1]), "Fast Group1");
     for (ULONG k = 0; k < fetched; ++k) CoTaskMemFree(listed[k]);
     names->Release();
-    IEnumUnknown *publicOnes = nullptr;
-    EXPECT_EQ(
-        server->CreateGroupEnumerator(OPC_ENUM_PUBLIC, IID_IEnumUnknown, reinterpret_cast<IUnknown **>(&publicOnes)),
-        S_FALSE);
-    publicOnes->Release();
+    EXPECT_EQ(server->CreateGroupEnumerator(OPC_ENUM_PUBLIC, IID_IEnumUnknown, &none), S_FALSE);
+    none->Release();
 
     IUnknown *found = nullptr;
     ASSERT_EQ(server->GetGroupByName(Ole("Group1").c_str(), IID_IUnknown, &found), S_OK);
-    Ref<IUnknown> identity = Query<IUnknown>(second, IID_IUnknown);
-    EXPECT_EQ(found, identity.get());
+    EXPECT_EQ(found, Query<IUnknown>(second, IID_IUnknown).get());
     found->Release();
-    identity.reset();
     EXPECT_EQ(server->GetGroupByName(Ole("Slow").c_str(), IID_IUnknown, &found), E_INVALIDARG);
 
     // Still referenced by the client: removed from the table, alive until released.
-    EXPECT_EQ(refused, 0u);
-    EXPECT_EQ(none, nullptr);
     EXPECT_EQ(server->RemoveGroup(handle, FALSE), OPC_S_INUSE);
     EXPECT_EQ(server->RemoveGroup(handle, FALSE), E_INVALIDARG);
     first->Release();
@@ -315,46 +273,10 @@ TEST_F(Server, GroupsAreNamedFoundEnumeratedAndRemoved) {
     EXPECT_EQ(server->RemoveGroup(0, FALSE), E_INVALIDARG);
 }
 
-// The factory's loSetState right after creation changes nothing a client sees;
-// its reason is what the shutdown request carries when the service goes.
-TEST_F(Server, ServiceDestructionAsksAttachedClientsToShutDown) {
-    Sink &sink = NewSink();
-    Ref<IOPCServer> server = Connect();
-    Ref<IConnectionPointContainer> container =
-        Query<IConnectionPointContainer>(server.get(), IID_IConnectionPointContainer);
-    ASSERT_TRUE(container);
-    IConnectionPoint *point = nullptr;
-    IConnectionPoint *none = nullptr;
-    EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &none), CONNECT_E_NOCONNECTION);
-    EXPECT_EQ(none, nullptr);
-    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
-    IID iid{};
-    EXPECT_EQ(point->GetConnectionInterface(&iid), S_OK);
-    EXPECT_TRUE(IsEqualGUID(iid, IID_IOPCShutdown));
-    DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown *>(&sink), &cookie), S_OK);
-    OPCSERVERSTATUS *status = nullptr;
-    ASSERT_EQ(server->GetStatus(&status), S_OK);
-    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-    EXPECT_EQ(sink.Count(), 0u);
-
-    ASSERT_EQ(loServiceDestroy(service), 0);
-    service = nullptr;
-    EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
-    // The client lets go as asked: the session ends.
-    EXPECT_EQ(point->Unadvise(cookie), S_OK);
-    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
-    point->Release();
-    container.reset();
-    server.reset();
-    EXPECT_EQ(finished.load(), 1);
-    EXPECT_EQ(sink.references.load(), 1u);
-}
-
 // However the allocator reuses a released client's memory, the client's
-// handle never names a later client: a call through it changes nobody.
+// handle never names a later client: a call through it changes nobody. The
+// factory's loSetState right after creation changes nothing a client sees;
+// its reason is what the shutdown request carries when the service goes.
 struct Finishes {
     std::mutex lock;
     std::vector<loClient *> clients;
@@ -365,40 +287,48 @@ struct Finishes {
     }
 };
 
-TEST_F(Server, HandlesOfReleasedClientsNameNoLaterClient) {
+TEST_F(Server, ReleasedClientsNameNoLaterOneAndTheServiceAsksLiveOnesToShutDown) {
     Finishes finishes;
     std::vector<loClient *> released;
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round <= 20; ++round) {
         loClient *client = nullptr;
         IUnknown *inner = nullptr;
         ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, &kVendor, Finishes::Record, &finishes), 0);
         EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
-        EXPECT_EQ(client->Release(), 0u);
         released.push_back(client);
+        if (round < 20) {
+            EXPECT_EQ(client->Release(), 0u);
+        }
     }
+    loClient *live = released.back();
+    released.pop_back();
     // The end of a session names the client by the handle its creator got.
     EXPECT_EQ(finishes.clients, released);
-
-    loClient *live = nullptr;
-    IUnknown *inner = nullptr;
-    ASSERT_EQ(loClientCreate_agg(service, &live, nullptr, &inner, 0, &kVendor, Finishes::Record, &finishes), 0);
-    Ref<IConnectionPointContainer> container = Query<IConnectionPointContainer>(live, IID_IConnectionPointContainer);
-    ASSERT_TRUE(container);
-    EXPECT_EQ(live->Release(), 1u);
-    EXPECT_EQ(loSetState(service, live, 1, 1, "Finished by client"), 0);
     for (loClient *gone : released) {
         EXPECT_NE(gone, live);
         EXPECT_EQ(loSetState(service, gone, 1, 1, "Stale"), EINVAL);
     }
-    Sink &sink = NewSink();
+
+    Ref<IConnectionPointContainer> container = Query<IConnectionPointContainer>(live, IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    EXPECT_EQ(live->Release(), 1u);
     IConnectionPoint *point = nullptr;
+    EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, &point), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(point, nullptr);
     ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
+    IID iid{};
+    EXPECT_EQ(point->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(iid, IID_IOPCShutdown));
+    Sink &sink = NewSink();
     DWORD cookie = 0;
     ASSERT_EQ(point->Advise(static_cast<IOPCShutdown *>(&sink), &cookie), S_OK);
+    EXPECT_EQ(sink.Count(), 0u);
     ASSERT_EQ(loServiceDestroy(service), 0);
     service = nullptr;
     EXPECT_EQ(sink.Line(1), "shutdown Finished by client");
+    // The client lets go as asked: the session ends.
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
     point->Release();
     container.reset();
     EXPECT_EQ(finishes.clients.size(), released.size() + 1);
