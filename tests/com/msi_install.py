@@ -8,7 +8,7 @@ key of the server in either registry view and no file but the user's."""
 import json, os, pathlib, shutil, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "e2e"))
-from line import Instrument, Relay, quietly, wait_until  # noqa: E402
+from line import Instrument, Relay, map_wine_ports, wait_until  # noqa: E402
 
 MSI_SCRIPT, BUILD, CLIENT = sys.argv[1:4]
 WINE = "/usr/lib/wine/wine64"  # the 64-bit loader: the installer, the server and reg's 64-bit view
@@ -34,11 +34,11 @@ def register_value(address):
     return value - 0x10000 if value >= 0x8000 else value
 
 
-def run(*command, loader=WINE, timeout=DEADLINE):
+def run(*command):
     """(exit code, output) of a Wine program, its CR LF line ends as Linux's."""
     with tempfile.TemporaryFile() as out:  # a file, not a pipe: Wine's helpers could hold a pipe open
-        code = subprocess.run([loader, *command], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                              timeout=timeout).returncode
+        code = subprocess.run([WINE, *command], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                              timeout=DEADLINE).returncode
         out.seek(0)
         return code, out.read().decode(errors="replace").replace("\r", "")
 
@@ -78,33 +78,25 @@ class Installer(unittest.TestCase):
             cls.packages.append(package)
         # A new prefix for every run: what an earlier run left installed must not hide a fault of this one.
         prefix = os.environ["WINEPREFIX"]
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        cls.stop_server()
         shutil.rmtree(prefix, ignore_errors=True)
-        quietly(WINE, "wineboot", "-i")
-        quietly("wineserver", "-w")
         cls.relay = Relay()
         cls.addClassCleanup(cls.relay.close)
-        quietly(WINE, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d",
-                cls.relay.server_path, "/f")
-        quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
+        map_wine_ports(cls.relay.server_path)  # makes the prefix anew
         cls.instrument = Instrument(cls.relay, [1], ["--count", "1:3"])
         cls.addClassCleanup(cls.instrument.stop)
         cls.instrument.start()
         cls.addClassCleanup(cls.stop_server)
         cls.folder = os.path.join(prefix, "drive_c", "Program Files", "Brisvale OPC")
-        # (Wine loader, brisvale-client) of every client that reads; the 32-bit brisvale-client joins with the
-        # 32-bit loader once the build makes it.
-        cls.clients = [(WINE, shutil.copy2(CLIENT, cls.work))]
+        cls.client = shutil.copy2(CLIENT, cls.work)
 
     @classmethod
     def stop_server(cls):
         """Ends the server that COM started (without a console: no Ctrl-C reaches it) and the prefix's helpers,
         which would keep the dead server's class registered; a plant stops the server before an upgrade too."""
-        subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        for option in ("-k", "-w"):
+            subprocess.run(["wineserver", option], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 
     def msiexec(self, option, package, *properties):
         code, out = run("msiexec", option, package, *properties, "/qn")
@@ -115,19 +107,18 @@ class Installer(unittest.TestCase):
         return sorted(str(path.relative_to(root)) for path in root.rglob("*") if folders or path.is_file())
 
     def reads(self):
-        """Every client reads every tag good from the installed server, which COM starts."""
-        for loader, client in self.clients:
-            last = [None]
+        """brisvale-client reads every tag good from the installed server, which COM starts."""
+        last = [None]
 
-            def all_good():
-                code, out = run(client, "--json", "read", loader=loader)
-                self.assertEqual(code, 0, out)
-                last[0] = json.loads(out)
-                return all(item["quality"] == GOOD for item in last[0]["items"])
+        def all_good():
+            code, out = run(self.client, "--json", "read")
+            self.assertEqual(code, 0, out)
+            last[0] = json.loads(out)
+            return all(item["quality"] == GOOD for item in last[0]["items"])
 
-            wait_until(all_good, "good qualities through the installed server for " + client, DEADLINE)
-            self.assertEqual([(item["name"], item["value"]) for item in last[0]["items"][1:]],
-                             [("R0", register_value(4)), ("R1", register_value(5))], client)
+        wait_until(all_good, "good qualities through the installed server", DEADLINE)
+        self.assertEqual([(item["name"], item["value"]) for item in last[0]["items"][1:]],
+                         [("R0", register_value(4)), ("R1", register_value(5))])
 
     def test_install_upgrade_and_removal(self):
         older, rebuilt, newer = self.packages

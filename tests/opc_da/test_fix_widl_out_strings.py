@@ -2,7 +2,7 @@
 """test_fix_widl_out_strings.py SCRIPT: the widl fix re-points an [out] string parameter, leaves a proxy that
 widl made right as it is, and fails (writing nothing) on a proxy whose parameters it cannot find, rather than
 let a proxy that loses those strings through."""
-import os
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -51,38 +51,28 @@ def proxy(offset, comment="/* type offset = %d */"):
     return PROXY.replace("TYPE_OFFSET", hex(offset)).replace("TYPE_COMMENT", comment % offset)
 
 
+REFUSED = "declares 1 [out] string parameter(s), 0 found"
+CASES = [  # the proxy widl wrote, the one the step writes (None: it fails and writes nothing), what it says
+    (proxy(6), proxy(6).replace("NdrFcShort(0x6),\t/* type offset = 6 */",
+                                "NdrFcShort(0x2),\t/* type offset = 2 (re-pointed from 6) */"),
+     "1 [out] string parameter(s) re-pointed"),
+    (proxy(2), proxy(2), "0 [out] string parameter(s) re-pointed"),  # made right: left as it is
+    (proxy(6, "/* type offset: %d */"), None, REFUSED),  # written otherwise: the build fails
+    (proxy(6, "/* offset = %d */"), None, REFUSED),
+]
+
+
 class FixWidl(unittest.TestCase):
-    def fix(self, text):
-        with tempfile.TemporaryDirectory() as folder:
-            paths = [os.path.join(folder, name) for name in ("probe.idl", "in.c", "out.c")]
-            for path, content in zip(paths, (IDL, text)):
-                with open(path, "w") as out:
-                    out.write(content)
-            done = subprocess.run([sys.executable, SCRIPT, *paths], capture_output=True, text=True)
-            written = None
-            if os.path.exists(paths[2]):
-                with open(paths[2]) as result:
-                    written = result.read()
-            return done.returncode, written, done.stdout + done.stderr
-
-    def test_the_inner_string_pointer_is_re_pointed_to_its_enclosing_descriptor(self):
-        code, written, output = self.fix(proxy(6))
-        self.assertEqual(code, 0, output)
-        self.assertIn("NdrFcShort(0x2),\t/* type offset = 2 (re-pointed from 6) */", written)
-        self.assertIn("1 [out] string parameter(s) re-pointed", output)
-
-    def test_a_proxy_made_right_is_left_as_it_is(self):
-        code, written, output = self.fix(proxy(2))
-        self.assertEqual(code, 0, output)
-        self.assertEqual(written, proxy(2))
-
-    def test_a_proxy_written_otherwise_fails_the_build_and_leaves_nothing(self):
-        for comment in ("/* type offset: %d */", "/* offset = %d */"):
-            with self.subTest(comment):
-                code, written, output = self.fix(proxy(6, comment))
-                self.assertNotEqual(code, 0)
-                self.assertIsNone(written)
-                self.assertIn("declares 1 [out] string parameter(s), 0 found", output)
+    def test_out_strings_re_pointed_left_right_or_refused(self):
+        for given, expected, says in CASES:
+            with self.subTest(given=given, says=says), tempfile.TemporaryDirectory() as folder:
+                paths = [pathlib.Path(folder, name) for name in ("probe.idl", "in.c", "out.c")]
+                for path, content in zip(paths, (IDL, given)):
+                    path.write_text(content)
+                done = subprocess.run([sys.executable, SCRIPT, *paths], capture_output=True, text=True)
+                self.assertEqual(done.returncode != 0, expected is None, done.stdout + done.stderr)
+                self.assertIn(says, done.stdout + done.stderr)
+                self.assertEqual(paths[2].read_text() if paths[2].exists() else None, expected)
 
 
 if __name__ == "__main__":
