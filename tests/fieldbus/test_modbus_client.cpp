@@ -152,27 +152,16 @@ TEST(ModbusLinkConsole, BannerFirstThenPlusAndMinusInOrder) {
 }
 
 // with_instrument.sh --replug takes the line away and brings it back when
-// asked through files in this folder.
-class LineControl {
-public:
-    explicit LineControl(const char *folder) : folder(folder) {}
-    // Asks for request, then waits (up to 60 s) until done appears.
-    bool Ask(const char *request, const char *done) const {
-        if (std::FILE *file = std::fopen(Path(request).c_str(), "w")) std::fclose(file);
-        for (int i = 0; i < 1200; ++i) {
-            if (std::FILE *file = std::fopen(Path(done).c_str(), "r")) {
-                std::fclose(file);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+// asked through files in its folder: asks for request, then waits (up to 60 s)
+// until done appears.
+bool AskLine(const std::string &folder, const char *request, const char *done) {
+    if (std::FILE *file = std::fopen((folder + "/" + request).c_str(), "w")) std::fclose(file);
+    for (int i = 0; i < 1200; ++i) {
+        if (std::FILE *file = std::fopen((folder + "/" + done).c_str(), "r")) return std::fclose(file) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-
-private:
-    std::string Path(const char *name) const { return folder + "/" + name; }
-    std::string folder;
-};
+    return false;
+}
 
 bool IsSystemError(const std::string &message, const char *calls) {
     return std::regex_match(message, std::regex(std::string("(") + calls + ") failed with error [0-9]+\\.\n"));
@@ -185,10 +174,9 @@ bool IsSystemError(const std::string &message, const char *calls) {
 TEST_F(Transaction, AnUnpluggedLineIsClosedAndOpenedAgainOnceItIsBack) {
     const char *folder = std::getenv("BRISVALE_LINE_CONTROL");
     if (folder == nullptr) GTEST_SKIP() << "needs with_instrument.sh --replug";
-    const LineControl line(folder);
     ASSERT_TRUE(Read(1, 0, 2));
 
-    ASSERT_TRUE(line.Ask("unplug", "unplugged"));
+    ASSERT_TRUE(AskLine(folder, "unplug", "unplugged"));
     const std::string lost = Outcome([&] { Read(1, 0, 2); });
     EXPECT_TRUE(IsSystemError(lost, "PurgeInput|WriteFile|ReadFile")) << lost;
     EXPECT_FALSE(port.IsOpen());
@@ -198,7 +186,7 @@ TEST_F(Transaction, AnUnpluggedLineIsClosedAndOpenedAgainOnceItIsBack) {
         EXPECT_FALSE(port.IsOpen());
     }
 
-    ASSERT_TRUE(line.Ask("replug", "replugged"));
+    ASSERT_TRUE(AskLine(folder, "replug", "replugged"));
     EXPECT_TRUE(Read(1, 10, 2));
     EXPECT_EQ(regs[1], Expected(1, 11));
 }
