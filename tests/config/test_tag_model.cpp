@@ -110,15 +110,6 @@ TEST(TagConfigModel, BlocksInOrderTotalsKeysAndCopies) {
     EXPECT_EQ(c.TotalTagCount(), 5 + 14464);
     EXPECT_EQ(c.blocks[1].cachedRegCount, 80000);
 
-    // A copy keeps the keys and the counts.
-    TagConfig copy;
-    copy = c;
-    EXPECT_EQ(copy.cachedTagCount, 5 + 14464);
-    ASSERT_EQ(copy.blocks.size(), 2u);
-    EXPECT_EQ(copy.blocks[1].blockKey, c.blocks[1].blockKey);
-    EXPECT_EQ(copy.blocks[1].cachedRegCount, 80000);
-    EXPECT_EQ(Tags(copy.blocks[0]), "A B0 B1 B2 B3");
-
     // Counts are computed once; an error in any block leaves the total uncounted.
     c.blocks[0].lstAddress.push_back(Single(9, "late"));
     c.blocks.emplace_back();

@@ -88,19 +88,14 @@ protected:
         VariantInit(&value);
         FILETIME time{};
         WORD quality = 0;
-        std::string text = "?";
-        if (CacheClient(service_handle).Read(name, &value, &quality, &time)) {
-            char line[96];
-            const auto ticks =
-                static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
-            std::snprintf(line, sizeof line, "%s q%X t%g",
-                          V_VT(&value) == VT_I2 ? std::to_string(V_I2(&value)).c_str() : "-",
-                          static_cast<unsigned>(quality),
-                          ticks == 0 ? -1.0 : static_cast<double>((ticks - kEpoch) / 10000) / 1000);
-            text = line;
-        }
+        if (!CacheClient(service_handle).Read(name, &value, &quality, &time)) return "?";
+        const auto ticks = static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+        char line[96];
+        std::snprintf(
+            line, sizeof line, "%s q%X t%g", V_VT(&value) == VT_I2 ? std::to_string(V_I2(&value)).c_str() : "-",
+            static_cast<unsigned>(quality), ticks == 0 ? -1.0 : static_cast<double>((ticks - kEpoch) / 10000) / 1000);
         VariantClear(&value);
-        return text;
+        return line;
     }
 
     // The tags in the order clients see them: "name:type:access".

@@ -19,6 +19,16 @@ const loDriver kNoDriver{};
 
 using Polling = Driver;
 
+// Publishes a configuration that no file can give, as driver_init would.
+void Publish(const TagConfig &config, int capacity) {
+    loDelete();
+    tag_updater = new TagUpdater(&modbusLink);
+    tag_updater->config = config;
+    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, capacity), 0);
+    tag_updater->service = service_handle;
+    tag_updater->PublishTags();
+}
+
 TEST_F(Polling, RegistersReachTheirTagsByPositionWithThePassStartAsTimestamp) {
     ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><SingleReg name='X' addr='10'/>"
                    "<BlockOfRegs namePrefix='Y' count='3' addrStart='11'/><SingleReg name='Z' addr='14'/></QueryBlock>"
@@ -90,26 +100,12 @@ TEST_F(Polling, ABlockThatThrowsIsLoggedAtEveryPassAndTheNextIsStillRead) {
     ASSERT_EQ(Init(nullptr), 0);
     // A run of no registers as a block's first entry cannot come from a file;
     // its block has no start address.
-    QueryBlock broken;
-    broken.deviceAddr = 1;
-    AddressEntry empty{};
-    empty.selector = AddressEntry::kBlockOfRegs;
-    std::snprintf(empty.blockOfRegs.namePrefix, kNamePrefixSize, "E");
-    broken.lstAddress.push_back(empty);
-    QueryBlock good;
-    good.deviceAddr = 2;
-    AddressEntry single{};
-    single.selector = AddressEntry::kSingleReg;
-    single.singleReg.addr = 3;
-    std::snprintf(single.singleReg.name, kTagNameSize, "G");
-    good.lstAddress.push_back(single);
-
-    loDelete();
-    tag_updater = new TagUpdater(&modbusLink);
-    tag_updater->config.blocks = {broken, good};
-    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, 10), 0);
-    tag_updater->service = service_handle;
-    tag_updater->PublishTags();
+    TagConfig config;
+    config.Parse(
+        "<TagConfig><QueryBlock deviceAddr='1'><BlockOfRegs namePrefix='E' count='1'/></QueryBlock>"
+        "<QueryBlock deviceAddr='2'><SingleReg name='G' addr='3'/></QueryBlock></TagConfig>");
+    config.blocks[0].lstAddress[0].blockOfRegs.count = 0;
+    Publish(config, 10);
     for (double t : {1, 2}) {
         Mark();
         Pass(t);
@@ -120,21 +116,16 @@ TEST_F(Polling, ABlockThatThrowsIsLoggedAtEveryPassAndTheNextIsStillRead) {
 
 TEST_F(Polling, ABlockWhoseRegisterCountWrapsWritesOnlyItsOwnRecords) {
     ASSERT_EQ(Init(nullptr), 0);
-    loDelete();
     // 80,000 registers count as 14,464 and are never readable; the block after
     // it starts beyond the records. Asked of a silent device, so that no late
     // refusal from the instrument meets the next read on a slow machine.
-    ASSERT_EQ(driverConfig.blocks.size(), 0u);
-    driverConfig.Parse(
+    TagConfig config;
+    config.Parse(
         "<TagConfig><QueryBlock deviceAddr='9'><BlockOfRegs namePrefix='H' count='40000'/>"
         "<BlockOfRegs namePrefix='J' count='40000'/></QueryBlock>"
         "<QueryBlock deviceAddr='1'><SingleReg name='After'/></QueryBlock></TagConfig>");
-    tag_updater = new TagUpdater(&modbusLink);
-    tag_updater->config = driverConfig;
-    ASSERT_EQ(tag_updater->config.TotalTagCount(), 14465);
-    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, 80001), 0);
-    tag_updater->service = service_handle;
-    tag_updater->PublishTags();
+    ASSERT_EQ(config.TotalTagCount(), 14465);
+    Publish(config, 80001);
     Pass(1);
     EXPECT_THAT(Read("H0"), ::testing::EndsWith(" q18 t1"));
     EXPECT_THAT(Read("J39999"), ::testing::EndsWith(" q8 t-1"));  // beyond the records a pass updates

@@ -49,7 +49,7 @@ protected:
     std::uint16_t regs[256];
 };
 
-TEST_F(Transaction, ReadsTwoAndSixtyOneRegistersOnThePortItOpens) {
+TEST_F(Transaction, ReadsTwoAndSixtyOneRegistersOnThePortItOpensButNotSixtyTwo) {
     ASSERT_TRUE(Read(1, 0, 2));
     EXPECT_TRUE(port.IsOpen());
     EXPECT_EQ(regs[0], Expected(1, 0));
@@ -60,9 +60,9 @@ TEST_F(Transaction, ReadsTwoAndSixtyOneRegistersOnThePortItOpens) {
     ASSERT_TRUE(Read(17, 100, 61));
     for (unsigned i = 0; i < 61; ++i) EXPECT_EQ(regs[i], Expected(17, 100 + i)) << i;
     EXPECT_EQ(regs[61], kUntouched);
-}
 
-TEST_F(Transaction, SixtyTwoRegistersAreRequestedThenRefused) {
+    // Sixty-two are requested, then refused.
+    std::fill(std::begin(regs), std::end(regs), kUntouched);
     EXPECT_EQ(Outcome([&] { Read(1, 0, 62); }), "too many registers requested");
     EXPECT_EQ(regs[0], kUntouched);
     char answer[kTooManyAnswer] = {};
@@ -88,34 +88,23 @@ TEST_F(Transaction, UnusableAnswersFailAndThePortServesOn) {
 
 // Device 15 answers after the read time-out: its answer lands in the read of
 // the next transaction, after that one's purge.
-class LateAnswer : public Transaction {
-protected:
-    // The late answer to the last request must not reach the next test.
-    void TearDown() override {
-        char rest[kBufferSize];
-        unsigned got = 0;
-        for (int i = 0; i < 8 && got < lastAnswer; ++i) got += port.Read(rest + got, lastAnswer - got);
-    }
-    static constexpr unsigned kBufferSize = 256;
-    unsigned lastAnswer = 0;
-};
-
-TEST_F(LateAnswer, ALateAnswerOfAnotherDeviceIsNotTakenForTheNext) {
+TEST_F(Transaction, ALateAnswerIsNotTakenForAnotherDevicesButForTheSameDevices) {
     EXPECT_FALSE(Read(15, 0, 2)) << "nothing within the time-out";
     EXPECT_FALSE(Read(1, 0, 2)) << "device 15's late answer came first";
     EXPECT_TRUE(Read(1, 0, 2)) << "the purge dropped device 1's own";
     EXPECT_EQ(regs[1], Expected(1, 1));
-}
 
-// What no check can see: Modbus carries no transaction number, so the late
-// answer of the same device to a request of the same size passes for the
-// answer to the next request. The remedy is the user's (docs/serial-line.md).
-TEST_F(LateAnswer, ALateAnswerOfTheSameDeviceIsTakenForTheNext) {
+    // What no check can see: Modbus carries no transaction number, so the late
+    // answer of the same device to a request of the same size passes for the
+    // answer to the next request. The remedy is the user's (docs/serial-line.md).
     EXPECT_FALSE(Read(15, 0, 2));
     ASSERT_TRUE(Read(15, 100, 2));
     EXPECT_EQ(regs[0], Expected(15, 0)) << "registers 0 and 1 given as 100 and 101";
     EXPECT_EQ(regs[1], Expected(15, 1));
-    lastAnswer = 2 * 4 + 9;
+    // The late answer to the last request must not reach the next test.
+    char rest[2 * 4 + 9];
+    unsigned got = 0;
+    for (int i = 0; i < 8 && got < sizeof rest; ++i) got += port.Read(rest + got, sizeof rest - got);
 }
 
 // The banner belongs to the first failure of the process: the process-wide
@@ -152,27 +141,16 @@ TEST(ModbusLinkConsole, BannerFirstThenPlusAndMinusInOrder) {
 }
 
 // with_instrument.sh --replug takes the line away and brings it back when
-// asked through files in this folder.
-class LineControl {
-public:
-    explicit LineControl(const char *folder) : folder(folder) {}
-    // Asks for request, then waits (up to 60 s) until done appears.
-    bool Ask(const char *request, const char *done) const {
-        if (std::FILE *file = std::fopen(Path(request).c_str(), "w")) std::fclose(file);
-        for (int i = 0; i < 1200; ++i) {
-            if (std::FILE *file = std::fopen(Path(done).c_str(), "r")) {
-                std::fclose(file);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+// asked through files in its folder: asks for request, then waits (up to 60 s)
+// until done appears.
+bool AskLine(const std::string &folder, const char *request, const char *done) {
+    if (std::FILE *file = std::fopen((folder + "/" + request).c_str(), "w")) std::fclose(file);
+    for (int i = 0; i < 1200; ++i) {
+        if (std::FILE *file = std::fopen((folder + "/" + done).c_str(), "r")) return std::fclose(file) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-
-private:
-    std::string Path(const char *name) const { return folder + "/" + name; }
-    std::string folder;
-};
+    return false;
+}
 
 bool IsSystemError(const std::string &message, const char *calls) {
     return std::regex_match(message, std::regex(std::string("(") + calls + ") failed with error [0-9]+\\.\n"));
@@ -185,10 +163,9 @@ bool IsSystemError(const std::string &message, const char *calls) {
 TEST_F(Transaction, AnUnpluggedLineIsClosedAndOpenedAgainOnceItIsBack) {
     const char *folder = std::getenv("BRISVALE_LINE_CONTROL");
     if (folder == nullptr) GTEST_SKIP() << "needs with_instrument.sh --replug";
-    const LineControl line(folder);
     ASSERT_TRUE(Read(1, 0, 2));
 
-    ASSERT_TRUE(line.Ask("unplug", "unplugged"));
+    ASSERT_TRUE(AskLine(folder, "unplug", "unplugged"));
     const std::string lost = Outcome([&] { Read(1, 0, 2); });
     EXPECT_TRUE(IsSystemError(lost, "PurgeInput|WriteFile|ReadFile")) << lost;
     EXPECT_FALSE(port.IsOpen());
@@ -198,7 +175,7 @@ TEST_F(Transaction, AnUnpluggedLineIsClosedAndOpenedAgainOnceItIsBack) {
         EXPECT_FALSE(port.IsOpen());
     }
 
-    ASSERT_TRUE(line.Ask("replug", "replugged"));
+    ASSERT_TRUE(AskLine(folder, "replug", "replugged"));
     EXPECT_TRUE(Read(1, 10, 2));
     EXPECT_EQ(regs[1], Expected(1, 11));
 }

@@ -28,11 +28,13 @@ shift
 [ $# -gt 0 ] || { echo "usage: with_instrument.sh [--wine PREFIX] [--replug] [ARG...] -- COMMAND [ARG...]" >&2; exit 2; }
 [ ${#args[@]} -gt 0 ] || args=(--device 1)
 work=$(mktemp -d)
-pids=()
+# Reaped processes leave their list: their numbers may soon be another's.
+line_pids=()
+command_pid=
 links=()
 cleanup() {
-  kill "${pids[@]}" 2>/dev/null
-  wait "${pids[@]}" 2>/dev/null
+  kill "${line_pids[@]}" $command_pid 2>/dev/null
+  wait "${line_pids[@]}" $command_pid 2>/dev/null
   rm -rf "$work" "${links[@]}"
 }
 trap cleanup EXIT
@@ -51,31 +53,19 @@ wait_for() {  # pid test...
   exit 1
 }
 
-# Reaped processes leave the list: their numbers may soon be another's.
-forget() {  # pid...
-  local pid gone kept=()
-  for pid in "${pids[@]}"; do
-    for gone in "$@"; do [ "$pid" = "$gone" ] && continue 2; done
-    kept+=("$pid")
-  done
-  pids=("${kept[@]}")
-}
-
-line_pids=()
 start_line() {
   rm -f "$work/ready"
   socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" &
-  pids+=($!) line_pids=($!)
+  line_pids=($!)
   wait_for $! test -e "$work/ttyA" -a -e "$work/ttyB"
   /usr/bin/python3 "$here/reference_instrument.py" --port "$work/ttyB" --ready "$work/ready" "${args[@]}" &
-  pids+=($!) line_pids+=($!)
+  line_pids+=($!)
   wait_for $! test -e "$work/ready"
 }
 # The pseudo-terminal under COM1 goes, as an unplugged adapter does.
 stop_line() {
   kill "${line_pids[@]}" 2>/dev/null
   wait "${line_pids[@]}" 2>/dev/null
-  forget "${line_pids[@]}"
   line_pids=()
   rm -f "$work/ttyA" "$work/ttyB"
 }
@@ -108,7 +98,6 @@ else
   # Wine's drive Z: is the Unix root.
   BRISVALE_LINE_CONTROL=${prefix:+Z:}$control "$@" &
   command_pid=$!
-  pids+=($command_pid)
   while kill -0 "$command_pid" 2>/dev/null; do
     if [ -e "$control/unplug" ]; then
       # A request taken clears the answer to the one before, so that a second
@@ -125,7 +114,7 @@ else
   done
   wait "$command_pid"
   status=$?
-  forget "$command_pid"
+  command_pid=
 fi
 [ -z "$prefix" ] || wineserver -w
 exit $status
