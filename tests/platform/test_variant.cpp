@@ -114,7 +114,16 @@ TEST(Variant, StringsAreCountedCopiedAndFreed) {
     // Converting in place replaces the text.
     ASSERT_EQ(VariantChangeType(&copy, &copy, 0, VT_I2), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantText(copy), "BSTR:valve");
+    // An unknown type is neither cleared, copied nor overwritten.
+    constexpr VARTYPE kUndefinedType = 15;  // no automation type has this number
+    VARIANT unknown = Of(kUndefinedType, [](VARIANT &) {});
+    EXPECT_EQ(VariantClear(&unknown), DISP_E_BADVARTYPE);
+    EXPECT_EQ(VariantCopy(&copy, &unknown), DISP_E_BADVARTYPE);
+    EXPECT_EQ(VariantCopy(&unknown, &copy), DISP_E_BADVARTYPE);
+    EXPECT_EQ(V_VT(&unknown), kUndefinedType);
+    EXPECT_EQ(VariantText(copy), "BSTR:valve");
     EXPECT_EQ(VariantClear(&copy), S_OK);
+    EXPECT_EQ(V_VT(&copy), VT_EMPTY);
     EXPECT_EQ(VariantClear(&original), S_OK);
     SysFreeString(counted);
     SysFreeString(nullptr);
