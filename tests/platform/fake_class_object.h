@@ -1,5 +1,6 @@
-// A class object that counts its references and is never freed by them, and
-// the runtime's class table seen through it.
+// A class object that counts its references and is never freed by them (its
+// instances are itself, to see CreateInstance reached), and the runtime's
+// class table seen through it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,15 +9,22 @@
 
 #include "platform/com.h"
 
-struct FakeClassObject final : IUnknown {
+struct FakeClassObject final : IClassFactory {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        *object = IsEqualGUID(riid, IID_IUnknown) ? this : nullptr;
-        return *object != nullptr ? (AddRef(), S_OK) : E_NOINTERFACE;
+        const bool known = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory);
+        *object = known ? this : nullptr;
+        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
     ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **object) override {
+        ++created;
+        return outer != nullptr ? CLASS_E_NOAGGREGATION : QueryInterface(riid, object);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
     std::atomic<long> references{1};
+    std::atomic<int> created{0};
 };
 
 // Test-only class ids.

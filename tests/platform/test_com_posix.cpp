@@ -53,39 +53,39 @@ TEST(ComPosix, CallerIdentityIsThePrivilegesOfTheCallingThreadOnly) {
     EXPECT_TRUE(FAILED(CoQueryClientBlanket(nullptr, nullptr, nullptr, nullptr, nullptr, &privileges, nullptr)));
 }
 
-// A factory whose objects are the factory itself, to see CreateInstance reached.
-struct CountingFactory final : IClassFactory {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        const bool known = IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory);
-        *object = known ? this : nullptr;
-        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID riid, void **object) override {
-        ++created;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        return QueryInterface(riid, object);
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
-    std::atomic<long> references{1};
-    std::atomic<int> created{0};
-};
-
 std::u16string Ole(const std::string &text) {
     return std::u16string(text.begin(), text.end());
 }
 
-TEST(ComPosix, ProgIdsAreReadFromTheRegistryAndInstancesMadeInProcess) {
-    char folder[] = "/tmp/brisvale-com-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string root = folder;
-    mkdir((root + "/ProgID").c_str(), 0700);
-    std::ofstream(root + "/ProgID/Test.Good.1") << "@=A test\nCLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
-    std::ofstream(root + "/ProgID/Test.Broken.1") << "CLSID={5A1C0DE5-7E57}\n";
-    setenv("BRISVALE_COM_REGISTRY", folder, 1);
+// A registry of our own: ProgID/Test.Good.1 leads to CLSID/{...03}, all
+// written only by their owner; ProgID/Test.Broken.1 names no class id.
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        root = folder;
+        progIds = root + "/ProgID";
+        file = progIds + "/Test.Good.1";
+        classes = root + "/CLSID";
+        entry = classes + "/{5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}";
+        mkdir(progIds.c_str(), 0755);
+        mkdir(classes.c_str(), 0755);
+        std::ofstream(file) << "@=A test\nCLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
+        std::ofstream(progIds + "/Test.Broken.1") << "CLSID={5A1C0DE5-7E57}\n";
+        std::ofstream(entry) << "LocalServer32=/bin/true\n";
+        chmod(file.c_str(), 0644);
+        chmod(entry.c_str(), 0644);
+        setenv("BRISVALE_COM_REGISTRY", folder, 1);
+    }
+    void TearDown() override {
+        unsetenv("BRISVALE_COM_REGISTRY");
+        std::filesystem::remove_all(root);
+    }
 
+    char folder[32] = "/tmp/brisvale-com-test-XXXXXX";
+    std::string root, progIds, file, classes, entry;
+};
+TEST_F(Registry, ProgIdsAreReadAndInstancesMadeInProcess) {
     CLSID clsid{};
     EXPECT_EQ(CLSIDFromProgID(Ole("Test.Good.1").c_str(), &clsid), S_OK);
     EXPECT_EQ(clsid, TestClass(3));
@@ -93,7 +93,7 @@ TEST(ComPosix, ProgIdsAreReadFromTheRegistryAndInstancesMadeInProcess) {
         EXPECT_EQ(CLSIDFromProgID(Ole(bad).c_str(), &clsid), CO_E_CLASSSTRING) << bad;
     EXPECT_EQ(CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
 
-    CountingFactory factory;
+    FakeClassObject factory;
     void *object = &object;
     EXPECT_EQ(CoCreateInstance(TestClass(3), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object),
               CO_E_NOTINITIALIZED);
@@ -110,28 +110,11 @@ TEST(ComPosix, ProgIdsAreReadFromTheRegistryAndInstancesMadeInProcess) {
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
     EXPECT_EQ(factory.references.load(), 1);
     CoUninitialize();
-    unsetenv("BRISVALE_COM_REGISTRY");
-    std::filesystem::remove_all(root);
 }
 
 // A command read from the registry runs as the reader: a registry that
 // anybody but the reader (or root) may have written is not read at all.
-TEST(ComPosix, ARegistryOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry) {
-    char folder[] = "/tmp/brisvale-trust-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string root = folder;
-    const std::string progIds = root + "/ProgID";
-    const std::string file = progIds + "/Test.Good.1";
-    mkdir(progIds.c_str(), 0755);
-    std::ofstream(file) << "CLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
-    chmod(file.c_str(), 0644);
-    // The class's own entry is checked with the name that leads to it.
-    const std::string classes = root + "/CLSID";
-    const std::string entry = classes + "/{5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}";
-    mkdir(classes.c_str(), 0755);
-    std::ofstream(entry) << "LocalServer32=/bin/true\n";
-    chmod(entry.c_str(), 0644);
-    setenv("BRISVALE_COM_REGISTRY", folder, 1);
+TEST_F(Registry, OneOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry) {
     const std::u16string name = Ole("Test.Good.1");
     CLSID clsid{};
     ASSERT_EQ(CLSIDFromProgID(name.c_str(), &clsid), S_OK);
@@ -180,9 +163,7 @@ TEST(ComPosix, ARegistryOthersMayChangeIsRefusedAndEverySpellingNamesOneRegistry
         EXPECT_EQ(com_RegistryRoot(), spelling.second) << spelling.first;
     }
     ASSERT_EQ(chdir(previous), 0);
-    unsetenv("BRISVALE_COM_REGISTRY");
     unlink(link.c_str());
-    std::filesystem::remove_all(root);
 }
 
 // The global memory and clipboard formats that Data Access 1.0a's streams use.

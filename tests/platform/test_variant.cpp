@@ -18,36 +18,23 @@ OleText Ole(const char *text) {
     return wide;
 }
 
-std::string Narrow(BSTR text) {
-    return BstrText(text);
+// A VARIANT of this type whose member is set by fill.
+template <typename F>
+VARIANT Of(VARTYPE type, F fill) {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = type;
+    fill(v);
+    return v;
 }
-
-std::string Shown(const VARIANT &v) {
-    return VariantText(v);
-}
-
 VARIANT Short(SHORT n) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_I2;
-    v.iVal = n;
-    return v;
+    return Of(VT_I2, [n](VARIANT &v) { v.iVal = n; });
 }
-
 VARIANT Real(double n) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_R8;
-    v.dblVal = n;
-    return v;
+    return Of(VT_R8, [n](VARIANT &v) { v.dblVal = n; });
 }
-
 VARIANT Text(const char *text) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    v.bstrVal = SysAllocString(Ole(text).c_str());
-    return v;
+    return Of(VT_BSTR, [text](VARIANT &v) { v.bstrVal = SysAllocString(Ole(text).c_str()); });
 }
 
 // The result of converting source (which is cleared afterwards) to type.
@@ -61,7 +48,7 @@ std::string Changed(VARIANT source, VARTYPE type) {
         std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
         return code;
     }
-    const std::string shown = Shown(result);
+    const std::string shown = VariantText(result);
     VariantClear(&result);
     return shown;
 }
@@ -83,11 +70,8 @@ TEST(Variant, NumbersConvertWithinRangeAndRoundHalfToEven) {
     EXPECT_EQ(Changed(Real(32767.4), VT_I2), "I2:32767");
     EXPECT_EQ(Changed(Real(40000), VT_I2), "8002000A");
     EXPECT_EQ(Changed(Real(1e300), VT_R4), "8002000A");
-    VARIANT empty;
-    VariantInit(&empty);
-    EXPECT_EQ(Changed(empty, VT_I2), "I2:0");
-    V_VT(&empty) = VT_NULL;
-    EXPECT_EQ(Changed(empty, VT_I2), "80020005");
+    EXPECT_EQ(Changed(Of(VT_EMPTY, [](VARIANT &) {}), VT_I2), "I2:0");
+    EXPECT_EQ(Changed(Of(VT_NULL, [](VARIANT &) {}), VT_I2), "80020005");
     EXPECT_EQ(Changed(Short(1), 0x7FF), "80020008");
     EXPECT_EQ(Changed(Short(1), VT_VARIANT), "80020005");
     EXPECT_EQ(Changed(Short(1), VT_ARRAY | VT_I2), "80020005");
@@ -122,18 +106,24 @@ TEST(Variant, StringsAreCountedCopiedAndFreed) {
     EXPECT_EQ(SysAllocString(nullptr), nullptr);
     EXPECT_EQ(SysStringLen(nullptr), 0u);
 
-    VARIANT original;
-    VariantInit(&original);
-    V_VT(&original) = VT_BSTR;
-    original.bstrVal = text;
+    VARIANT original = Of(VT_BSTR, [text](VARIANT &v) { v.bstrVal = text; });
     VARIANT copy = Short(1);
     ASSERT_EQ(VariantCopy(&copy, &original), S_OK);
     EXPECT_NE(copy.bstrVal, text);  // a copy of its own, freed on its own
-    EXPECT_EQ(Narrow(copy.bstrVal), "valve");
+    EXPECT_EQ(BstrText(copy.bstrVal), "valve");
     // Converting in place replaces the text.
     ASSERT_EQ(VariantChangeType(&copy, &copy, 0, VT_I2), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(Shown(copy), "BSTR:valve");
+    EXPECT_EQ(VariantText(copy), "BSTR:valve");
+    // An unknown type is neither cleared, copied nor overwritten.
+    constexpr VARTYPE kUndefinedType = 15;  // no automation type has this number
+    VARIANT unknown = Of(kUndefinedType, [](VARIANT &) {});
+    EXPECT_EQ(VariantClear(&unknown), DISP_E_BADVARTYPE);
+    EXPECT_EQ(VariantCopy(&copy, &unknown), DISP_E_BADVARTYPE);
+    EXPECT_EQ(VariantCopy(&unknown, &copy), DISP_E_BADVARTYPE);
+    EXPECT_EQ(V_VT(&unknown), kUndefinedType);
+    EXPECT_EQ(VariantText(copy), "BSTR:valve");
     EXPECT_EQ(VariantClear(&copy), S_OK);
+    EXPECT_EQ(V_VT(&copy), VT_EMPTY);
     EXPECT_EQ(VariantClear(&original), S_OK);
     SysFreeString(counted);
     SysFreeString(nullptr);

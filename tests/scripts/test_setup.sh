@@ -31,82 +31,49 @@ make_bin() {  # dir uid with-sudo
   chmod +x "$dir"/*
 }
 
-run_setup() {  # dir args...
-  local dir=$1
+# A case: a fresh bin/ for (uid, with-sudo), setup.sh run with the arguments
+# before "--", and the calls it made compared with the lines after "--".
+check() {  # name uid with-sudo args... -- expected-lines...
+  local name=$1 dir=$work/$1 args=() want
+  make_bin "$dir" "$2" "$3"
+  shift 3
+  while [ "$1" != -- ]; do args+=("$1"); shift; done
   shift
-  PATH=$dir "$dir/bash" "$setup" "$@" >"$dir/out" 2>&1
-}
-
-expect_calls() {  # case dir expected-lines...
-  local name=$1 dir=$2
-  shift 2
-  local want
+  PATH=$dir "$dir/bash" "$setup" "${args[@]}" >"$dir/out" 2>&1 || fail "$name: exit $? $(cat "$dir/out")"
   want=$(printf '%s\n' "$@")
   [ "$(cat "$dir/calls" 2>/dev/null)" = "$want" ] ||
     fail "$name: calls were:\n$(cat "$dir/calls" 2>/dev/null)\nwanted:\n$want\noutput:\n$(cat "$dir/out")"
 }
 
-apt_opts="-o DPkg::Lock::Timeout=600"
+apt="apt-get DEBIAN_FRONTEND=noninteractive -o DPkg::Lock::Timeout=600"
+sudo_apt="sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600"
 install="install -y -qq --no-install-recommends $package"
+simulated="$apt install -s -y -qq --no-install-recommends $package"
 
 # Root: apt-get directly, lists updated first.
-make_bin "$work/root" 0 no
-run_setup "$work/root" --also "$package" || fail "root: exit $? $(cat "$work/root/out")"
+check root 0 no --also "$package" -- "$apt update -qq" "$apt $install"
 grep -q "setup: installing $package" "$work/root/out" || fail "root: no install line"
-expect_calls root "$work/root" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install"
-
 # A user with sudo: both apt-get lines through sudo, the setting kept.
-make_bin "$work/user" 1000 yes
-run_setup "$work/user" --also "$package" || fail "sudo user: exit $? $(cat "$work/user/out")"
-expect_calls "sudo user" "$work/user" \
-  "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts update -qq" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
-  "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts $install" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install"
-
+check "sudo-user" 1000 yes --also "$package" -- \
+  "$sudo_apt update -qq" "$apt update -qq" "$sudo_apt $install" "$apt $install"
 # 32-bit Wine: the i386 architecture is added (through sudo) before the lists are updated.
-make_bin "$work/i386root" 0 no
-run_setup "$work/i386root" --also "$package:i386" || fail "i386 root: exit $? $(cat "$work/i386root/out")"
-expect_calls "i386 root" "$work/i386root" "dpkg --add-architecture i386" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install:i386"
-make_bin "$work/i386" 1000 yes
-run_setup "$work/i386" --also "$package:i386" || fail "i386: exit $? $(cat "$work/i386/out")"
-expect_calls i386 "$work/i386" \
-  "sudo dpkg --add-architecture i386" "dpkg --add-architecture i386" \
-  "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts update -qq" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts update -qq" \
-  "sudo env DEBIAN_FRONTEND=noninteractive apt-get $apt_opts $install:i386" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts $install:i386"
+check i386root 0 no --also "$package:i386" -- "dpkg --add-architecture i386" "$apt update -qq" "$apt $install:i386"
+check i386 1000 yes --also "$package:i386" -- "sudo dpkg --add-architecture i386" "dpkg --add-architecture i386" \
+  "$sudo_apt update -qq" "$apt update -qq" "$sudo_apt $install:i386" "$apt $install:i386"
+# Simulation: the same install line with -s, no update; it needs no root, so a
+# user without sudo runs it directly.
+check simulate 0 no --simulate --also "$package" -- "$simulated"
+check usersim 1000 no --simulate --also "$package" -- "$simulated"
+# Nothing missing: nothing run, whoever runs it.
+check complete 1000 no --
 
-# Simulation: the same install line with -s, no update.
-make_bin "$work/simulate" 0 no
-run_setup "$work/simulate" --simulate --also "$package" || fail "simulate: exit $?"
-expect_calls simulate "$work/simulate" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts install -s -y -qq --no-install-recommends $package"
-
-# A simulation needs no root: a user without sudo runs it directly.
-make_bin "$work/usersim" 1000 no
-run_setup "$work/usersim" --simulate --also "$package" || fail "user simulate: exit $? $(cat "$work/usersim/out")"
-expect_calls "user simulate" "$work/usersim" \
-  "apt-get DEBIAN_FRONTEND=noninteractive $apt_opts install -s -y -qq --no-install-recommends $package"
-
-# A user without sudo: a clear refusal naming the packages, nothing run.
+# Refusals: a user without sudo (the packages named, nothing run), a bad argument (the usage).
 make_bin "$work/nosudo" 1000 no
-if run_setup "$work/nosudo" --also "$package"; then fail "no sudo: succeeded"; fi
+if PATH=$work/nosudo "$work/nosudo/bash" "$setup" --also "$package" >"$work/nosudo/out" 2>&1; then fail "no sudo: succeeded"; fi
 grep -q "needs root: $package" "$work/nosudo/out" || fail "no sudo: message was $(cat "$work/nosudo/out")"
 [ ! -e "$work/nosudo/calls" ] || fail "no sudo: ran $(cat "$work/nosudo/calls")"
-
-# Nothing missing: nothing run, whoever runs it.
-make_bin "$work/complete" 1000 no
-run_setup "$work/complete" || fail "nothing missing: exit $?"
-[ ! -e "$work/complete/calls" ] || fail "nothing missing: ran $(cat "$work/complete/calls")"
-
-# A bad argument is refused with the usage.
 make_bin "$work/bad" 0 no
-if run_setup "$work/bad" --bogus; then fail "bad argument: accepted"; fi
+if PATH=$work/bad "$work/bad/bash" "$setup" --bogus >"$work/bad/out" 2>&1; then fail "bad argument: accepted"; fi
 grep -q "usage: setup.sh" "$work/bad/out" || fail "bad argument: $(cat "$work/bad/out")"
 
 # The real apt-get, simulating the install of a small package this machine

@@ -2,7 +2,7 @@
 """client_e2e.py SERVER CLIENT: brisvale-client against a running copy of the server, registered in a private
 registry, whose COM1 reaches the reference instrument: values and qualities as the instrument holds them, 0x18
 while it is silent and good again after, the JSON documents parsed, and the exit codes."""
-import json, os, re, signal, subprocess, sys, threading, unittest
+import contextlib, json, os, re, signal, subprocess, sys, threading, unittest
 
 # The copy of the server and the instrument as the cross-process test makes them (from the same command line).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
@@ -35,6 +35,20 @@ class ClientAgainstTheServer(WithServer):
         done = subprocess.run([CLIENT, *args], env=env or self.env, stdin=subprocess.DEVNULL, capture_output=True,
                               text=True, timeout=DEADLINE)
         return done.returncode, done.stdout, done.stderr
+
+    @contextlib.contextmanager
+    def watching(self, *args, env=None):
+        """A running client (the arguments after its path), killed if still running at the end."""
+        watch = subprocess.Popen([CLIENT, *args], env=env or self.env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            yield watch
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.wait()
+            watch.stdout.close()
+            watch.stderr.close()
 
     def wait_for_qualities(self, quality):
         """Reads every tag until all show the quality; returns the last output."""
@@ -80,14 +94,13 @@ class ClientAgainstTheServer(WithServer):
 
     def test_3_watch_shows_changes_until_ctrl_c(self):
         self.wait_for_qualities(0xC0)
-        watch = subprocess.Popen([CLIENT, "watch", "--json", "--rate", "100", "Flow.In", "Level"], env=self.env,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         lines = []
-        reader = threading.Thread(target=lambda: lines.extend(iter(watch.stdout.readline, "")), daemon=True)
-        reader.start()
-        try:
-            def qualities(name):
-                return [json.loads(line)["quality"] for line in list(lines) if json.loads(line)["name"] == name]
+
+        def qualities(name):
+            return [json.loads(line)["quality"] for line in list(lines) if json.loads(line)["name"] == name]
+        with self.watching("watch", "--json", "--rate", "100", "Flow.In", "Level") as watch:
+            reader = threading.Thread(target=lambda: lines.extend(iter(watch.stdout.readline, "")), daemon=True)
+            reader.start()
             wait_until(lambda: qualities("Level") and qualities("Flow.In"), "the first values", DEADLINE)
             self.instrument.stop()
             wait_until(lambda: 0x18 in qualities("Level"), "the silent instrument", DEADLINE)
@@ -95,42 +108,25 @@ class ClientAgainstTheServer(WithServer):
             wait_until(lambda: qualities("Level")[-1] == 0xC0, "the instrument back", DEADLINE)
             watch.send_signal(signal.SIGINT)
             self.assertEqual(watch.wait(DEADLINE), 0)
-        finally:
-            if watch.poll() is None:
-                watch.kill()
-                watch.wait()
-        reader.join(DEADLINE)
-        errors = watch.stderr.read()
-        watch.stdout.close()
-        watch.stderr.close()
-        self.assertEqual(errors, "")
-        first = json.loads(lines[0])
-        self.assertIn(first["name"], ("Level", "Flow.In"))
+            reader.join(DEADLINE)
+            self.assertEqual(watch.stderr.read(), "")
+        self.assertIn(json.loads(lines[0])["name"], ("Level", "Flow.In"))
         self.assertEqual(qualities("Level")[:1], [0xC0])
 
     def test_4_exit_codes(self):
-        code, out, err = self.client("read", "Level", "No.Such.Tag")
-        self.assertEqual((code, out, err), (6, "", "brisvale-client: unknown tag <No.Such.Tag>\n"))
+        self.assertEqual(self.client("read", "Level", "No.Such.Tag"),
+                         (6, "", "brisvale-client: unknown tag <No.Such.Tag>\n"))
 
-        code, out, err = self.client("read", "--rate", "10")
-        self.assertEqual((code, out), (2, ""))
-        self.assertEqual(err, "brisvale-client: --rate belongs to watch (--help shows the usage)\n")
+        self.assertEqual(self.client("read", "--rate", "10"),
+                         (2, "", "brisvale-client: --rate belongs to watch (--help shows the usage)\n"))
 
     def watch_until_it_ends(self, env, stop_server):
         """Starts watch, lets stop_server act once the first line is out; watch's exit code and error lines."""
-        watch = subprocess.Popen([CLIENT, "watch", "Level"], env=env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
+        with self.watching("watch", "Level", env=env) as watch:
             first = watch.stdout.readline()
             self.assertTrue(first.startswith("Level  "), first)
             stop_server()
             return watch.wait(DEADLINE), watch.stderr.read()
-        finally:
-            if watch.poll() is None:
-                watch.kill()
-                watch.wait()
-            watch.stdout.close()
-            watch.stderr.close()
 
     def test_5_watch_ends_when_the_server_hangs_or_goes(self):
         # Stopped, the server answers nothing: watch and a new client give up within their limits.
@@ -141,8 +137,7 @@ class ClientAgainstTheServer(WithServer):
             self.assertEqual(code, 1)
             self.assertRegex(err, r"^brisvale-client: the server did not answer in time "
                                   r"\((Advise|GetStatus): 0x8001011F\)\n$")
-            code, out, err = self.client("status", env=short)
-            self.assertEqual((code, out, err),
+            self.assertEqual(self.client("status", env=short),
                              (4, "", "brisvale-client: OPC.Brisvale.1 did not answer in time (0x8001011F)\n"))
         finally:
             self.server.process.send_signal(signal.SIGCONT)

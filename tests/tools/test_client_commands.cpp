@@ -49,18 +49,16 @@ protected:
         ClientOptions options;
         std::string error;
         EXPECT_TRUE(ParseClientOptions(static_cast<int>(args.size()), args.data(), options, error)) << error;
-        if (!activate) {
-            activate = [this](const std::string &) {
-                Activation a;
-                a.server.reset(Connect().release());
-                return a;
-            };
-        }
-        if (!stop) stop = [](unsigned) { return true; };
+        const Activator ours = [this](const std::string &) {
+            Activation a;
+            a.server.reset(Connect().release());
+            return a;
+        };
         out.str("");
         err.str("");
-        ClientIo io(out, err, stop);
-        return RunClient(options, activate, io);
+        ClientIo io(
+            out, err, stop ? stop : [](unsigned) { return true; });
+        return RunClient(options, activate ? activate : ours, io);
     }
 
     DWORD GroupCount() {

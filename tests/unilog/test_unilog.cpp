@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -226,5 +227,22 @@ TEST_F(Log, ConcurrentWritersKeepEveryLineWholeAndInOrder) {
         EXPECT_NE(line.thread, 0u);
     }
 }
+
+#ifndef _WIN32
+// Linux: the log is never written through a symbolic link, which whoever may
+// write the executable's folder could point at any file of the server's user.
+TEST_F(Log, ALogFileThatIsASymbolicLinkIsNotWrittenThrough) {
+    const std::string target = kLogPath + ".target";
+    std::ofstream(target) << "precious\n";
+    fs::create_symlink(target, kLogPath);
+    unilog *log = unilog_Create(kServerName, "", "", -1, UL_MESSAGE);
+    unilog_ERROR(log, 0, "%s", "through the link");
+    unilog_Delete(log);
+    std::stringstream text;
+    text << std::ifstream(target).rdbuf();
+    EXPECT_EQ(text.str(), "precious\n");
+    fs::remove(target);
+}
+#endif
 
 }  // namespace
