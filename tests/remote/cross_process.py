@@ -31,13 +31,13 @@ def seconds(stamp):  # a time as brisvale-client prints it
 class Installation:
     """A copy of the server in a folder of its own, with its own registry, reaching the instrument on COM1."""
 
-    def __init__(self, test, relay, tags):
+    def __init__(self, test, relay):
         self.test = test
         self.folder = test.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-remote-"))
         self.exe = shutil.copy2(SERVER, self.folder)
         pathlib.Path(self.exe + ".log.cfg").write_text("level=5\n")
         pathlib.Path(self.exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
-        pathlib.Path(self.exe + ".tag.cfg").write_text(tags)
+        pathlib.Path(self.exe + ".tag.cfg").write_text(TAGS)
         os.symlink(relay.server_path, self.exe + ".com1")
         self.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
         test.addCleanup(self.stop_started)
@@ -114,8 +114,7 @@ class Installation:
         wait_until(lambda: not self.started(), "the started servers to end", DEADLINE)
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
+        self.process.kill()  # does nothing to a process that has ended
         self.process.wait()
 
 
@@ -132,7 +131,7 @@ class ClientsInOtherProcesses(unittest.TestCase):
         self.instrument = Instrument(self.relay, [1])
         self.addCleanup(self.instrument.stop)
         self.instrument.start()
-        self.server = Installation(self, self.relay, TAGS)
+        self.server = Installation(self, self.relay)
 
     def test_clients_attach_read_watch_die_and_are_refused(self):
         server = self.server
@@ -155,8 +154,7 @@ class ClientsInOtherProcesses(unittest.TestCase):
         self.assertEqual(len(re.findall(r"MESSAGE \[\d+\] USER:#\d+ <%s>" % re.escape(user), server.log)), 20)
         counts = [int(n) for n in re.findall(r"myClassFactory::server_count = (\d+)", server.log)]
         finished = [int(n) for n in re.findall(r"a_server_finished\((\d+)\) USERID", server.log)]
-        self.assertEqual(len(finished), 20)
-        self.assertEqual(finished[-1], min(counts) - 1, "server_count back where it began")
+        self.assertEqual((len(finished), finished[-1]), (20, min(counts) - 1), "server_count back where it began")
 
         # The server keeps polling with nobody attached.
         polled = len(self.relay.requests())
@@ -177,10 +175,8 @@ class ClientsInOtherProcesses(unittest.TestCase):
         self.assertRegex(watch.stdout.readline(), r"^Level +-?\d+  \S+  good \(0xC0\)$")
         detaches = server.console.count("-Detaching a client")
         watch.kill()
-        watch.wait()
-        watch.stdout.close()
-        wait_until(lambda: server.console.count("-Detaching a client") > detaches, "the killed client's detach",
-                   30.0)
+        watch.communicate()
+        wait_until(lambda: server.console.count("-Detaching a client") > detaches, "the killed client's detach", 30)
 
         # Another user is refused, before any session is made for it.
         attaches = server.console.count("+Attaching a client")
