@@ -48,6 +48,7 @@ TEST_F(Hostile, NullPointersZeroCountsAndUnknownValuesAreRefused) {
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
     EXPECT_EQ(async->Read(1, handles.data(), 1, nullptr, &failures), E_INVALIDARG);
     EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(async->GetEnable(nullptr), E_INVALIDARG);
     EXPECT_EQ(async->Cancel2(12345), E_FAIL);
 
     Ref<IConnectionPoint> point = DataCallbackPoint(group.get());
