@@ -36,6 +36,7 @@ TEST_F(Hostile, NullPointersZeroCountsAndUnknownValuesAreRefused) {
     EXPECT_EQ(results, nullptr);  // nothing allocated, nothing left dangling
     EXPECT_EQ(failures, nullptr);
     EXPECT_EQ(group->AddItems(1, nullptr, &results, &failures), E_INVALIDARG);
+    EXPECT_EQ(group->AddItems(1, &definition, nullptr, &failures), E_INVALIDARG);
     EXPECT_EQ(group->AddItems(1, &definition, &results, nullptr), E_INVALIDARG);
     EXPECT_EQ(group->CreateEnumerator(IID_IEnumString, &unknown), E_NOINTERFACE);
     EXPECT_EQ(group->CreateEnumerator(IID_IEnumOPCItemAttributes, nullptr), E_INVALIDARG);
