@@ -76,6 +76,8 @@ TEST_F(Server, LocalesAndErrorTextsOfOpcAndTheSystem) {
         return shown;
     };
     EXPECT_EQ(text(OPC_E_UNKNOWNITEMID), "The item is not defined in the server's address space.");
+    EXPECT_EQ(text(OPC_S_UNSUPPORTEDRATE),
+              "The server does not support the requested rate but will use the closest available rate.");
     // The system's own text, in its own words (Wine words some differently).
     EXPECT_NE(text(E_INVALIDARG).find("aramete"), std::string::npos);
     EXPECT_EQ(text(static_cast<HRESULT>(0xC004FFFF)), "80070057");
@@ -107,6 +109,7 @@ TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
         std::string listed;  // the names, "(none)", or the failure
     } cases[] = {
         {OPC_FLAT, nullptr, VT_EMPTY, 0, all},
+        {OPC_LEAF, "", VT_EMPTY, 0, all},
         {OPC_BRANCH, "", VT_EMPTY, 0, "(none)"},
         {OPC_FLAT, "Pump*", VT_EMPTY, 0, "Pump1 Pump2"},
         {OPC_FLAT, "Pump#", VT_EMPTY, 0, "Pump1 Pump2"},

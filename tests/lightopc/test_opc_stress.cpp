@@ -36,6 +36,7 @@ TEST_F(Hostile, NullPointersZeroCountsAndUnknownValuesAreRefused) {
     EXPECT_EQ(results, nullptr);  // nothing allocated, nothing left dangling
     EXPECT_EQ(failures, nullptr);
     EXPECT_EQ(group->AddItems(1, nullptr, &results, &failures), E_INVALIDARG);
+    EXPECT_EQ(group->AddItems(1, &definition, nullptr, &failures), E_INVALIDARG);
     EXPECT_EQ(group->AddItems(1, &definition, &results, nullptr), E_INVALIDARG);
     EXPECT_EQ(group->CreateEnumerator(IID_IEnumString, &unknown), E_NOINTERFACE);
     EXPECT_EQ(group->CreateEnumerator(IID_IEnumOPCItemAttributes, nullptr), E_INVALIDARG);
@@ -48,6 +49,7 @@ TEST_F(Hostile, NullPointersZeroCountsAndUnknownValuesAreRefused) {
     Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
     EXPECT_EQ(async->Read(1, handles.data(), 1, nullptr, &failures), E_INVALIDARG);
     EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(async->GetEnable(nullptr), E_INVALIDARG);
     EXPECT_EQ(async->Cancel2(12345), E_FAIL);
 
     Ref<IConnectionPoint> point = DataCallbackPoint(group.get());
