@@ -6,7 +6,11 @@ the answers of --corrupt UNIT:MODE spoilt on purpose (foreign: sent under the
 next address; late: sent after the server stopped waiting), the register of
 every --count UNIT:ADDRESS counting up by one every COUNT_SECONDS, and every --mute
 UNIT:PATH silent while the file PATH exists. Creates --ready once it serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
-import argparse, asyncio, logging, os, time
+import argparse
+import asyncio
+import logging
+import os
+import time
 
 from pymodbus.datastore import ModbusServerContext, ModbusSequentialDataBlock, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
