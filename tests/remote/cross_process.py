@@ -31,13 +31,13 @@ def seconds(stamp):  # a time as brisvale-client prints it
 class Installation:
     """A copy of the server in a folder of its own, with its own registry, reaching the instrument on COM1."""
 
-    def __init__(self, test, relay):
+    def __init__(self, test, relay, tags=TAGS):
         self.test = test
         self.folder = test.enterContext(tempfile.TemporaryDirectory(prefix="brisvale-remote-"))
         self.exe = shutil.copy2(SERVER, self.folder)
         pathlib.Path(self.exe + ".log.cfg").write_text("level=5\n")
         pathlib.Path(self.exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
-        pathlib.Path(self.exe + ".tag.cfg").write_text(TAGS)
+        pathlib.Path(self.exe + ".tag.cfg").write_text(tags)
         os.symlink(relay.server_path, self.exe + ".com1")
         self.env = dict(os.environ, BRISVALE_COM_REGISTRY=os.path.join(self.folder, "registry"))
         test.addCleanup(self.stop_started)
@@ -118,8 +118,9 @@ class Installation:
         self.process.wait()
 
 
-class ClientsInOtherProcesses(unittest.TestCase):
-    """For each test, the reference instrument and a copy of the server."""
+class WithServer(unittest.TestCase):
+    """For each test, the reference instrument and a copy of the server with these tags (client_e2e.py too)."""
+    tags = TAGS
 
     @classmethod
     def setUpClass(cls):
@@ -131,7 +132,10 @@ class ClientsInOtherProcesses(unittest.TestCase):
         self.instrument = Instrument(self.relay, [1])
         self.addCleanup(self.instrument.stop)
         self.instrument.start()
-        self.server = Installation(self, self.relay)
+        self.server = Installation(self, self.relay, self.tags)
+
+
+class ClientsInOtherProcesses(WithServer):
 
     def test_clients_attach_read_watch_die_and_are_refused(self):
         server = self.server

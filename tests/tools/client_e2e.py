@@ -61,7 +61,7 @@ class ClientAgainstTheServer(WithServer):
             return all(item["quality"] == quality for item in last[0]["items"])
         wait_until(lambda: self.server.process.poll() is not None or all_show(), "qualities 0x%02X" % quality,
                    DEADLINE)
-        self.assertIsNone(self.server.process.poll(), self.server.console())
+        self.assertIsNone(self.server.process.poll(), self.server.console)
         return last[0]
 
     def test_1_values_and_qualities_follow_the_instrument(self):
