@@ -2,7 +2,7 @@
 """client_e2e.py SERVER CLIENT: brisvale-client against a running copy of the server, registered in a private
 registry, whose COM1 reaches the reference instrument: values and qualities as the instrument holds them, 0x18
 while it is silent and good again after, the JSON documents parsed, and the exit codes."""
-import contextlib, json, os, re, signal, subprocess, sys, threading, unittest
+import contextlib, json, os, signal, subprocess, sys, threading, unittest
 
 # The copy of the server and the instrument as the cross-process test makes them (from the same command line).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
@@ -14,7 +14,6 @@ TAG_FILE = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n"
             "    <SingleReg name='Level' addr='10'/>\n"
             "    <SingleReg name='Flow.In' addr='11'/>\n    <SingleReg name='Flow.Out' addr='12'/>\n"
             "    <SingleReg name='Valve 3' addr='13'/>\n  </QueryBlock>\n</TagConfig>\n")
-LINE = re.compile(r"^(\S+(?: \S+)*) +(-?\d+)  (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)  (.*)$")
 
 
 # What the reference instrument holds for device 1, as the VT_I2 the server publishes.
@@ -64,35 +63,16 @@ class ClientAgainstTheServer(WithServer):
         self.assertIsNone(self.server.process.poll(), self.server.console)
         return last[0]
 
-    def test_1_values_and_qualities_follow_the_instrument(self):
+    def test_1_values_as_the_instrument_holds_them(self):  # the texts: test_client
         document = self.wait_for_qualities(0xC0)
         self.assertEqual([item["name"] for item in document["items"]], TAGS)
         for item in document["items"]:
-            self.assertEqual((item["value"], item["type"], item["quality_text"]),
-                             (EXPECTED[item["name"]], "VT_I2", "good (0xC0)"))
-            self.assertRegex(item["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+            self.assertEqual((item["value"], item["type"]), (EXPECTED[item["name"]], "VT_I2"))
+        # main's own line and exit code for a command line it cannot use (the reasons: test_client).
+        self.assertEqual(self.client("read", "--rate", "10"),
+                         (2, "", "brisvale-client: --rate belongs to watch (--help shows the usage)\n"))
 
-        code, out, err = self.client("read", "Valve 3", "Level")
-        self.assertEqual((code, err), (0, ""))
-        rows = [LINE.match(line).groups() for line in out.splitlines()]
-        self.assertEqual([(name, int(value), quality) for name, value, _, quality in rows],
-                         [("Valve 3", EXPECTED["Valve 3"], "good (0xC0)"), ("Level", EXPECTED["Level"], "good (0xC0)")])
-
-        self.instrument.stop()
-        document = self.wait_for_qualities(0x18)
-        self.assertEqual({item["quality_text"] for item in document["items"]}, {"bad: comm failure (0x18)"})
-        code, out, _ = self.client("read", "Level")
-        self.assertTrue(out.endswith("  bad: comm failure (0x18)\n"), out)
-
-        self.instrument.start()
-        self.wait_for_qualities(0xC0)
-
-    def test_2_list(self):  # the status and activation failures: cross_process.py
-        code, out, err = self.client("--json", "list")
-        self.assertEqual((code, err), (0, ""))
-        self.assertEqual(json.loads(out), {"tags": [{"name": name, "type": "VT_I2"} for name in TAGS]})
-
-    def test_3_watch_shows_changes_until_ctrl_c(self):
+    def test_2_watch_follows_the_instrument_silent_and_back_until_ctrl_c(self):
         self.wait_for_qualities(0xC0)
         lines = []
 
@@ -113,13 +93,6 @@ class ClientAgainstTheServer(WithServer):
         self.assertIn(json.loads(lines[0])["name"], ("Level", "Flow.In"))
         self.assertEqual(qualities("Level")[:1], [0xC0])
 
-    def test_4_exit_codes(self):
-        self.assertEqual(self.client("read", "Level", "No.Such.Tag"),
-                         (6, "", "brisvale-client: unknown tag <No.Such.Tag>\n"))
-
-        self.assertEqual(self.client("read", "--rate", "10"),
-                         (2, "", "brisvale-client: --rate belongs to watch (--help shows the usage)\n"))
-
     def watch_until_it_ends(self, env, stop_server):
         """Starts watch, lets stop_server act once the first line is out; watch's exit code and error lines."""
         with self.watching("watch", "Level", env=env) as watch:
@@ -128,7 +101,7 @@ class ClientAgainstTheServer(WithServer):
             stop_server()
             return watch.wait(DEADLINE), watch.stderr.read()
 
-    def test_5_watch_ends_when_the_server_hangs_or_goes(self):
+    def test_3_watch_ends_when_the_server_hangs_or_goes(self):
         # Stopped, the server answers nothing: watch and a new client give up within their limits.
         short = dict(self.env, BRISVALE_COM_CALL_TIMEOUT_MS="1500", BRISVALE_COM_CONNECT_TIMEOUT_MS="1500")
         try:
