@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """client_e2e.py SERVER CLIENT: brisvale-client against a running copy of the server, registered in a private
-registry, whose COM1 reaches the reference instrument: values and qualities as the instrument holds them, 0x18
-while it is silent and good again after, the JSON documents parsed, and the exit codes."""
+registry, whose COM1 reaches the reference instrument: values as the instrument holds them, watch's callbacks
+showing 0x18 while it is silent and good again after, main's usage exit, and watch ending when the server hangs or
+goes. What the client prints for each case is pinned in process by test_client."""
 import contextlib, json, os, signal, subprocess, sys, threading, unittest
 
 # The copy of the server and the instrument as the cross-process test makes them (from the same command line).
