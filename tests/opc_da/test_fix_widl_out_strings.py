@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""test_fix_widl_out_strings.py SCRIPT: the widl fix re-points an [out] string parameter, leaves a proxy that
-widl made right as it is, and fails (writing nothing) on a proxy whose parameters it cannot find, rather than
-let a proxy that loses those strings through."""
+"""test_fix_widl_out_strings.py SCRIPT: the widl fix re-points an [out] string parameter, and fails (writing
+nothing) on a proxy whose parameters it cannot find, rather than let a proxy that loses those strings through."""
 import pathlib
 import subprocess
 import sys
@@ -56,13 +55,12 @@ CASES = [  # the proxy widl wrote, the one the step writes (None: it fails and w
     (proxy(6), proxy(6).replace("NdrFcShort(0x6),\t/* type offset = 6 */",
                                 "NdrFcShort(0x2),\t/* type offset = 2 (re-pointed from 6) */"),
      "1 [out] string parameter(s) re-pointed"),
-    (proxy(2), proxy(2), "0 [out] string parameter(s) re-pointed"),  # made right: left as it is
     (proxy(6, "/* type offset: %d */"), None, REFUSED),  # written otherwise: the build fails
 ]
 
 
 class FixWidl(unittest.TestCase):
-    def test_out_strings_re_pointed_left_right_or_refused(self):
+    def test_out_strings_re_pointed_or_refused(self):
         for given, expected, says in CASES:
             with self.subTest(given=given, says=says), tempfile.TemporaryDirectory() as folder:
                 paths = [pathlib.Path(folder, name) for name in ("probe.idl", "in.c", "out.c")]

@@ -22,15 +22,6 @@ constexpr unsigned long long kSecond = 10000000ULL;
 
 class ClientCommands : public OpcTest {
 protected:
-    void SetUp() override {
-        OpcTest::SetUp();
-        VARIANT zero;
-        VariantInit(&zero);
-        V_VT(&zero) = VT_I2;
-        loTagId id = 0;
-        ASSERT_EQ(loAddRealTag(service, &id, nullptr, "Odd \"q\" \\ name", 0, 1, &zero, 0, nullptr), 0);
-    }
-
     void Set(loTagId id, SHORT value, DWORD quality, unsigned long long ticks = kTime) {
         loTagValue record{};
         VariantInit(&record.tvValue);
@@ -42,9 +33,8 @@ protected:
         ASSERT_NE(loCacheUpdate(service, 1, &record, 0), 0);
     }
 
-    // Runs the command line; the server is one of ours unless activate says otherwise.
-    int Run(std::vector<const char *> args, std::function<bool(unsigned)> stop = nullptr,
-            Activator activate = nullptr) {
+    // Runs the command line against the server in this process.
+    int Run(std::vector<const char *> args, std::function<bool(unsigned)> stop = nullptr) {
         args.insert(args.begin(), "brisvale-client");
         ClientOptions options;
         std::string error;
@@ -58,17 +48,7 @@ protected:
         err.str("");
         ClientIo io(
             out, err, stop ? stop : [](unsigned) { return true; });
-        return RunClient(options, activate ? activate : ours, io);
-    }
-
-    DWORD GroupCount() {
-        opc_test::Ref<IOPCServer> server = Connect();
-        OPCSERVERSTATUS *status = nullptr;
-        EXPECT_EQ(server->GetStatus(&status), S_OK);
-        const DWORD count = status->dwGroupCount;
-        CoTaskMemFree(status->szVendorInfo);
-        CoTaskMemFree(status);
-        return count;
+        return RunClient(options, ours, io);
     }
 
     std::ostringstream out;
@@ -78,21 +58,13 @@ protected:
 TEST_F(ClientCommands, ListShowsEveryTagWithItsType) {
     EXPECT_EQ(Run({"list"}), kExitOk);
     EXPECT_EQ(out.str(),
-              "Pump1           VT_I2\n"
-              "Pump2           VT_I2\n"
-              "Valve           VT_I2\n"
-              "Tank.Level      VT_I2\n"
-              "Odd \"q\" \\ name  VT_I2\n");
-    EXPECT_EQ(err.str(), "");
-
-    EXPECT_EQ(Run({"--json", "list"}), kExitOk);
-    EXPECT_EQ(out.str(),
-              "{\"tags\":[{\"name\":\"Pump1\",\"type\":\"VT_I2\"},{\"name\":\"Pump2\",\"type\":\"VT_I2\"},"
-              "{\"name\":\"Valve\",\"type\":\"VT_I2\"},{\"name\":\"Tank.Level\",\"type\":\"VT_I2\"},"
-              "{\"name\":\"Odd \\\"q\\\" \\\\ name\",\"type\":\"VT_I2\"}]}\n");
+              "Pump1       VT_I2\n"
+              "Pump2       VT_I2\n"
+              "Valve       VT_I2\n"
+              "Tank.Level  VT_I2\n");
 }
 
-TEST_F(ClientCommands, ReadShowsValueTimeAndQualityOfNamedOrAllTags) {
+TEST_F(ClientCommands, ReadShowsValueTimeAndQualityOfNamedOrAllTagsAndNamesUnknownOnes) {
     Set(1, -32768, OPC_QUALITY_GOOD);
     Set(3, 7, OPC_QUALITY_COMM_FAILURE, kTime + kSecond);
     EXPECT_EQ(Run({"read", "Valve", "Pump1"}), kExitOk);
@@ -106,15 +78,11 @@ TEST_F(ClientCommands, ReadShowsValueTimeAndQualityOfNamedOrAllTags) {
     EXPECT_EQ(all.substr(0, all.find("},") + 2),
               "{\"items\":[{\"name\":\"Pump1\",\"value\":-32768,\"type\":\"VT_I2\",\"timestamp\":"
               "\"2026-12-07T02:35:01.123Z\",\"quality\":192,\"quality_text\":\"good (0xC0)\"},");
-    EXPECT_NE(all.find("{\"name\":\"Odd \\\"q\\\" \\\\ name\",\"value\":0,"), std::string::npos) << all;
-    EXPECT_EQ(all.substr(all.size() - 4), "}]}\n");
-}
 
-TEST_F(ClientCommands, UnknownTagsAreNamedAndNothingIsRead) {
+    // Unknown tags are named and nothing is read.
     EXPECT_EQ(Run({"read", "Pump1", "Nope", "", "Valve"}), kExitUnknownTag);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(err.str(), "brisvale-client: unknown tag <Nope>\nbrisvale-client: unknown tag <>\n");
-    EXPECT_EQ(Run({"watch", "Nope"}), kExitUnknownTag);
 }
 
 TEST_F(ClientCommands, WatchPrintsChangesAsTheyArriveUntilStopped) {
@@ -135,25 +103,12 @@ TEST_F(ClientCommands, WatchPrintsChangesAsTheyArriveUntilStopped) {
                 return true;
         }
     };
-    Set(4, 1, OPC_QUALITY_GOOD);
-    EXPECT_EQ(Run({"watch", "--rate", "50", "Pump2", "Tank.Level"}, plant), kExitOk);
+    EXPECT_EQ(Run({"watch", "--rate", "50", "Pump2"}, plant), kExitOk);
     const std::string lines = out.str();
-    EXPECT_NE(lines.find("Pump2            5  2026-12-07T02:35:01.123Z  good (0xC0)\n"), std::string::npos) << lines;
-    EXPECT_NE(lines.find("Tank.Level       1  2026-12-07T02:35:01.123Z  good (0xC0)\n"), std::string::npos) << lines;
-    const std::string last = "Pump2            6  2026-12-07T02:35:02.123Z  bad: comm failure (0x18)\n";
+    EXPECT_NE(lines.find("Pump2       5  2026-12-07T02:35:01.123Z  good (0xC0)\n"), std::string::npos) << lines;
+    const std::string last = "Pump2       6  2026-12-07T02:35:02.123Z  bad: comm failure (0x18)\n";
     EXPECT_EQ(lines.substr(lines.size() - std::min(lines.size(), last.size())), last);
     EXPECT_EQ(err.str(), "");
-    EXPECT_EQ(GroupCount(), 0u) << "unadvised and removed (every command's group goes with its session)";
-
-    rounds = 0;
-    Set(2, 5, OPC_QUALITY_GOOD);
-    EXPECT_EQ(Run({"--json", "watch", "--rate", "50", "Pump2"}, plant), kExitOk);
-    const std::string objects = out.str();
-    EXPECT_NE(
-        objects.find("{\"name\":\"Pump2\",\"value\":5,\"type\":\"VT_I2\",\"timestamp\":\"2026-12-07T02:35:01.123Z\","
-                     "\"quality\":192,\"quality_text\":\"good (0xC0)\"}\n"),
-        std::string::npos)
-        << objects;
 }
 
 TEST_F(ClientCommands, StatusShowsTheServersOwnReport) {
@@ -161,25 +116,7 @@ TEST_F(ClientCommands, StatusShowsTheServersOwnReport) {
     EXPECT_EQ(Run({"status"}), kExitOk);
     const std::string text = out.str();
     EXPECT_EQ(text.substr(0, 22), "state         running\n");
-    for (const char *line : {"\nstart time    ", "\ncurrent time  ", "\nlast update   ", "\ngroups        0\n",
-                             "\nvendor        Brisvale OPC Server\n", "\nversion       1.0.0\n"}) {
-        EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
-    }
-    EXPECT_EQ(Run({"status", "--json"}), kExitOk);
-    const std::string json = out.str();
-    EXPECT_EQ(json.substr(0, 29), "{\"state\":\"running\",\"start_tim");
-    EXPECT_NE(json.find(",\"group_count\":0,\"vendor\":\"Brisvale OPC Server\",\"version\":\"1.0.0\"}\n"),
-              std::string::npos)
-        << json;
-}
-
-TEST_F(ClientCommands, AFailedActivationIsOneLineAndItsCode) {
-    auto refused = [](const std::string &progId) {
-        return ActivationFailure(progId, ActivationStep::Create, E_ACCESSDENIED);
-    };
-    EXPECT_EQ(Run({"read", "--server", "Some.Server.2"}, nullptr, refused), kExitRefused);
-    EXPECT_EQ(out.str(), "");
-    EXPECT_EQ(err.str(), "brisvale-client: Some.Server.2 refused the client (0x80070005)\n");
+    EXPECT_NE(text.find("\nvendor        Brisvale OPC Server\n"), std::string::npos) << text;
 }
 
 }  // namespace
