@@ -12,7 +12,6 @@ TEST(CommandLine, OptionIsFoundAnywhereTheFirstInOrderWinsAndRcAsksForConsoleSta
     const std::tuple<const char *, ServerOption, bool> cases[] = {
         {"x/rcy", Option::Register, true},
         {"/c/u", Option::Unregister, false},
-        {"/DAEMON", Option::Unknown, false},
     };
     for (const auto &[argument, option, console_start] : cases) {
         EXPECT_EQ(MatchOption(argument), option) << argument;

@@ -61,6 +61,7 @@ TEST(Variant, NumbersAndTextsConvertWithinRangeAndRoundHalfToEven) {
     EXPECT_EQ(Changed(Real(2.5), VT_I2), "I2:2");
     EXPECT_EQ(Changed(Real(3.5), VT_I2), "I2:4");
     EXPECT_EQ(Changed(Real(40000), VT_I2), "8002000A");
+    EXPECT_EQ(Changed(Real(1e300), VT_R4), "8002000A");
     EXPECT_EQ(Changed(Real(12.5), VT_BSTR), "BSTR:12.5");
     EXPECT_EQ(Changed(Text(" 42 "), VT_I4), "I4:42");
     EXPECT_EQ(Changed(Text("70000"), VT_I2), "8002000A");
