@@ -27,10 +27,11 @@ FAILED = "[*] * %s <OPC.Brisvale.1> <*> Failed"  # the last system error first
 QUOTED = '"{exe}"'
 
 # Arguments; console output after the program-name line; the whole log; exit code (None: no Ctrl-C handler,
-# ended from outside once it polls); Ctrl-C presses; extras: "registered" the command line recorded then.
+# ended from outside once it polls); Ctrl-C presses; extras: "registered" the command line recorded then. The
+# failed unregistration comes first: Wine's registry is shared by the rows, and nothing is registered yet.
 ROWS = [
-    (("/r",), "Registering Succeeded\n", REG, 0, 0, {"registered": QUOTED}),
     (("/u",), "UnRegistering FAILED\n", START + [("WARNING", FAILED % "UnReg")] + END, 1, 0, {}),
+    (("/r",), "Registering Succeeded\n", REG, 0, 0, {"registered": QUOTED}),
     (("/c",), EXITING, CONSOLE, 0, 1, {}),
     (("-Embedding",), "Unknown option <-Embedding>" + HELP + "\n",
      START + [("WARNING", "unknown option <-Embedding>"), RUN], None, 0, {}),

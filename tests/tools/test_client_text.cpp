@@ -69,7 +69,6 @@ TEST(ClientCommandLine, OptionsGoAnywhereAndWhatCannotBeUsedIsSaid) {
 
 TEST(ClientActivation, AFailureHasItsExitCodeAndMessageAndSoHasAFailedCall) {
     const Activation a = ActivationFailure("X.1", ActivationStep::Create, static_cast<HRESULT>(0x80080005));
-    EXPECT_FALSE(a.server);
     EXPECT_EQ(a.exitCode, kExitCannotStart);
     EXPECT_EQ(a.message, "X.1 is registered but could not be started (0x80080005)");
 
