@@ -48,6 +48,7 @@ check() {  # name uid with-sudo args... -- expected-lines...
 apt="apt-get DEBIAN_FRONTEND=noninteractive -o DPkg::Lock::Timeout=600"
 sudo_apt="sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600"
 install="install -y -qq --no-install-recommends $package"
+simulated="$apt install -s -y -qq --no-install-recommends $package"
 
 # Root: apt-get directly, lists updated first.
 check root 0 no --also "$package" -- "$apt update -qq" "$apt $install"
@@ -56,6 +57,9 @@ grep -q "setup: installing $package" "$work/root/out" || fail "root: no install 
 # lists are updated, and every apt-get line goes through sudo, the setting kept.
 check i386 1000 yes --also "$package:i386" -- "sudo dpkg --add-architecture i386" "dpkg --add-architecture i386" \
   "$sudo_apt update -qq" "$apt update -qq" "$sudo_apt $install:i386" "$apt $install:i386"
+# Simulation: the install line with -s, no update; it needs no root, so a user
+# without sudo runs it directly.
+check usersim 1000 no --simulate --also "$package" -- "$simulated"
 
 # Refusal: a user without sudo (the packages named, nothing run).
 make_bin "$work/nosudo" 1000 no
