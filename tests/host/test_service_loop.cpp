@@ -21,6 +21,7 @@ TEST_F(ServiceLoop, EndsOnAFinishedServerCtrlCOrAnError) {
         {0, count, 0, 1, {started, clean}},
         {1, [] { ++passes == 3 && ctrl_handler(CTRL_C_EVENT); }, 3, 0, {started, clean}},
         {1, [] { ++passes, ThrowError(L"poll failed"); }, 1, 1, {started, {"ERROR", "poll failed"}, clean}},
+        {1, [] { ++passes, throw 1; }, 1, 1, {started, {"WARNING", "exiting..."}, clean}},
     };
     for (const auto &row : cases) {
         const auto &[running, pass, made, count_after, log] = row;

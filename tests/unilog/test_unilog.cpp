@@ -81,6 +81,7 @@ TEST_F(Log, EachCallWritesOneLineWithItsDirectivesRenderedAndNullLogsAreHarmless
     unilog_ERROR(server, 0, "%!L Reg <%s> Failed", "CLSID");
     unilog_ERROR(server, 0, "%!e loDelete() = ", static_cast<int>(0x80004005));
     unilog_Delete(server);
+    unilog_Delete(server);  // deleted before: not touched again
     unilog_ERROR(nullptr, 0, "x");
     unilog_Delete(nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
