@@ -87,6 +87,14 @@ class ClientAgainstTheServer(WithServer):
         self.assertIn(json.loads(lines[0])["name"], ("Level", "Flow.In"))
         self.assertEqual(qualities("Level")[:1], [0xC0])
 
+    def test_watch_ends_when_the_server_goes(self):  # its liveness check: no other test sees it
+        with self.watching("watch", "Level") as watch:
+            first = watch.stdout.readline()
+            self.assertTrue(first.startswith("Level  "), first)
+            self.server.kill()
+            self.assertEqual(watch.wait(DEADLINE), 1)
+            self.assertRegex(watch.stderr.read(), r"^brisvale-client: the server went away \(\w+: 0x[0-9A-F]{8}\)\n$")
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
