@@ -58,6 +58,9 @@ TEST(Variant, NumbersAndTextsConvertWithinRangeAndRoundHalfToEven) {
     // Between the signed and unsigned type of one width the bits carry over.
     EXPECT_EQ(Changed(Short(-1), VT_UI2), "UI2:65535");
     EXPECT_EQ(Changed(Short(-1), VT_UI1), "8002000A");
+    EXPECT_EQ(Changed(Real(-1), VT_UI2), "8002000A");
+    EXPECT_EQ(Changed(Short(256), VT_UI1), "8002000A");
+    EXPECT_EQ(Changed(Short(2), VT_BOOL), "BOOL:-1");
     EXPECT_EQ(Changed(Real(2.5), VT_I2), "I2:2");
     EXPECT_EQ(Changed(Real(3.5), VT_I2), "I2:4");
     EXPECT_EQ(Changed(Real(40000), VT_I2), "8002000A");
