@@ -70,7 +70,8 @@ def registered(env):  # the local-server command line recorded for the server's 
 
 
 def unregister_in_wine():  # leaves the prefix's registry as it was found
-    for key in ("HKCR\\CLSID\\" + CLSID, "HKCR\\OPC.Brisvale.1") if WINE else ():
+    # The class key is written in both views: one left in the 32-bit view would let a later /u succeed.
+    for key in ("HKCR\\CLSID\\" + CLSID, "HKCR\\Wow6432Node\\CLSID\\" + CLSID, "HKCR\\OPC.Brisvale.1") if WINE else ():
         quietly(*reg("delete", key, "/f"))
 
 
