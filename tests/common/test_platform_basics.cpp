@@ -1,5 +1,6 @@
-// The platform calls that every subsystem leans on: the module path, the
-// clock and the narrow conversion behave as the server expects on both targets.
+// The platform calls that every subsystem leans on: the clock is the current
+// UTC time, the module path and the narrow conversion never write past the
+// caller's buffer, on both targets.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,13 +14,9 @@
 
 namespace {
 
-TEST(ModulePath, NamesTheRunningExecutableAndReportsAShortBufferBySizeWithoutOverrun) {
-    char narrow[MAX_PATH + 1] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, narrow, sizeof narrow);
-    ASSERT_GT(n, 0u);
-    EXPECT_EQ(n, std::strlen(narrow));
-    EXPECT_NE(std::string(narrow).find("test_platform_basics"), std::string::npos) << narrow;
-
+// The path itself: the files the black-box runs find beside the server.
+TEST(ModulePath, ReportsAShortBufferBySizeWithoutOverrun) {
+    char narrow[16];
     // A path that does not fit is reported by a result equal to the size. Not every
     // implementation terminates the cut text, so callers terminate it themselves.
     std::memset(narrow, 'x', sizeof narrow);

@@ -28,7 +28,7 @@ protected:
         ASSERT_EQ(loServiceCreate(&service_handle, &driver, 0), 0);
         server_factory.server_running = 1;
         server_factory.server_addref();
-        Mark();
+        serverLog.Mark();
     }
 
     void TearDown() override {
@@ -42,11 +42,8 @@ protected:
         CoUninitialize();
     }
 
-    // Later reads see only the lines written after this.
-    void Mark() { log_.Mark(); }
-    std::vector<LogLine> Log() const { return log_.Lines(); }
+    ServerLog serverLog;  // Mark(), then Lines() written since
 
 private:
-    ServerLog log_;
     void (*const saved_pass_)() = poll_pass;
 };

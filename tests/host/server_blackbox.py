@@ -9,7 +9,6 @@ SERVER = sys.argv[1]
 WINE = "--wine" in sys.argv
 CLSID = "{6B1E4D2A-3C7F-4E85-9A61-0F2D8B3C5E74}"
 READY = "press Ctrl-C to terminate"
-EXITING = READY + "Exiting...\n"
 HELP = ("\nOne of following flags can be specified:\n\t/r       - register;\n\t/u       - unregister;\n"
         "\t/rc      - register to start with /c key;\n\t/c       - create console window;\n"
         "\t/daemon  - run in daemon mode;\n\t/test    - run in test mode for 25 seconds;\n"
@@ -20,11 +19,9 @@ DEADLINE = 120.0  # seconds; generous for a loaded machine and Wine's start-up
 START = [("DEBUG", "WinMain(*) invoked...")]
 RUN, CLEAN = ("MESSAGE", "UpdateTags Started..."), ("MESSAGE", "All clean. exiting...")
 END = [("MESSAGE", "Server exited"), ("DEBUG", "WinMain(*) finished")]
-STOPPED = [RUN, CLEAN, ("INFO", "* loDelete(*) = ")] + END
-CONSOLE = START + [("MESSAGE", "Creating new console...")] + STOPPED
+CONSOLE = START + [("MESSAGE", "Creating new console..."), RUN, CLEAN, ("INFO", "* loDelete(*) = ")] + END
 REG = START + [("INFO", "Reg <OPC.Brisvale.1> <*brisvale-opc*> Ok")] + END
 FAILED = "[*] * %s <OPC.Brisvale.1> <*> Failed"  # the last system error first
-QUOTED = '"{exe}"'
 
 # Arguments; console output after the program-name line; the whole log; exit code (None: no Ctrl-C handler,
 # ended from outside once it polls); Ctrl-C presses; extras: "registered" the command line recorded then (None:
@@ -32,10 +29,10 @@ QUOTED = '"{exe}"'
 # failed unregistration comes first: Wine's registry is shared by the rows, and nothing is registered yet.
 ROWS = [
     (("/u",), "UnRegistering FAILED\n", START + [("WARNING", FAILED % "UnReg")] + END, 1, 0, {}),
-    (("/r",), "Registering Succeeded\n", REG, 0, 0, {"registered": QUOTED}),
+    (("/r",), "Registering Succeeded\n", REG, 0, 0, {"registered": '"{exe}"'}),
     (("/r",), "Registering FAILED\n", START + [("ERROR", FAILED % "Reg")] + END, 1, 0,
      {"deep": True, "registered": None}),
-    (("/c",), EXITING, CONSOLE, 0, 1, {}),
+    (("/c",), READY + "Exiting...\n", CONSOLE, 0, 1, {}),
     (("-Embedding",), "Unknown option <-Embedding>" + HELP + "\n",
      START + [("WARNING", "unknown option <-Embedding>"), RUN], None, 0, {}),
 ]

@@ -28,10 +28,11 @@ TEST_F(Factory, SessionHoldsOneReferenceAndPrintsItsUserWithUseConsole) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "+Attaching a client " + number + ". USERID: <" + who +
                                                           ">\n-Detaching a client. USERID: <" + number + " " + who +
                                                           ">\n");
-    EXPECT_EQ(Log(), (std::vector<LogLine>{{"MESSAGE", "USER:" + number + " <" + who + ">"},
-                                           {"DEBUG", "myClassFactory::server_count = 2"},
-                                           {"DEBUG", "a_server_finished(2)..."},
-                                           {"INFO", "a_server_finished(1) USERID=<" + number + " " + who + ">"}}));
+    EXPECT_EQ(serverLog.Lines(),
+              (std::vector<LogLine>{{"MESSAGE", "USER:" + number + " <" + who + ">"},
+                                    {"DEBUG", "myClassFactory::server_count = 2"},
+                                    {"DEBUG", "a_server_finished(2)..."},
+                                    {"INFO", "a_server_finished(1) USERID=<" + number + " " + who + ">"}}));
 }
 
 TEST_F(Factory, NoOutPointerIsRefusedRatherThanWrittenThrough) {
@@ -48,7 +49,7 @@ TEST_F(Factory, AnUnmatchedUnlockEndsTheServerForGood) {
     EXPECT_EQ(server_factory.CreateInstance(nullptr, IID_IUnknown, &object), E_FAIL);
     EXPECT_EQ(server_factory.server_count, 0);
     EXPECT_EQ(server_factory.server_running, 0);  // references alone never restart it
-    EXPECT_THAT(Log(), ::testing::Contains(LogLine{"MESSAGE", "myClassFactory:: Server already finished"}));
+    EXPECT_THAT(serverLog.Lines(), ::testing::Contains(LogLine{"MESSAGE", "myClassFactory:: Server already finished"}));
 }
 
 }  // namespace

@@ -46,10 +46,6 @@ TEST(ComPosix, CallerIdentityIsThePrivilegesOfTheCallingThreadOnly) {
     EXPECT_TRUE(FAILED(CoQueryClientBlanket(nullptr, nullptr, nullptr, nullptr, nullptr, &privileges, nullptr)));
 }
 
-std::u16string Ole(const std::string &text) {
-    return std::u16string(text.begin(), text.end());
-}
-
 // A registry of our own: ProgID/Test.Good.1 leads to CLSID/{...03}, all
 // written only by their owner.
 class Registry : public ::testing::Test {
@@ -57,12 +53,10 @@ protected:
     void SetUp() override {
         ASSERT_NE(mkdtemp(folder), nullptr);
         root = folder;
-        progIds = root + "/ProgID";
-        file = progIds + "/Test.Good.1";
-        classes = root + "/CLSID";
-        entry = classes + "/{5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}";
-        mkdir(progIds.c_str(), 0755);
-        mkdir(classes.c_str(), 0755);
+        file = root + "/ProgID/Test.Good.1";
+        const std::string entry = root + "/CLSID/{5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}";
+        mkdir((root + "/ProgID").c_str(), 0755);
+        mkdir((root + "/CLSID").c_str(), 0755);
         std::ofstream(file) << "@=A test\nCLSID={5A1C0DE5-7E57-4C0D-9A11-0B5E77000003}\n";
         std::ofstream(entry) << "LocalServer32=/bin/true\n";
         chmod(file.c_str(), 0644);
@@ -75,26 +69,26 @@ protected:
     }
 
     char folder[32] = "/tmp/brisvale-com-test-XXXXXX";
-    std::string root, progIds, file, classes, entry;
+    std::string root, file;
 };
 // A command read from the registry runs as the reader: a registry that
 // anybody but the reader (or root) may have written is not read at all.
 TEST_F(Registry, ProgIdsAreReadButNotOneOthersMayChangeOrALink) {
-    const std::u16string name = Ole("Test.Good.1");
+    const OLECHAR *const name = u"Test.Good.1";
     CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(name.c_str(), &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(name, &clsid), S_OK);
     EXPECT_EQ(clsid, TestClass(3));
-    EXPECT_EQ(CLSIDFromProgID(Ole("../ProgID/Test.Good.1").c_str(), &clsid), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromProgID(u"../ProgID/Test.Good.1", &clsid), CO_E_CLASSSTRING);
 
     for (const std::string &path : {root, file}) {
         SCOPED_TRACE(path);
         ASSERT_EQ(chmod(path.c_str(), 0777), 0);
-        EXPECT_EQ(CLSIDFromProgID(name.c_str(), &clsid), E_ACCESSDENIED);
+        EXPECT_EQ(CLSIDFromProgID(name, &clsid), E_ACCESSDENIED);
         ASSERT_EQ(chmod(path.c_str(), 0755), 0);
     }
     // A key that is a link could lead anywhere.
-    ASSERT_EQ(symlink(file.c_str(), (progIds + "/Test.Link.1").c_str()), 0);
-    EXPECT_EQ(CLSIDFromProgID(Ole("Test.Link.1").c_str(), &clsid), E_ACCESSDENIED);
+    ASSERT_EQ(symlink(file.c_str(), (root + "/ProgID/Test.Link.1").c_str()), 0);
+    EXPECT_EQ(CLSIDFromProgID(u"Test.Link.1", &clsid), E_ACCESSDENIED);
 }
 
 // The global memory that Data Access 1.0a's streams use.

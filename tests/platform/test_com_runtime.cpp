@@ -4,10 +4,8 @@ namespace {
 
 TEST(ComRuntime, ClassObjectsAreRegisteredFoundAndRevokedAndTheProcessCounted) {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    // Again in the same mode: counted (one more CoUninitialize); in another: refused.
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
+    // Again in another mode: refused (and not counted).
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-    CoUninitialize();
     FakeClassObject factory;
     DWORD cookie = 0;
     ASSERT_EQ(CoRegisterClassObject(TestClass(1), &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);

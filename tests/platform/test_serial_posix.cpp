@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -47,11 +46,10 @@ protected:
         ASSERT_TRUE(SetCommTimeouts(port, &t));
     }
 
-    std::string Read(DWORD count, BOOL *ok = nullptr) {
+    std::string Read(DWORD count, BOOL *ok) {
         char buffer[64] = {};
         DWORD got = 99;
-        const BOOL result = ReadFile(port, buffer, count, &got, nullptr);
-        if (ok != nullptr) *ok = result;
+        *ok = ReadFile(port, buffer, count, &got, nullptr);
         return std::string(buffer, got);
     }
 
@@ -105,9 +103,7 @@ TEST_F(PtyLine, AHangUpFailsEveryCallWithAnErrorThatSaysTheDeviceIsLost) {
     EXPECT_EQ(Read(4, &ok), "");
     hangUp.join();
     EXPECT_FALSE(ok);
-    const DWORD readError = GetLastError();
-    EXPECT_EQ(readError, static_cast<DWORD>(EIO));
-    EXPECT_TRUE(IsSerialDeviceLost(readError));
+    EXPECT_TRUE(IsSerialDeviceLost(GetLastError())) << GetLastError();
     DWORD written = 0;
     EXPECT_FALSE(WriteFile(port, "ab", 2, &written, nullptr));
     EXPECT_TRUE(IsSerialDeviceLost(GetLastError())) << GetLastError();

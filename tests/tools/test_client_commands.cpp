@@ -112,7 +112,6 @@ TEST_F(ClientCommands, WatchPrintsChangesAsTheyArriveUntilStopped) {
 }
 
 TEST_F(ClientCommands, StatusShowsTheServersOwnReport) {
-    Set(1, 1, OPC_QUALITY_GOOD);
     EXPECT_EQ(Run({"status"}), kExitOk);
     const std::string text = out.str();
     EXPECT_EQ(text.substr(0, 22), "state         running\n");

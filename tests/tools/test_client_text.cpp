@@ -38,7 +38,7 @@ TEST(ClientText, Utf16AndUtf8BothWaysAndLoneSurrogatesReplaced) {
               "b\xEF\xBF\xBD");
 }
 
-TEST(ClientText, ValuesForPeopleAndForJson) {
+TEST(ClientText, ValuesForPeople) {
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = VT_R8;
@@ -48,21 +48,14 @@ TEST(ClientText, ValuesForPeopleAndForJson) {
     V_VT(&v) = VT_BSTR;
     v.bstrVal = SysAllocString(text);
     EXPECT_EQ(ValueText(v), "open \"A\"");
-    EXPECT_EQ(ValueJson(v), "\"open \\\"A\\\"\"");
     VariantClear(&v);
 }
 
-TEST(ClientCommandLine, OptionsGoAnywhereAndWhatCannotBeUsedIsSaid) {
-    std::vector<const char *> args = {"brisvale-client", "watch", "A", "--json", "--rate", "250", "B"};
+// Parsing that succeeds: test_client_commands runs every command through it.
+TEST(ClientCommandLine, WhatCannotBeUsedIsSaid) {
+    std::vector<const char *> args = {"brisvale-client", "watch", "--rate", "86400001"};
     ClientOptions options;
     std::string error;
-    ASSERT_TRUE(ParseClientOptions(static_cast<int>(args.size()), args.data(), options, error)) << error;
-    EXPECT_EQ(options.command, ClientCommand::Watch);
-    EXPECT_EQ(options.tags, (std::vector<std::string>{"A", "B"}));
-    EXPECT_TRUE(options.json);
-    EXPECT_EQ(options.rateMs, 250u);
-
-    args = {"brisvale-client", "watch", "--rate", "86400001"};
     EXPECT_FALSE(ParseClientOptions(static_cast<int>(args.size()), args.data(), options, error));
     EXPECT_EQ(error, "--rate needs milliseconds from 0 to 86400000");
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/server_log.h"
 #include "platform/errors.h"
-#include "platform/module.h"
 #include "unilog.h"
 
 namespace fs = std::filesystem;
@@ -20,11 +20,7 @@ namespace {
 constexpr char kServerName[] = "OPC.Brisvale.1";
 
 // Beside the executable: "<path>.log" and "<path>.log.cfg".
-const std::string kLogPath = [] {
-    char path[4096];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::string(path, length < sizeof path ? length : 0) + ".log";
-}();
+const std::string kLogPath = BesideExecutable(".log");
 const std::string kSettingsPath = kLogPath + ".cfg";
 
 struct Line {
@@ -44,7 +40,6 @@ protected:
         fs::remove_all(kLogPath);
         fs::remove(kSettingsPath);
     }
-    static void WriteSettings(const std::string &text) { std::ofstream(kSettingsPath, std::ios::binary) << text; }
 
     // Every line of the log (the Windows target ends them in CR LF); a line
     // that is not "<date> <time> <LEVEL> [<thread id>] <text>" fails the test.
@@ -59,12 +54,6 @@ protected:
             if (parts.empty()) ADD_FAILURE() << "malformed log line: <" << line << ">";
         }
         return lines;
-    }
-    // The lines as "<level initial>:<text>|...".
-    static std::string Texts() {
-        std::string texts;
-        for (const Line &line : Lines()) texts += line.level.substr(0, 1) + ":" + line.text + "|";
-        return texts;
     }
     // The initials of the levels of the lines with this text, as "EWMID".
     static std::string Levels(const std::string &text) {
@@ -85,10 +74,12 @@ TEST_F(Log, EachCallWritesOneLineWithItsDirectivesRenderedAndNullLogsAreHarmless
     unilog_ERROR(nullptr, 0, "x");
     unilog_Delete(nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_TRUE(std::regex_match(Texts(), std::regex("M:value 42 of tag\\|"
-                                                     "E:\\[2\\] .*[a-zA-Z].* Reg <CLSID> Failed\\|"
-                                                     "E:\\[0x80004005\\] .+ loDelete\\(\\) = \\|")))
-        << Texts();
+    std::string texts;  // as "<level initial>:<text>|..."
+    for (const Line &line : Lines()) texts += line.level.substr(0, 1) + ":" + line.text + "|";
+    EXPECT_TRUE(std::regex_match(texts, std::regex("M:value 42 of tag\\|"
+                                                   "E:\\[2\\] .*[a-zA-Z].* Reg <CLSID> Failed\\|"
+                                                   "E:\\[0x80004005\\] .+ loDelete\\(\\) = \\|")))
+        << texts;
 }
 
 // A line break stays out of the file, "%n" never writes through an argument,
@@ -110,7 +101,7 @@ TEST_F(Log, TextsStayOnOneBoundedLineAndStrayPercentSignsStandAsTheyAre) {
 TEST_F(Log, TheSettingsFileIsReadAgainByName) {
     unilog *log = unilog_Create(kServerName, "", "", -1, UL_WARNING);
     WriteEveryLevel(log, "created");
-    WriteSettings("  Level = 4 \r\n");
+    std::ofstream(kSettingsPath, std::ios::binary) << "  Level = 4 \r\n";
     unilog_Refresh(kServerName);
     WriteEveryLevel(log, "refreshed");
     unilog_Delete(log);
