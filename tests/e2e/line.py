@@ -1,10 +1,9 @@
 """The serial line of the end-to-end tests: a logging relay that holds both pseudo-terminals, the server's
 COM1 on one side and the reference instrument (pymodbus) on the other, and records every request the server
 sends, with the time it arrived."""
-import os, pathlib, re, select, subprocess, tempfile, termios, threading, time, tty
+import os, pathlib, select, subprocess, tempfile, termios, threading, time, tty
 
 INSTRUMENT = pathlib.Path(__file__).resolve().parent.parent / "fieldbus" / "reference_instrument.py"
-REQUEST = re.compile(rb":([0-9A-F]{2})03([0-9A-F]{4})([0-9A-F]{4})([0-9A-F]{2})\r\n")
 
 
 def frame(device, start, count):
