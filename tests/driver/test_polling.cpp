@@ -29,12 +29,16 @@ void Publish(const TagConfig &config, int capacity) {
     tag_updater->PublishTags();
 }
 
+// Published in file order, readable, as 16-bit integers; each register
+// reaches its tag by position, stamped with the pass's start.
 TEST_F(Polling, RegistersReachTheirTagsByPositionWithThePassStartAsTimestamp) {
     ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><SingleReg name='X' addr='10'/>"
                    "<BlockOfRegs namePrefix='Y' count='3' addrStart='11'/><SingleReg name='Z' addr='14'/></QueryBlock>"
                    "<QueryBlock deviceAddr='2'><BlockOfRegs namePrefix='W' startIndex='7' count='2' addrStart='100'/>"
                    "</QueryBlock></TagConfig>"),
               0);
+    EXPECT_THAT(Tags(), ElementsAre("X:2:1", "Y0:2:1", "Y1:2:1", "Y2:2:1", "Z:2:1", "W7:2:1", "W8:2:1"));
+    EXPECT_EQ(Read("W8"), "0 q8 t-1");  // the toolkit's initial quality until the first pass
     Pass(5);
     const std::vector<std::string> read = {Read("X"), Read("Y0"), Read("Y1"), Read("Y2"),
                                            Read("Z"), Read("W7"), Read("W8")};
@@ -65,25 +69,23 @@ TEST_F(Polling, EachBlockIsReadWhenItsPeriodHasPassedSinceItsLastGoodRead) {
                    "<QueryBlock deviceAddr='1'><SingleReg name='Always'/></QueryBlock>"
                    "<QueryBlock deviceAddr='1' millisecondPeriod='-5'><SingleReg name='Negative'/></QueryBlock>"
                    "<QueryBlock deviceAddr='1' millisecondPeriod='300000'><SingleReg name='Long'/></QueryBlock>"
-                   "<QueryBlock deviceAddr='1' millisecondPeriod='3600000'><SingleReg name='Hour'/></QueryBlock>"
                    "<QueryBlock deviceAddr='9' millisecondPeriod='1000'><SingleReg name='Silent'/></QueryBlock>"
                    "</TagConfig>"),
               0);
     // The time of each tag's last update after a pass at each time; the
-    // clock is set back an hour after 1 s, then runs on.
-    const double passes[] = {0, 0.999, 1, 1 - 3600, 1.999, 2, 299.999, 300, 3599.999, 3600};
-    const char *tags[] = {"Second", "Always", "Negative", "Long", "Hour", "Silent"};
+    // clock is set back an hour after 1 s, then runs on. Five minutes in
+    // 100 ns units leave the 32-bit range.
+    const double passes[] = {0, 0.999, 1, 1 - 3600, 1.999, 2, 299.999, 300};
+    const char *tags[] = {"Second", "Always", "Negative", "Long", "Silent"};
     const std::vector<std::vector<double>> expected = {
-        {0, 0, 0, 0, 0, 0},
-        {0, 0.999, 0.999, 0, 0, 0.999},
-        {1, 1, 1, 0, 0, 1},
-        {1, 1 - 3600, 1 - 3600, 0, 0, 1 - 3600},
-        {1, 1.999, 1.999, 0, 0, 1.999},
-        {2, 2, 2, 0, 0, 2},
-        {299.999, 299.999, 299.999, 0, 0, 299.999},
-        {299.999, 300, 300, 300, 0, 300},
-        {3599.999, 3599.999, 3599.999, 3599.999, 0, 3599.999},
-        {3599.999, 3600, 3600, 3599.999, 3600, 3600},
+        {0, 0, 0, 0, 0},
+        {0, 0.999, 0.999, 0, 0.999},
+        {1, 1, 1, 0, 1},
+        {1, 1 - 3600, 1 - 3600, 0, 1 - 3600},
+        {1, 1.999, 1.999, 0, 1.999},
+        {2, 2, 2, 0, 2},
+        {299.999, 299.999, 299.999, 0, 299.999},
+        {299.999, 300, 300, 300, 300},
     };
     for (std::size_t p = 0; p < std::size(passes); ++p) {
         Pass(passes[p]);
@@ -211,15 +213,13 @@ TEST_F(Polling, ADeviceThatKeepsFailingIsLeftOutForItsPeriodAndProbedWhenItIsOve
          "+--",
          {{"WARNING", "device 2 demoted for 1000 ms after 2 failed reads"}}},
         // Left out, silently, while the others are read at their periods.
-        {1, {}, {"C0 1", "C0 1", "18 0.5", "18 0.5"}, "++", {}},
-        {1.499, {}, {"C0 1.499", "C0 1", "18 0.5", "18 0.5"}, "+", {}},
+        {1.499, {}, {"C0 1.499", "C0 1.499", "18 0.5", "18 0.5"}, "++", {}},
         // The period is over: the first due block is tried once, and its
         // failure starts another period without a word.
-        {1.5, {}, {"C0 1.5", "C0 1", "18 1.5", "18 0.5"}, "+-", {}},
+        {1.5, {}, {"C0 1.5", "C0 1.499", "18 1.5", "18 0.5"}, "+-", {}},
         // Failures of the port are nobody's: device 1 stays.
-        {1.6, {"unplug"}, {"18 1.6", "C0 1", "18 1.5", "18 0.5"}, "-", {}},
-        {1.7, {}, {"18 1.7", "C0 1", "18 1.5", "18 0.5"}, "-", {}},
-        {1.8, {"plug"}, {"C0 1.8", "C0 1", "18 1.5", "18 0.5"}, "+", {}},
+        {1.6, {"unplug"}, {"18 1.6", "C0 1.499", "18 1.5", "18 0.5"}, "-", {}},
+        {1.8, {"plug"}, {"C0 1.8", "C0 1.499", "18 1.5", "18 0.5"}, "+", {}},
         // A probe that meets a failed port gives no verdict.
         {2.5, {"unplug", "mend PQ"}, {"18 2.5", "18 2.5", "18 2.5", "18 2.5"}, "----", {}},
         {2.6, {"plug"}, {"C0 2.6", "C0 2.6", "C0 2.6", "C0 2.6"}, "++++", {{"MESSAGE", "device 2 answers again"}}},

@@ -37,11 +37,8 @@ TEST(ComPortModeString, RefusalsStoreTheTextButKeepThePortNumber) {
     } rows[] = {// COM10 and above are refused instead of being taken for COM1.
                 {"COM12:baud=9600", kOnlyCom1To9},
                 {"COM0:baud=9600", kOnlyCom1To9},
-                {"COM:baud=9600", kOnlyCom1To9},
                 {"COMA", kOnlyCom1To9},
-                {"baud=9600 COM", kOnlyCom1To9},
-                {"baud=9600 parity=N", kHint},
-                {"", kHint}};
+                {"baud=9600 parity=N", kHint}};
     for (const auto &row : rows) {
         ComPort port;
         port.SetModeString("COM5");
@@ -91,15 +88,6 @@ protected:
     ComPort port;
 };
 
-TEST_F(ComPortDevice, ReadTakesWhatWasAskedForAndThePurgeDropsTheRest) {
-    port.Write(":010300000002FA\r\n", 17);
-    char answer[20] = {};
-    ASSERT_EQ(port.Read(answer, 17), 17u);  // of the 19 characters that come back at once
-    EXPECT_STREQ(answer, ":01030411181219A4");
-    port.PurgeInput();
-    EXPECT_EQ(port.Read(answer, 2), 0u);
-}
-
 // Not run under Wine, which does not refuse a second open.
 TEST_F(ComPortDevice, ASecondOpenerGetsTheErrorNumber) {
     ComPort second;
@@ -118,15 +106,8 @@ TEST_F(ComPortDevice, ModesChangeOnlyWhileClosedAndAFailedConfigureClosesThePort
     EXPECT_EQ(Outcome([&] { port.Open(); }), "bad mode string");
     EXPECT_FALSE(port.IsOpen());
 
-    // Open with no time-outs, the next read would wait for ever.
-    port.SetModeString(kMode);
-    port.Open();
-    EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 500u);
-    EXPECT_EQ(port.Timeouts().WriteTotalTimeoutConstant, 500u);
-    char buffer[17];
-    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
-    // The applied read time-out follows the baud rate.
-    port.Close();
+    // Opened, the port applies the read time-out of its baud rate (without
+    // one, a silent device's read would wait for ever).
     port.SetModeString("COM1:baud=1200 parity=E data=7 stop=1");
     port.Open();
     EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 2225u);
