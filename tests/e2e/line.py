@@ -50,15 +50,6 @@ class Relay:
             self._requests.clear()
             self._pending = b""
 
-    def set_speed(self, speed):
-        """Sets the server side's line speed, as another program might have left it."""
-        attributes = termios.tcgetattr(self.server_slave)
-        attributes[4] = attributes[5] = speed
-        termios.tcsetattr(self.server_slave, termios.TCSANOW, attributes)
-
-    def speed(self):
-        return termios.tcgetattr(self.server_slave)[5]
-
     def drop_instrument_input(self):
         """Forgets requests that reached the instrument's side while nothing served it."""
         termios.tcflush(self.instrument_slave, termios.TCIFLUSH)
