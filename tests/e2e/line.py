@@ -6,12 +6,6 @@ import os, pathlib, select, subprocess, tempfile, termios, threading, time, tty
 INSTRUMENT = pathlib.Path(__file__).resolve().parent.parent / "fieldbus" / "reference_instrument.py"
 
 
-def frame(device, start, count):
-    """The request the server must send to read count registers from start."""
-    body = bytes([device, 3, start >> 8, start & 0xFF, count >> 8, count & 0xFF])
-    return b":%s%02X\r\n" % (body.hex().upper().encode(), -sum(body) & 0xFF)
-
-
 def wait_until(condition, what, deadline=120.0):
     """Polls for a condition with a generous bound: a loaded machine and Wine's start-up are slow."""
     end = time.monotonic() + deadline
@@ -49,10 +43,6 @@ class Relay:
         with self.lock:
             self._requests.clear()
             self._pending = b""
-
-    def drop_instrument_input(self):
-        """Forgets requests that reached the instrument's side while nothing served it."""
-        termios.tcflush(self.instrument_slave, termios.TCIFLUSH)
 
     def close(self):
         os.write(self._stop[1], b"x")
@@ -103,7 +93,8 @@ class Instrument:
         self.relay, self.devices, self.options, self.process = relay, devices, list(options), None
 
     def start(self):
-        self.relay.drop_instrument_input()
+        # Forgets requests that reached the instrument's side while nothing served it.
+        termios.tcflush(self.relay.instrument_slave, termios.TCIFLUSH)
         ready = tempfile.NamedTemporaryFile(prefix="brisvale-e2e-ready-", delete=False).name
         os.unlink(ready)
         args = ["/usr/bin/python3", str(INSTRUMENT), "--port", self.relay.instrument_path, "--ready", ready]
@@ -124,11 +115,7 @@ class Instrument:
 
 
 WINE64 = "/usr/lib/wine/wine64"  # 64-bit programs straight through the 64-bit loader
-
-
-def wine_reg(*args):
-    """reg.exe on the 64-bit registry view of the prefix of WINEPREFIX; the key follows the verb."""
-    return (WINE64, "reg", *args, "/reg:64")
+PORTS = "HKLM\\Software\\Wine\\Ports"
 
 
 def quietly(*command):  # through a file: Wine's helpers could hold a pipe open
@@ -143,8 +130,9 @@ def map_wine_ports(com1):
         os.makedirs(prefix, exist_ok=True)
         quietly(WINE64, "wineboot", "-i")
         quietly("wineserver", "-w")
-    quietly(*wine_reg("add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", com1, "/f"))
-    subprocess.run(wine_reg("delete", "HKLM\\Software\\Wine\\Ports", "/v", "COM9", "/f"),
+    # reg.exe on the 64-bit registry view; the key follows the verb.
+    quietly(WINE64, "reg", "add", PORTS, "/v", "COM1", "/t", "REG_SZ", "/d", com1, "/f", "/reg:64")
+    subprocess.run((WINE64, "reg", "delete", PORTS, "/v", "COM9", "/f", "/reg:64"),
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
     if os.path.exists(os.path.join(prefix, "dosdevices", "com9")):

@@ -40,8 +40,6 @@ def late(packet):
 # Ways a bad line spoils a complete ":...LRC\r\n" answer.
 CORRUPT = {
     "lrc": lambda p: p[:-4] + b"%02X\r\n" % ((int(p[-4:-2], 16) + 1) & 0xFF),
-    "lowercase": bytes.lower,
-    "short": lambda p: p[: len(p) // 2],
     "foreign": foreign,
     "late": late,
 }
