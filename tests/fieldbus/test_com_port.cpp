@@ -77,6 +77,10 @@ TEST_F(ComPortDevice, ASecondOpenerGetsTheErrorNumber) {
 TEST_F(ComPortDevice, ModesChangeOnlyWhileClosedAndTheReadTimeOutFollowsTheBaudRate) {
     EXPECT_EQ(Outcome([&] { port.SetModeString("COM2:baud=9600"); }), "Port is not closed");
     port.Close();
+    // A port that cannot be configured is closed again.
+    port.SetModeString("COM1:baud=fast");
+    EXPECT_EQ(Outcome([&] { port.Open(); }), "bad mode string");
+    EXPECT_FALSE(port.IsOpen());
 
     // Opened, the port applies the read time-out of its baud rate (without
     // one, a silent device's read would wait for ever).

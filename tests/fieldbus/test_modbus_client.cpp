@@ -56,6 +56,11 @@ TEST_F(Transaction, OnlyTheAskedDevicesSoundAnswerInTimeGivesValues) {
     EXPECT_EQ(regs[1], Expected(1, 255));
     EXPECT_EQ(regs[2], kUntouched);
 
+    // Sixty-two are requested, then refused: their answer would overrun the buffers.
+    EXPECT_EQ(Outcome([&] { Read(1, 0, 62); }), "too many registers requested");
+    char tooMany[62 * 4 + 11];
+    ASSERT_EQ(port.Read(tooMany, sizeof tooMany), sizeof tooMany);
+
     std::fill(std::begin(regs), std::end(regs), kUntouched);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Read(9, 0, 2)) << "silent device";
