@@ -44,6 +44,14 @@ TEST_F(DriverInit, FailuresAreLoggedOnceAndLeaveWhatTheCompletedStepsMade) {
     EXPECT_THAT(Log(), ElementsAre(Pair("ERROR", "bad mode string")));
 }
 
+// A tag the toolkit refuses (here a name used twice) fails the start-up.
+TEST_F(DriverInit, ToolkitRefusingATagFailsTheStartUp) {
+    EXPECT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><SingleReg name='T1'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='2'><SingleReg name='T1'/></QueryBlock></TagConfig>"),
+              -1);
+    EXPECT_THAT(Log(), ElementsAre(Pair("ERROR", "loAddRealTag")));
+}
+
 TEST_F(DriverInit, WithoutFilesKeepsThePortAndPublishesNoTagsAndASecondCallChangesNothing) {
     ASSERT_EQ(Init(kOneTag, "COM1:baud=4800"), 0);
     loDelete();

@@ -1,6 +1,7 @@
 // Polling passes against the reference instrument: what reaches the clients,
 // and when each block is read.
 #include "driver_fixture.h"
+#include "pass_interrupt.h"
 
 namespace {
 
@@ -125,6 +126,22 @@ TEST_F(Polling, ARefusedCacheUpdateIsShownOnTheConsoleAndTheScheduleStillAdvance
     Pass(1.5);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "+loCacheUpdate failed");
     tag_updater->service = real;
+}
+
+TEST_F(Polling, AStopBetweenBlocksEndsThePassAndTheBlocksLeftStayDue) {
+    ASSERT_EQ(Init("<TagConfig><QueryBlock deviceAddr='1'><SingleReg name='First'/></QueryBlock>"
+                   "<QueryBlock deviceAddr='2' millisecondPeriod='60000'><SingleReg name='Second'/></QueryBlock>"
+                   "</TagConfig>"),
+              0);
+    static int asked;
+    asked = 0;
+    pass_interrupted = [] { return ++asked > 1; };
+    Pass(1);
+    pass_interrupted = [] { return false; };
+    EXPECT_EQ(Read("First"), Good(1, 0, 1));
+    EXPECT_EQ(Read("Second"), "0 q8 t-1");
+    Pass(2);
+    EXPECT_EQ(Read("Second"), Good(2, 0, 2));
 }
 
 }  // namespace
