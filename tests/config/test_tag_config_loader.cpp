@@ -87,6 +87,8 @@ TEST(TagConfigParse, EveryTextGivesItsBlocksOrItsError) {
         // One byte on the wire: 257 would poll device 1.
         {"deviceAddr out of range 0 to 255", OneBlock("<SingleReg/>", "deviceAddr='257'")},
         {"not closed QueryBlock", "<TagConfig><QueryBlock deviceAddr='1'></TagConfig>"},
+        // A file cut short after a block is no configuration of that block alone.
+        {"not closed TagConfig", "<TagConfig><QueryBlock deviceAddr='1'><SingleReg/></QueryBlock>"},
         // Names are never cut short.
         {"SingleReg name too long", OneBlock("<SingleReg name='" + n32 + "n'><x/>")},
         {"SingleReg name holds a NUL character", OneBlock(std::string("<SingleReg name='a\0b'/>", 23))},
