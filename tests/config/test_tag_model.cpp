@@ -22,17 +22,12 @@ AddressEntry Range(std::uint16_t addrStart, std::uint16_t count, const char *pre
     return e;
 }
 
-QueryBlock Block(std::vector<AddressEntry> entries) {
-    QueryBlock b;
-    b.lstAddress = std::move(entries);
-    return b;
-}
-
 // Block counts, a run of no registers and a wrapping tag count are the
 // polling tests' (test_polling); the loader's tests pin the longest names.
 
 TEST(QueryBlockModel, IteratorsNameOnlyTheirTagsAndWithinTheBuffer) {
-    const QueryBlock b = Block({Range(0, 1, "Prefix", 12345), Single(1, "LongName")});
+    QueryBlock b;
+    b.lstAddress = {Range(0, 1, "Prefix", 12345), Single(1, "LongName")};
     QueryBlock::TagIterator it(b);
     char name[6] = "#####";
     ASSERT_TRUE(it.Next());

@@ -30,9 +30,7 @@ TEST_F(DriverInit, FailuresAreLoggedOnceAndLeaveWhatTheCompletedStepsMade) {
         SCOPED_TRACE(c.line);
         Mark();
         EXPECT_EQ(Init(c.tags, c.port), -1);
-        const auto log = Log();
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0], LogLine("ERROR", c.line));
+        EXPECT_THAT(Log(), ElementsAre(Pair("ERROR", c.line)));
         EXPECT_EQ(tag_updater != nullptr, c.updater);
         TearDown();
         SetUp();

@@ -1,5 +1,7 @@
 // Polling passes against the reference instrument: what reaches the clients,
 // and when each block is read.
+#include <algorithm>
+
 #include "driver_fixture.h"
 #include "pass_interrupt.h"
 
@@ -18,16 +20,6 @@ std::string Good(int device, int address, double seconds, const char *quality = 
 const loDriver kNoDriver{};
 
 using Polling = Driver;
-
-// Publishes a configuration that no file can give, as driver_init would.
-void Publish(const TagConfig &config, int capacity) {
-    loDelete();
-    tag_updater = new TagUpdater(&modbusLink);
-    tag_updater->config = config;
-    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, capacity), 0);
-    tag_updater->service = service_handle;
-    tag_updater->PublishTags();
-}
 
 // Published in file order, readable, as 16-bit integers; each register
 // reaches its tag by position, stamped with the pass's start. A failed read
@@ -80,9 +72,8 @@ TEST_F(Polling, EachBlockIsReadWhenItsPeriodHasPassedSinceItsLastGoodRead) {
         Pass(passes[p]);
         for (std::size_t t = 0; t < std::size(tags); ++t) {
             const std::string read = Read(tags[t]);
-            char time[32];
-            std::snprintf(time, sizeof time, "%g", expected[p][t]);
-            EXPECT_EQ(read.substr(read.find(" t") + 2), time) << tags[t] << " after the pass at " << passes[p];
+            EXPECT_EQ(std::stod(read.substr(read.find(" t") + 2)), expected[p][t])
+                << tags[t] << " after the pass at " << passes[p];
         }
     }
 }
@@ -101,7 +92,13 @@ TEST_F(Polling, ABlockThatThrowsOrWhoseCountWrapsLeavesTheOthersIntact) {
         "<BlockOfRegs namePrefix='J' count='40000'/></QueryBlock>"
         "<QueryBlock deviceAddr='2'><SingleReg name='G' addr='3'/></QueryBlock></TagConfig>");
     config.blocks[0].lstAddress[0].blockOfRegs.count = 0;
-    Publish(config, 80002);
+    // Published as driver_init would.
+    loDelete();
+    tag_updater = new TagUpdater(&modbusLink);
+    tag_updater->config = config;
+    ASSERT_EQ(loServiceCreate(&service_handle, &kNoDriver, 80002), 0);
+    tag_updater->service = service_handle;
+    tag_updater->PublishTags();
     for (double t : {1, 2}) {
         Mark();
         Pass(t);
@@ -211,10 +208,7 @@ TEST_F(Polling, ADeviceThatKeepsFailingIsLeftOutForItsPeriodAndProbedWhenItIsOve
         Pass(row.time);
         std::string out = ::testing::internal::GetCapturedStdout();
         if (out.find(banner) != std::string::npos) out.replace(out.find(banner), banner.size(), "-");
-        std::string signs;
-        for (char c : out) {
-            if (c == '+' || c == '-') signs += c;
-        }
+        out.erase(std::remove_if(out.begin(), out.end(), [](char c) { return c != '+' && c != '-'; }), out.end());
         std::vector<std::string> tags;
         for (const char *name : names) {
             const std::string read = Read(name);
@@ -222,14 +216,12 @@ TEST_F(Polling, ADeviceThatKeepsFailingIsLeftOutForItsPeriodAndProbedWhenItIsOve
             tags.back().replace(tags.back().find(" t"), 2, " ");
         }
         EXPECT_EQ(tags, row.tags) << "after the pass at " << row.time;
-        EXPECT_EQ(signs, row.signs) << "after the pass at " << row.time;
+        EXPECT_EQ(out, row.signs) << "after the pass at " << row.time;
         std::vector<LogLine> log;
-        const std::string device = row.log.substr(0, 1);
-        if (row.log.find("demoted") != std::string::npos) {
-            log.emplace_back("WARNING", "device " + device + " demoted for 1000 ms after 2 failed reads");
-        } else if (!row.log.empty()) {
-            log.emplace_back("MESSAGE", "device " + device + " answers again");
-        }
+        const bool demoted = row.log.find("demoted") != std::string::npos;
+        const std::string text = demoted ? " demoted for 1000 ms after 2 failed reads" : " answers again";
+        if (!row.log.empty())
+            log.emplace_back(demoted ? "WARNING" : "MESSAGE", "device " + row.log.substr(0, 1) + text);
         EXPECT_EQ(Log(), log) << "after the pass at " << row.time;
     }
     // A clock beyond any real date ends a time out too, without overflowing.

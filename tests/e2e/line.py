@@ -1,7 +1,7 @@
 """The serial line of the end-to-end tests: a logging relay that holds both pseudo-terminals, the server's
 COM1 on one side and the reference instrument (pymodbus) on the other, and records every request the server
 sends, with the time it arrived."""
-import os, pathlib, select, subprocess, tempfile, termios, threading, time, tty
+import contextlib, os, pathlib, select, subprocess, tempfile, termios, threading, time, tty
 
 INSTRUMENT = pathlib.Path(__file__).resolve().parent.parent / "fieldbus" / "reference_instrument.py"
 
@@ -57,25 +57,21 @@ class Relay:
                 return
             if self.server_master in ready:
                 data = self._read(self.server_master)
-                now = time.monotonic()
-                self._record(data, now)
+                self._record(data, time.monotonic())
                 self._write(self.instrument_master, data)
             if self.instrument_master in ready:
                 self._write(self.server_master, self._read(self.instrument_master))
 
     @staticmethod
     def _write(fd, data):
-        try:
+        with contextlib.suppress(BlockingIOError):  # a side nobody reads is full: the line loses the bytes
             os.write(fd, data)
-        except BlockingIOError:  # a side nobody reads is full: the line loses the bytes
-            pass
 
     @staticmethod
     def _read(fd):
-        try:
+        with contextlib.suppress(OSError):  # nothing holds the other end for a moment
             return os.read(fd, 4096)
-        except OSError:  # nothing holds the other end for a moment
-            return b""
+        return b""
 
     def _record(self, data, now):
         with self.lock:
@@ -97,11 +93,9 @@ class Instrument:
         termios.tcflush(self.relay.instrument_slave, termios.TCIFLUSH)
         ready = tempfile.NamedTemporaryFile(prefix="brisvale-e2e-ready-", delete=False).name
         os.unlink(ready)
-        args = ["/usr/bin/python3", str(INSTRUMENT), "--port", self.relay.instrument_path, "--ready", ready]
-        for device in self.devices:
-            args += ["--device", str(device)]
-        args += self.options
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL)
+        devices = [arg for device in self.devices for arg in ("--device", str(device))]
+        self.process = subprocess.Popen(["/usr/bin/python3", str(INSTRUMENT), "--port", self.relay.instrument_path,
+                                         "--ready", ready, *devices, *self.options], stdin=subprocess.DEVNULL)
         wait_until(lambda: os.path.exists(ready) or self.process.poll() is not None, "the reference instrument")
         if self.process.poll() is not None:
             raise AssertionError("the reference instrument ended with %d" % self.process.returncode)

@@ -66,13 +66,10 @@ class Server:
         lines = re.findall(r"^.*? (ERROR|WARNING|MESSAGE|INFO|DEBUG) \[[0-9]+\] (.*)$", read(self.exe + ".log"), re.M)
         return [line for line in lines if not levels or line[0] in levels]
 
-    def wait_for(self, condition, what):
-        wait_until(lambda: condition() or self.process.poll() is not None, what, DEADLINE)
+    def wait_for_signs(self, pattern, what):
+        wait_until(lambda: re.search(pattern, self.signs()) or self.process.poll() is not None, what, DEADLINE)
         if self.process.poll() is not None:
             raise AssertionError("the server ended: %r %r" % (self.console(), self.log()))
-
-    def wait_for_signs(self, pattern, what):
-        self.wait_for(lambda: re.search(pattern, self.signs()), what)
 
     def stop(self):
         """Ctrl-C, exit code 0; the row of signs without the exit message."""
