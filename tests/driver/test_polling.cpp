@@ -56,24 +56,24 @@ TEST_F(Polling, EachBlockIsReadWhenItsPeriodHasPassedSinceItsLastGoodRead) {
     // The time of each tag's last update after a pass at each time; the
     // clock is set back an hour after 1 s, then runs on. Five minutes in
     // 100 ns units leave the 32-bit range.
-    const double passes[] = {0, 0.999, 1, 1 - 3600, 1.999, 2, 299.999, 300};
+    // Each row: the pass's time, then the times of Second, Always, Long and Silent.
     const char *tags[] = {"Second", "Always", "Long", "Silent"};
-    const std::vector<std::vector<double>> expected = {
-        {0, 0, 0, 0},
-        {0, 0.999, 0, 0.999},
-        {1, 1, 0, 1},
-        {1, 1 - 3600, 0, 1 - 3600},
-        {1, 1.999, 0, 1.999},
-        {2, 2, 0, 2},
-        {299.999, 299.999, 0, 299.999},
-        {299.999, 300, 300, 300},
+    const double rows[][5] = {
+        {0, 0, 0, 0, 0},
+        {0.999, 0, 0.999, 0, 0.999},
+        {1, 1, 1, 0, 1},
+        {1 - 3600, 1, 1 - 3600, 0, 1 - 3600},
+        {1.999, 1, 1.999, 0, 1.999},
+        {2, 2, 2, 0, 2},
+        {299.999, 299.999, 299.999, 0, 299.999},
+        {300, 299.999, 300, 300, 300},
     };
-    for (std::size_t p = 0; p < std::size(passes); ++p) {
-        Pass(passes[p]);
+    for (const auto &row : rows) {
+        Pass(row[0]);
         for (std::size_t t = 0; t < std::size(tags); ++t) {
             const std::string read = Read(tags[t]);
-            EXPECT_EQ(std::stod(read.substr(read.find(" t") + 2)), expected[p][t])
-                << tags[t] << " after the pass at " << passes[p];
+            EXPECT_EQ(std::stod(read.substr(read.find(" t") + 2)), row[t + 1])
+                << tags[t] << " after the pass at " << row[0];
         }
     }
 }

@@ -5,10 +5,7 @@ holding registers valued by register_value (the C++ tests compute the same),
 the answers of --corrupt UNIT:MODE spoilt on purpose (foreign: sent under the
 next address; late: sent after the server stopped waiting), and the register of
 every --count UNIT:ADDRESS counting up by one every COUNT_SECONDS. Creates --ready once it serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
-import argparse
-import asyncio
-import logging
-import time
+import argparse, asyncio, logging, time
 
 from pymodbus.datastore import ModbusServerContext, ModbusSequentialDataBlock, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
