@@ -84,8 +84,7 @@ private:
         OPCITEMDEF item{path.data(), id.data(), TRUE, 1, 0, nullptr, VT_EMPTY, 0};
         OPCITEMRESULT *results = nullptr;
         HRESULT *errors = nullptr;
-        const HRESULT added = items_->AddItems(1, &item, &results, &errors);
-        const bool ok = added == S_OK;
+        const bool ok = items_->AddItems(1, &item, &results, &errors) == S_OK;
         if (results != nullptr) {
             *result = results[0];
             CoTaskMemFree(results[0].pBlob);

@@ -1,16 +1,9 @@
 """The serial line of the end-to-end tests: a logging relay that holds both pseudo-terminals, the server's
 COM1 on one side and the reference instrument (pymodbus) on the other, and records every request the server
 sends, with the time it arrived."""
-import os, pathlib, re, select, subprocess, tempfile, termios, threading, time, tty
+import contextlib, os, pathlib, select, subprocess, tempfile, termios, threading, time, tty
 
 INSTRUMENT = pathlib.Path(__file__).resolve().parent.parent / "fieldbus" / "reference_instrument.py"
-REQUEST = re.compile(rb":([0-9A-F]{2})03([0-9A-F]{4})([0-9A-F]{4})([0-9A-F]{2})\r\n")
-
-
-def frame(device, start, count):
-    """The request the server must send to read count registers from start."""
-    body = bytes([device, 3, start >> 8, start & 0xFF, count >> 8, count & 0xFF])
-    return b":%s%02X\r\n" % (body.hex().upper().encode(), -sum(body) & 0xFF)
 
 
 def wait_until(condition, what, deadline=120.0):
@@ -51,19 +44,6 @@ class Relay:
             self._requests.clear()
             self._pending = b""
 
-    def set_speed(self, speed):
-        """Sets the server side's line speed, as another program might have left it."""
-        attributes = termios.tcgetattr(self.server_slave)
-        attributes[4] = attributes[5] = speed
-        termios.tcsetattr(self.server_slave, termios.TCSANOW, attributes)
-
-    def speed(self):
-        return termios.tcgetattr(self.server_slave)[5]
-
-    def drop_instrument_input(self):
-        """Forgets requests that reached the instrument's side while nothing served it."""
-        termios.tcflush(self.instrument_slave, termios.TCIFLUSH)
-
     def close(self):
         os.write(self._stop[1], b"x")
         self.thread.join()
@@ -77,25 +57,21 @@ class Relay:
                 return
             if self.server_master in ready:
                 data = self._read(self.server_master)
-                now = time.monotonic()
-                self._record(data, now)
+                self._record(data, time.monotonic())
                 self._write(self.instrument_master, data)
             if self.instrument_master in ready:
                 self._write(self.server_master, self._read(self.instrument_master))
 
     @staticmethod
     def _write(fd, data):
-        try:
+        with contextlib.suppress(BlockingIOError):  # a side nobody reads is full: the line loses the bytes
             os.write(fd, data)
-        except BlockingIOError:  # a side nobody reads is full: the line loses the bytes
-            pass
 
     @staticmethod
     def _read(fd):
-        try:
+        with contextlib.suppress(OSError):  # nothing holds the other end for a moment
             return os.read(fd, 4096)
-        except OSError:  # nothing holds the other end for a moment
-            return b""
+        return b""
 
     def _record(self, data, now):
         with self.lock:
@@ -113,14 +89,13 @@ class Instrument:
         self.relay, self.devices, self.options, self.process = relay, devices, list(options), None
 
     def start(self):
-        self.relay.drop_instrument_input()
+        # Forgets requests that reached the instrument's side while nothing served it.
+        termios.tcflush(self.relay.instrument_slave, termios.TCIFLUSH)
         ready = tempfile.NamedTemporaryFile(prefix="brisvale-e2e-ready-", delete=False).name
         os.unlink(ready)
-        args = ["/usr/bin/python3", str(INSTRUMENT), "--port", self.relay.instrument_path, "--ready", ready]
-        for device in self.devices:
-            args += ["--device", str(device)]
-        args += self.options
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL)
+        devices = [arg for device in self.devices for arg in ("--device", str(device))]
+        self.process = subprocess.Popen(["/usr/bin/python3", str(INSTRUMENT), "--port", self.relay.instrument_path,
+                                         "--ready", ready, *devices, *self.options], stdin=subprocess.DEVNULL)
         wait_until(lambda: os.path.exists(ready) or self.process.poll() is not None, "the reference instrument")
         if self.process.poll() is not None:
             raise AssertionError("the reference instrument ended with %d" % self.process.returncode)
@@ -134,11 +109,7 @@ class Instrument:
 
 
 WINE64 = "/usr/lib/wine/wine64"  # 64-bit programs straight through the 64-bit loader
-
-
-def wine_reg(*args):
-    """reg.exe on the 64-bit registry view of the prefix of WINEPREFIX; the key follows the verb."""
-    return (WINE64, "reg", *args, "/reg:64")
+PORTS = "HKLM\\Software\\Wine\\Ports"
 
 
 def quietly(*command):  # through a file: Wine's helpers could hold a pipe open
@@ -153,8 +124,9 @@ def map_wine_ports(com1):
         os.makedirs(prefix, exist_ok=True)
         quietly(WINE64, "wineboot", "-i")
         quietly("wineserver", "-w")
-    quietly(*wine_reg("add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", com1, "/f"))
-    subprocess.run(wine_reg("delete", "HKLM\\Software\\Wine\\Ports", "/v", "COM9", "/f"),
+    # reg.exe on the 64-bit registry view; the key follows the verb.
+    quietly(WINE64, "reg", "add", PORTS, "/v", "COM1", "/t", "REG_SZ", "/d", com1, "/f", "/reg:64")
+    subprocess.run((WINE64, "reg", "delete", PORTS, "/v", "COM9", "/f", "/reg:64"),
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     quietly("wineserver", "-w")  # the mapping is read when the wineserver next starts
     if os.path.exists(os.path.join(prefix, "dosdevices", "com9")):

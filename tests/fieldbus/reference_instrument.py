@@ -3,14 +3,9 @@
 serial server on --port, answering function 3 for every --device from 256
 holding registers valued by register_value (the C++ tests compute the same),
 the answers of --corrupt UNIT:MODE spoilt on purpose (foreign: sent under the
-next address; late: sent after the server stopped waiting), the register of
-every --count UNIT:ADDRESS counting up by one every COUNT_SECONDS, and every --mute
-UNIT:PATH silent while the file PATH exists. Creates --ready once it serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
-import argparse
-import asyncio
-import logging
-import os
-import time
+next address; late: sent after the server stopped waiting), and the register of
+every --count UNIT:ADDRESS counting up by one every COUNT_SECONDS. Creates --ready once it serves. Run it with /usr/bin/python3 (Debian's python3-pymodbus)."""
+import argparse, asyncio, logging, time
 
 from pymodbus.datastore import ModbusServerContext, ModbusSequentialDataBlock, ModbusSlaveContext
 from pymodbus.factory import ServerDecoder
@@ -42,8 +37,6 @@ def late(packet):
 # Ways a bad line spoils a complete ":...LRC\r\n" answer.
 CORRUPT = {
     "lrc": lambda p: p[:-4] + b"%02X\r\n" % ((int(p[-4:-2], 16) + 1) & 0xFF),
-    "lowercase": bytes.lower,
-    "short": lambda p: p[: len(p) // 2],
     "foreign": foreign,
     "late": late,
 }
@@ -60,19 +53,15 @@ def main():
     parser.add_argument("--device", type=int, action="append", default=[])
     parser.add_argument("--corrupt", action="append", default=[], metavar="UNIT:MODE")
     parser.add_argument("--count", action="append", default=[], metavar="UNIT:ADDRESS")
-    parser.add_argument("--mute", action="append", default=[], metavar="UNIT:PATH")
     args = parser.parse_args()
     logging.disable(logging.CRITICAL)
     corruption = {int(unit): CORRUPT[mode] for unit, mode in (item.split(":") for item in args.corrupt)}
-    muted = {int(unit): path for unit, path in (item.split(":", 1) for item in args.mute)}
     # zero_mode: register n is address n, not n + 1.
     slaves = {unit: ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [register_value(unit, a) for a in range(256)]),
-                                       zero_mode=True) for unit in set(args.device) | set(corruption) | set(muted)}
+                                       zero_mode=True) for unit in set(args.device) | set(corruption)}
     framer = ModbusAsciiFramer(ServerDecoder())
 
     def manipulate(response):
-        if response.unit_id in muted and os.path.exists(muted[response.unit_id]):
-            return b"", True  # nothing goes out
         spoil = corruption.get(response.unit_id)
         return (spoil(framer.buildPacket(response)), True) if spoil else (response, False)
 

@@ -16,47 +16,29 @@ const char kHint[] = "com number not specified. Use syntax:\nCOM1:baud=9600 stop
 // Wine sets nothing else on a pseudo-terminal.
 const char kMode[] = "COM1:baud=9600 parity=N data=8 stop=1";
 
-TEST(ComPortModeString, TakesTheNumberAfterComAnywhereAndKeepsTheLetterCase) {
-    const std::string longest = "COM7" + std::string(ComPort::kModeStringCapacity - 5, ' ');
-    const struct {
-        std::string text;
-        int index;
-    } rows[] = {{"com2:baud=19200 parity=E data=8 stop=1", 1}, {"baud=9600 data=8 COM3", 2}, {"cOm9", 8}, {longest, 6}};
+TEST(ComPortModeString, TakesTheNumberAfterComAnywhereAndRefusesOthers) {
+    const std::string longest = "cOm9" + std::string(ComPort::kModeStringCapacity - 5, ' ');
     ComPort port;
-    for (const auto &row : rows) {
-        port.SetModeString(row.text.c_str());
-        EXPECT_EQ(port.ModeString(), row.text);
-        EXPECT_EQ(port.PortIndex(), row.index) << row.text;
+    for (const std::string &text : {std::string("baud=9600 data=8 COM3"), longest}) {
+        port.SetModeString(text.c_str());
+        EXPECT_EQ(port.ModeString(), text);
     }
-}
-
-TEST(ComPortModeString, RefusalsStoreTheTextButKeepThePortNumber) {
+    EXPECT_EQ(port.PortIndex(), 8);
+    // COM10 and above are refused instead of being taken for COM1; the text
+    // is stored, the number kept.
     const struct {
         const char *text;
         const char *message;
-    } rows[] = {// COM10 and above are refused instead of being taken for COM1.
-                {"COM12:baud=9600", kOnlyCom1To9},
-                {"COM0:baud=9600", kOnlyCom1To9},
-                {"COM:baud=9600", kOnlyCom1To9},
-                {"COMA", kOnlyCom1To9},
-                {"baud=9600 COM", kOnlyCom1To9},
-                {"baud=9600 parity=N", kHint},
-                {"", kHint}};
+    } rows[] = {{"COM12:baud=9600", kOnlyCom1To9}, {"baud=9600 parity=N", kHint}};
     for (const auto &row : rows) {
-        ComPort port;
-        port.SetModeString("COM5");
         EXPECT_EQ(Outcome([&] { port.SetModeString(row.text); }), row.message) << row.text;
         EXPECT_STREQ(port.ModeString(), row.text);
-        EXPECT_EQ(port.PortIndex(), 4) << row.text;
+        EXPECT_EQ(port.PortIndex(), 8) << row.text;
     }
     // 256 characters are refused before the number is looked at, and not stored.
-    ComPort port;
-    port.SetModeString("COM5");
-    const std::string tooLong = "COM12" + std::string(ComPort::kModeStringCapacity - 5, 'x');
+    const std::string tooLong = "COM1" + std::string(ComPort::kModeStringCapacity - 4, 'x');
     EXPECT_EQ(Outcome([&] { port.SetModeString(tooLong.c_str()); }), "bad mode string");
-    EXPECT_STREQ(port.ModeString(), "COM5");
-    EXPECT_EQ(Outcome([&] { port.SetPortNumber(9); }), kOnlyCom1To9);
-    EXPECT_EQ(Outcome([&] { port.SetPortNumber(-1); }), kOnlyCom1To9);
+    EXPECT_STREQ(port.ModeString(), "baud=9600 parity=N");
 }
 
 // Below about 9600 baud the longest answer (255 characters) needs more than
@@ -65,20 +47,13 @@ TEST(ComPortReadTimeout, FollowsTheCharacterTimeBelowNineThousandSixHundredBaud)
     const struct {
         const char *mode;
         std::uint32_t ms;
-    } rows[] = {{"baud=9600 parity=N data=8 stop=1", 500},
-                {"baud=9600 parity=E data=8 stop=2", 500},  // 12 bits: 319 ms
-                {"baud=4800 parity=N data=8 stop=1", 532 + 100},
-                {"baud=1200 parity=E data=7 stop=1", 2125 + 100},
-                {"baud=1200 parity=O data=8 stop=1.5", 2444 + 100},  // 11.5 bits
-                {"baud=300 parity=N data=8 stop=2", 9350 + 100}};
+    } rows[] = {{"baud=9600 parity=N data=8 stop=1", 500}, {"baud=1200 parity=O data=8 stop=1.5", 2444 + 100}};
     for (const auto &row : rows) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         ASSERT_TRUE(BuildCommDCBA(row.mode, &dcb)) << row.mode;
         EXPECT_EQ(ComPort::ReadTimeoutFor(dcb, 500), row.ms) << row.mode;
     }
-    DCB unknown{};
-    EXPECT_EQ(ComPort::ReadTimeoutFor(unknown, 500), 500u);
 }
 
 class ComPortDevice : public ::testing::Test {
@@ -91,15 +66,6 @@ protected:
     ComPort port;
 };
 
-TEST_F(ComPortDevice, ReadTakesWhatWasAskedForAndThePurgeDropsTheRest) {
-    port.Write(":010300000002FA\r\n", 17);
-    char answer[20] = {};
-    ASSERT_EQ(port.Read(answer, 17), 17u);  // of the 19 characters that come back at once
-    EXPECT_STREQ(answer, ":01030411181219A4");
-    port.PurgeInput();
-    EXPECT_EQ(port.Read(answer, 2), 0u);
-}
-
 // Not run under Wine, which does not refuse a second open.
 TEST_F(ComPortDevice, ASecondOpenerGetsTheErrorNumber) {
     ComPort second;
@@ -108,50 +74,20 @@ TEST_F(ComPortDevice, ASecondOpenerGetsTheErrorNumber) {
     EXPECT_FALSE(second.IsOpen());
 }
 
-TEST_F(ComPortDevice, ModesChangeOnlyWhileClosedAndAFailedConfigureClosesThePort) {
+TEST_F(ComPortDevice, ModesChangeOnlyWhileClosedAndTheReadTimeOutFollowsTheBaudRate) {
     EXPECT_EQ(Outcome([&] { port.SetModeString("COM2:baud=9600"); }), "Port is not closed");
-    EXPECT_EQ(port.PortIndex(), 0);
     port.Close();
-    port.Close();
-    EXPECT_FALSE(port.IsOpen());
+    // A port that cannot be configured is closed again.
     port.SetModeString("COM1:baud=fast");
     EXPECT_EQ(Outcome([&] { port.Open(); }), "bad mode string");
     EXPECT_FALSE(port.IsOpen());
 
-    // Open with no time-outs, the next read would wait for ever.
-    port.SetModeString(kMode);
-    port.Open();
-    EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 500u);
-    EXPECT_EQ(port.Timeouts().WriteTotalTimeoutConstant, 500u);
-    char buffer[17];
-    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
-    // The applied read time-out follows the baud rate.
-    port.Close();
+    // Opened, the port applies the read time-out of its baud rate (without
+    // one, a silent device's read would wait for ever).
     port.SetModeString("COM1:baud=1200 parity=E data=7 stop=1");
     port.Open();
     EXPECT_EQ(port.Timeouts().ReadTotalTimeoutConstant, 2225u);
     EXPECT_EQ(port.Timeouts().WriteTotalTimeoutConstant, 500u);
-}
-
-// Texts the port takes but the Linux settings refuse; not run under Wine,
-// whose builder and pseudo-terminals judge them otherwise. The port lets go
-// of the device: another opener gets it.
-TEST_F(ComPortDevice, RefusedSettingsLeaveTheDeviceFree) {
-    port.Close();
-    const struct {
-        const char *mode;
-        const char *message;
-    } rows[] = {{"baud=9600 data=8 COM1", "bad mode string"},
-                {"COM1:baud=14400", "SetCommState failed with error 22.\n"}};
-    for (const auto &row : rows) {
-        ComPort refused;
-        refused.SetModeString(row.mode);
-        EXPECT_EQ(Outcome([&] { refused.Open(); }), row.message) << row.mode;
-        EXPECT_FALSE(refused.IsOpen()) << row.mode;
-        ComPort other;
-        other.SetModeString(kMode);
-        EXPECT_EQ(Outcome([&] { other.Open(); }), "") << row.mode;
-    }
 }
 
 }  // namespace

@@ -27,59 +27,25 @@ int Parse(const Bytes &message, std::uint16_t *regs, int capacity) {
     return ModbusAscii::ParseReadResponse(message.data(), static_cast<unsigned>(message.size()), regs, capacity);
 }
 
-TEST(ModbusAscii, EncodesTheWorkedExamplesAndTheLrcEdges) {
+TEST(ModbusAscii, EncodesAndDecodesTheWorkedExample) {
     std::uint8_t request[6];
-    ASSERT_EQ(ModbusAscii::EncodeReadRequest(1, 0, 2, request, sizeof request), 6u);
-    EXPECT_EQ(Frame(Bytes(request, request + 6)), ":010300000002FA\r\n");
-    ModbusAscii::EncodeReadRequest(17, 107, 3, request, sizeof request);
+    ASSERT_EQ(ModbusAscii::EncodeReadRequest(17, 107, 3, request, sizeof request), 6u);
     EXPECT_EQ(Frame(Bytes(request, request + 6)), ":1103006B00037E\r\n");
-    EXPECT_EQ(Frame({0x01, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02}), ":010304000A0102EB\r\n");
-    EXPECT_EQ(Frame({0x80, 0x80}), ":808000\r\n");
-    EXPECT_EQ(Frame({0x01}), ":01FF\r\n");
-}
-
-TEST(ModbusAscii, DecodesTheRunOfUpperCaseDigitsAfterTheColon) {
-    const struct {
-        const char *text;
-        Bytes bytes;
-    } rows[] = {{":0103", {1, 3}},
-                {":010", {1}},
-                {":0", {}},
-                {":", {}},
-                {"0103", {}},
-                {" :0103", {}},
-                {":01a3", {1}},
-                {":0103:0405", {1, 3}},
-                {"", {}},
-                {":0103\r\n04", {1, 3}},
-                {":ABCDEF", {0xAB, 0xCD, 0xEF}}};
-    for (const auto &row : rows) EXPECT_EQ(Decode(row.text), row.bytes) << '"' << row.text << '"';
-}
-
-TEST(ModbusAscii, LrcCheckFailsForAnyChangedByteAndForNothing) {
-    const Bytes decoded = Decode(":010304000A0102EB");
+    // Only the run of upper-case digits after the colon is decoded.
+    EXPECT_EQ(Decode(":01a3"), Bytes{1});
+    const Bytes decoded = Decode(":010304000A0102EB\r\n04");
     ASSERT_EQ(decoded.size(), 8u);
     EXPECT_TRUE(ModbusAscii::CheckLrc(decoded.data(), 8));
-    for (std::size_t i = 0; i < decoded.size(); ++i) {
-        Bytes changed = decoded;
-        changed[i] ^= 0x10;
-        EXPECT_FALSE(ModbusAscii::CheckLrc(changed.data(), 8)) << "byte " << i;
-    }
-    EXPECT_FALSE(ModbusAscii::CheckLrc(decoded.data(), 0));
-}
+    Bytes changed = decoded;
+    changed[4] ^= 0x10;
+    EXPECT_FALSE(ModbusAscii::CheckLrc(changed.data(), 8));
 
-TEST(ModbusAscii, ParsesRegistersHighByteFirstWhateverTheDevice) {
     std::uint16_t regs[5] = {};
-    EXPECT_EQ(Parse({1, 3, 4, 0x00, 0x0A, 0x01, 0x02, 0xEB}, regs, 5), 2);
+    EXPECT_EQ(Parse(decoded, regs, 5), 2);
     EXPECT_EQ(regs[0], 10);
     EXPECT_EQ(regs[1], 258);
-    EXPECT_EQ(Parse({7, 3, 2, 0xFF, 0xFF, 0xFC}, regs, 1), 1);
-    EXPECT_EQ(static_cast<std::int16_t>(regs[0]), -1);
-
-    // An exception, an odd byte count, a cut answer, no registers, no byte
-    // count, a byte count beyond the data.
-    for (const Bytes &unusable : {Bytes{1, 0x83, 2, 0x7A}, Bytes{1, 3, 3, 0, 0x0A, 1, 0xEE}, Bytes{1, 3, 4, 0, 0x0A},
-                                  Bytes{1, 3, 0, 0xFC}, Bytes{1, 3}, Bytes{1, 3, 0xFE, 0}}) {
+    // An exception and a byte count beyond the data give no registers.
+    for (const Bytes &unusable : {Bytes{1, 0x83, 2, 0x7A}, Bytes{1, 3, 0xFE, 0}}) {
         EXPECT_EQ(Parse(unusable, regs, 5), 0) << unusable.size() << " bytes";
     }
 }
@@ -96,20 +62,9 @@ TEST(ModbusAscii, AnAnswerMatchesOnlyItsOwnRequest) {
         const char *what;
         Bytes answer;
     } rows[] = {{"another device", {2, 3, 4, 0x00, 0x0A, 0x01, 0x02, 0xEA}},
-                {"another function", {1, 4, 4, 0x00, 0x0A, 0x01, 0x02, 0xEA}},
-                {"an exception", {1, 0x83, 2, 0x7A}},
                 {"one register", {1, 3, 2, 0x00, 0x0A, 0xF0}},
-                {"three registers", {1, 3, 6, 0, 0x0A, 1, 2, 0, 0, 0xE9}},
-                {"the LRC taken for data", {1, 3, 4, 0x00, 0x0A, 0x01, 0xED}},
-                {"a byte after the data", {1, 3, 4, 0x00, 0x0A, 0x01, 0x02, 0x00, 0xEB}},
-                {"nothing", {}}};
+                {"the LRC taken for data", {1, 3, 4, 0x00, 0x0A, 0x01, 0xED}}};
     for (const auto &row : rows) EXPECT_FALSE(Answers(request, row.answer)) << row.what;
-
-    // 61 registers: the largest byte count, 122.
-    Bytes largest{9, 3, 122};
-    largest.resize(3 + 122 + 1);
-    EXPECT_TRUE(Answers({9, 3, 0, 100, 0, 61}, largest));
-    EXPECT_FALSE(Answers({9, 3, 0, 100, 0, 60}, largest));
 }
 
 TEST(ModbusAscii, EveryOutputLimitIsExactAndKeepsWhatFitted) {
@@ -119,19 +74,16 @@ TEST(ModbusAscii, EveryOutputLimitIsExactAndKeepsWhatFitted) {
     EXPECT_EQ(bytes[0], 0xEE);
     char frame[18];
     EXPECT_EQ(Outcome([&] { ModbusAscii::EncodeFrame(bytes, frame, 6, 17); }), "output buffer too small");
-    EXPECT_EQ(Outcome([&] { ModbusAscii::EncodeFrame(bytes, frame, 6, 18); }), "");
     // 2 * length + 6 must not wrap.
     EXPECT_EQ(Outcome([&] { ModbusAscii::EncodeFrame(bytes, frame, 0x80000000u, 18); }), "output buffer too small");
 
     EXPECT_EQ(Outcome([&] { ModbusAscii::DecodeFrame(":01020304", bytes, 3); }), "binaryBuffer too small");
     EXPECT_EQ(Bytes(bytes, bytes + 4), (Bytes{1, 2, 3, 0xEE}));
-    EXPECT_EQ(ModbusAscii::DecodeFrame(":0102030", bytes, 3), 3u);  // the odd digit needs no room
 
     std::uint16_t one[2] = {0, 0xBEEF};
     EXPECT_EQ(Outcome([&] { Parse({1, 3, 4, 0, 0x0A, 1, 2, 0xEB}, one, 1); }), "regs too small");
     EXPECT_EQ(one[0], 10);
     EXPECT_EQ(one[1], 0xBEEF);
-    EXPECT_EQ(Outcome([] { ModbusAscii::digchar('a'); }), "digchar argument error");
 }
 
 }  // namespace

@@ -1,32 +1,28 @@
 #!/usr/bin/env bash
 # Runs COMMAND with the reference Modbus ASCII instrument (reference_instrument.py
-# with the ARGs, default --device 1) on the far end of a pseudo-terminal pair
+# with the ARGs) on the far end of a pseudo-terminal pair
 # that COMMAND reaches as COM1, while COM9 names no device: through links
 # <exe>.comN beside COMMAND's executable, or with --wine, through the registry
 # of that Wine prefix (created on first use).
-# With --replug, COMMAND can unplug the line and plug it back: it gets a folder
+# COMMAND can unplug the line and plug it back: it gets a folder
 # in BRISVALE_LINE_CONTROL where creating the file "unplug" stops the
 # instrument and its pseudo-terminals (the file "unplugged" then appears), and
 # creating "replug" starts new ones under the same name ("replugged" appears
 # once they serve).
-# usage: with_instrument.sh [--wine PREFIX] [--replug] [ARG...] -- COMMAND [ARG...]
+# usage: with_instrument.sh [--wine PREFIX] [ARG...] -- COMMAND [ARG...]
 # Every process started here is stopped by its own PID.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=
-replug=
 args=()
 while [ $# -gt 0 ] && [ "$1" != -- ]; do
   case $1 in
     --wine) prefix=$2; shift ;;
-    --replug) replug=1 ;;
     *) args+=("$1") ;;
   esac
   shift
 done
 shift
-[ $# -gt 0 ] || { echo "usage: with_instrument.sh [--wine PREFIX] [--replug] [ARG...] -- COMMAND [ARG...]" >&2; exit 2; }
-[ ${#args[@]} -gt 0 ] || args=(--device 1)
 work=$(mktemp -d)
 # Reaped processes leave their list: their numbers may soon be another's.
 line_pids=()
@@ -77,44 +73,35 @@ device=$work/ttyA
 if [ -n "$prefix" ]; then
   export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY
-  wine64=/usr/lib/wine/wine64  # the 64-bit loader itself, whether 32-bit Wine is installed or not
-  [ -f "$WINEPREFIX/system.reg" ] || { mkdir -p "$WINEPREFIX" && "$wine64" wineboot -i >/dev/null 2>&1; wineserver -w; }
-  "$wine64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$device" /f /reg:64 >/dev/null 2>&1 || exit 1
-  # Wine opens a port mapped to a missing path all the same: a missing port has no mapping.
-  "$wine64" reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f /reg:64 >/dev/null 2>&1
-  wineserver -w  # the mapping is read when the wineserver next starts
-  [ ! -e "$WINEPREFIX/dosdevices/com9" ] || { echo "with_instrument: Wine maps COM9 to a device here" >&2; exit 1; }
+  # COM1 mapped to the line, COM9 to nothing, as the end-to-end tests map them.
+  /usr/bin/python3 -c 'import sys; sys.path[:0] = sys.argv[1:2]; import line; line.map_wine_ports(sys.argv[2])' \
+    "$here/../e2e" "$device" || exit 1
 else
   exe=$(readlink -f "$(command -v "$1")")
   links=("$exe.com1" "$exe.com9")
   ln -sfn "$device" "$exe.com1" && ln -sfn "$work/none" "$exe.com9" || exit 1
 fi
-if [ -z "$replug" ]; then
-  "$@"
-  status=$?
-else
-  control=$work/control
-  mkdir -p "$control"
-  # Wine's drive Z: is the Unix root.
-  BRISVALE_LINE_CONTROL=${prefix:+Z:}$control "$@" &
-  command_pid=$!
-  while kill -0 "$command_pid" 2>/dev/null; do
-    if [ -e "$control/unplug" ]; then
-      # A request taken clears the answer to the one before, so that a second
-      # round waits for its own.
-      rm -f "$control/unplug" "$control/replugged"
-      stop_line
-      touch "$control/unplugged"
-    elif [ -e "$control/replug" ]; then
-      rm -f "$control/replug" "$control/unplugged"
-      start_line
-      touch "$control/replugged"
-    fi
-    sleep 0.05
-  done
-  wait "$command_pid"
-  status=$?
-  command_pid=
-fi
+control=$work/control
+mkdir -p "$control"
+# Wine's drive Z: is the Unix root.
+BRISVALE_LINE_CONTROL=${prefix:+Z:}$control "$@" &
+command_pid=$!
+while kill -0 "$command_pid" 2>/dev/null; do
+  if [ -e "$control/unplug" ]; then
+    # A request taken clears the answer to the one before, so that a second
+    # round waits for its own.
+    rm -f "$control/unplug" "$control/replugged"
+    stop_line
+    touch "$control/unplugged"
+  elif [ -e "$control/replug" ]; then
+    rm -f "$control/replug" "$control/unplugged"
+    start_line
+    touch "$control/replugged"
+  fi
+  sleep 0.05
+done
+wait "$command_pid"
+status=$?
+command_pid=
 [ -z "$prefix" ] || wineserver -w
 exit $status
