@@ -2,7 +2,7 @@
 """cross_process.py SERVER CLIENT: brisvale-client processes reach a copy of the server, which polls the reference
 instrument on its COM1, through COM activation as the file registry records it: activations that have to start the
 server first, a client and a server that die, and a server that clients cannot reach."""
-import json, os, pathlib, re, shutil, signal, socket, stat, subprocess, sys, tempfile, unittest
+import json, os, pathlib, pwd, re, shutil, signal, socket, stat, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from line import Instrument, Relay, wait_until  # noqa: E402
