@@ -461,43 +461,6 @@ TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
     close(pair[1]);
 }
 
-TEST(RemoteClientCore, LettingGoReturnsWhileTheServerIsStillSending) {
-    // Messages the client had not read yet when it let go must not keep its
-    // final release waiting for a delivery that never comes.
-    for (int round = 0; round < 20; ++round) {
-        ClientEnd end;
-        ASSERT_NE(end.core, nullptr);
-        auto *sink = new Sink;  // left behind if the release hangs
-        ASSERT_NE(end.core->AddSink(sink), 0u);
-        std::thread server([fd = end.server] {
-            Writer message(comremote::kOnCancelComplete, 0, 999);
-            message.U32(1);
-            message.U32(2);
-            const std::vector<std::uint8_t> one = message.Finish();
-            std::vector<std::uint8_t> burst;
-            for (int k = 0; k < 256; ++k) burst.insert(burst.end(), one.begin(), one.end());
-            while (comremote::WriteFully(fd, burst.data(), burst.size()) == 0) {
-            }
-        });
-        std::atomic<bool> released{false};
-        std::thread client([&] {
-            end.core->Detach();
-            released = true;
-        });
-        if (!WaitFor([&] { return released.load(); })) {
-            client.detach();
-            server.detach();
-            FAIL() << "the final release still waits, round " << round;
-        }
-        client.join();
-        server.join();
-        end.core.reset();
-        close(end.server);
-        EXPECT_EQ(sink->references.load(), 1u) << "the client let its sink go";
-        delete sink;
-    }
-}
-
 TEST(RemoteClientCore, TheFinalReleaseReturnsOnlyOnceTheSinksAreLetGo) {
     // The sink's last release looks, for a while, whether the client's final
     // release has already returned (after which the client may free the sink).
