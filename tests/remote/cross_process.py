@@ -119,9 +119,9 @@ class WithServer(unittest.TestCase):
 
 
 class ClientsInOtherProcesses(WithServer):
-    """What only processes of their own show. The calls, the refused user and the vanishing client at the socket:
-    test_remote.cpp; the console and log lines of a client's attach and detach: tests/host/test_class_factory.cpp;
-    the client's exit codes and messages: tests/tools/test_client_text.cpp; values and qualities: client_e2e.py."""
+    """What only processes of their own show. The calls and the refused user at the socket: test_remote.cpp; the
+    console and log lines of a client's attach and detach: tests/host/test_class_factory.cpp; the client's exit
+    codes and messages: tests/tools/test_client_text.cpp; values and qualities: client_e2e.py."""
 
     def test_activation_starts_the_server_once(self):
         server = self.server
