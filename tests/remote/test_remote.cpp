@@ -539,6 +539,8 @@ TEST_F(RemoteTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServed) {
         sessions.push_back(rest.U32());
     }
     EXPECT_EQ(Ask(fd, Activation(call++)), HRESULT_NOT_ENOUGH_QUOTA);
+    release(sessions.back());
+    EXPECT_EQ(Ask(fd, Activation(call++)), S_OK) << "a released session makes room";
 
     // Groups: a group the client lets go of still counts while its session lists it.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> groups;  // handle, id
@@ -677,7 +679,6 @@ TEST_F(RemoteTest, HungStoppedAndDeadServersHoldNobodyUp) {
     // start: the others wait for it no longer than for the server itself.
     const CLSID other = TestClass(2);
     ASSERT_TRUE(comremote::LocateClassSocket(other, &where));
-    ASSERT_TRUE(comremote::PrivateFolder(where.folder, geteuid(), true));
     std::filesystem::create_directories(registry + "/CLSID");
     std::ofstream(registry + "/CLSID/" + GuidText(other)) << "LocalServer32=/bin/false\n";
     setenv("BRISVALE_COM_START_TIMEOUT_MS", "300", 1);
@@ -744,7 +745,6 @@ TEST_F(RemoteTest, HungStoppedAndDeadServersHoldNobodyUp) {
     for (const int fd : waiting) close(fd);
     EXPECT_NE(lstat(dead.c_str(), &info), 0);
     EXPECT_EQ(lstat(own.path.c_str(), &info), 0) << "the live one stays";
-    EXPECT_TRUE(Remote());
     EXPECT_EQ(CoRevokeClassObject(otherCookie), S_OK);
 }
 
