@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -365,6 +366,21 @@ struct ClientEnd {
     std::shared_ptr<comremote::ClientCore> core;
 };
 
+TEST_F(RemoteTest, ActivationsShortOfThreadsFailWithAnErrorOnly) {
+    // without_threads.sh runs this with hardly a thread to spare; otherwise each succeeds.
+    const bool fewThreads = std::getenv("BRISVALE_TEST_FEW_THREADS") != nullptr;
+    for (int k = 0; k < 5; ++k) {
+        void *object = nullptr;
+        const HRESULT result = comremote::ActivateRemote(TestClass(), IID_IOPCServer, &object);
+        EXPECT_TRUE(fewThreads || result == S_OK) << Hex(result);
+        EXPECT_EQ(FAILED(result), object == nullptr) << "an object, or an error without one";
+        if (object != nullptr) {
+            StatusOf(static_cast<IOPCServer *>(object));
+            static_cast<IUnknown *>(object)->Release();
+        }
+    }
+}
+
 // The server's calls to a client's sinks, and its answers to a client that
 // asks without reading them.
 TEST(RemoteOutbox, AClientThatStopsReadingIsDroppedInsteadOfWaitedFor) {
@@ -647,21 +663,53 @@ TEST_F(RemoteTest, IdleAndHalfSentConnectionsDoNotHoldThePlacesForGood) {
     EXPECT_EQ(StatusOf(quiet.get()), S_OK);
 }
 
-TEST_F(RemoteTest, ABareNameInTheRegistryDoesNotRunWhatTheWorkingFolderHolds) {
-    // The registry's own trust checks (who may change a class file) are
-    // tests/platform/test_com_posix.cpp's.
+TEST_F(RemoteTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStartsClean) {
+    // The registry's link and world-writable checks are
+    // tests/platform/test_com_posix.cpp's; its group and owner checks are here.
+    const std::string classes = registry + "/CLSID";
+    const std::string entry = classes + "/" + GuidText(TestClass(3));
     const std::string ran = registry + "/ran";
-    std::filesystem::create_directories(registry + "/CLSID");
-    const std::string entry = registry + "/CLSID/" + GuidText(TestClass(3));
-    std::ofstream(entry) << "LocalServer32=sh -c \"touch " << ran << "\"\n";
-    chmod(entry.c_str(), 0644);
+    std::filesystem::create_directories(classes);
+    const auto activate = [&](const std::string &command) {
+        std::ofstream(entry) << "LocalServer32=" << command << "\n";
+        chmod(entry.c_str(), 0644);
+        void *object = nullptr;
+        return comremote::ActivateRemote(TestClass(3), IID_IOPCServer, &object);
+    };
+    // Refused before the command is read: it would leave a mark.
+    const std::string mark = "/bin/sh -c \"touch " + ran + "\"";
+    ASSERT_EQ(chmod(classes.c_str(), 0775), 0);
+    EXPECT_EQ(activate(mark), E_ACCESSDENIED) << "a class folder its group may change";
+    ASSERT_EQ(chmod(classes.c_str(), 0755), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(entry.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(activate(mark), E_ACCESSDENIED) << "a class file of another user";
+        ASSERT_EQ(chown(entry.c_str(), 0, 0), 0);
+    }
+    // A bare name would run what the client's working folder holds.
     char previous[PATH_MAX];
     ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(chdir("/bin"), 0);
-    void *object = nullptr;
-    EXPECT_EQ(comremote::ActivateRemote(TestClass(3), IID_IOPCServer, &object), CO_E_SERVER_EXEC_FAILURE);
+    EXPECT_EQ(activate(mark.substr(5)), CO_E_SERVER_EXEC_FAILURE);
     ASSERT_EQ(chdir(previous), 0);
     EXPECT_FALSE(std::filesystem::exists(ran));
+
+    // A client run in the background of a script ignores Ctrl-C: the server
+    // it starts does not, or the user could not stop it so. (A blocked signal
+    // cannot be seen here: the shell that reports clears its mask.)
+    struct sigaction ignore {};
+    struct sigaction previousAction {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(sigaction(SIGINT, &ignore, &previousAction), 0);
+    const std::string report = registry + "/started";
+    const HRESULT result = activate("/bin/sh -c \"grep ^SigIgn /proc/self/status > " + report + "\"");
+    sigaction(SIGINT, &previousAction, nullptr);
+    EXPECT_EQ(result, CO_E_SERVER_EXEC_FAILURE) << "it ends without serving";
+    std::ifstream reported(report);
+    std::string line;
+    std::getline(reported, line);
+    EXPECT_EQ(line, "SigIgn:\t0000000000000000");
 }
 
 // Servers that hang, stop or died: a client's wait ends within its limits, a
