@@ -5,6 +5,7 @@
 // keeps serving: a hostile or broken message closes that connection only, and
 // what it held is released.
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -482,6 +483,48 @@ TEST(RemoteClientCore, SinksAreAnsweredBehindAFullQueueAndLetGoBeforeTheFinalRel
     slow->returned = true;
     EXPECT_TRUE(WaitFor([&] { return slow->left.load(); }));
     delete slow;
+}
+
+// A server that floods a sink which does not return: the client stops reading
+// instead of queueing without bound.
+TEST(RemoteClientCore, AFloodAgainstABlockedSinkIsLeftUnread) {
+    ClientEnd end;
+    ASSERT_NE(end.core, nullptr);
+    Sink sink;
+    std::atomic<bool> entered{false}, released{false};
+    sink.onChange = [&] {
+        entered = true;
+        WaitFor([&] { return released.load(); }, std::chrono::seconds(120));
+    };
+    const std::uint32_t sinkId = end.core->AddSink(&sink);
+    ASSERT_NE(sinkId, 0u);
+    // Changes of 64 KiB each, as fast as the socket takes them, until it
+    // takes none for a while: the client has stopped reading.
+    Writer change(comremote::kOnDataChange, 0, sinkId);
+    const std::vector<BYTE> items(64 * 1024 - 32);
+    change.Blob(items.data(), static_cast<DWORD>(items.size()));
+    const std::vector<std::uint8_t> message = change.Finish();
+    Writer empty(comremote::kOnDataChange, 0, sinkId);
+    for (int k = 0; k < 5; ++k) empty.U32(0);  // no items: the sink is called all the same
+    Send(end.server, empty.Finish());          // the sink blocks in it
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    fcntl(end.server, F_SETFL, O_NONBLOCK);
+    std::size_t sent = 0;
+    while (sent < (64u << 20)) {
+        const std::size_t at = sent % message.size();
+        const ssize_t n = send(end.server, message.data() + at, message.size() - at, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno != EAGAIN) break;
+        pollfd writable{end.server, POLLOUT, 0};
+        if (poll(&writable, 1, 2000) == 0) break;
+    }
+    EXPECT_LT(sent, comremote::kMaxQueuedCallbackBytes + (8u << 20)) << "the client kept reading";
+    close(end.server);
+    released = true;
+    end.core->Detach();
 }
 
 // ---- The protocol: bad input, limits, peers that go away ---------------------
