@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -58,13 +57,6 @@ void Send(int fd, const std::vector<std::uint8_t> &bytes) {
     comremote::WriteFully(fd, bytes.data(), bytes.size());
 }
 
-std::vector<std::uint8_t> Hello(std::uint32_t magic) {
-    std::vector<std::uint8_t> bytes(comremote::kHelloSize, 0);
-    for (int k = 0; k < 4; ++k) bytes[k] = static_cast<std::uint8_t>(magic >> (8 * k));
-    bytes[4] = comremote::kVersion;
-    return bytes;
-}
-
 // The server ends the connection: whatever it still sends, then the end.
 bool Closed(int fd) {
     std::uint8_t discard[4096];
@@ -80,6 +72,12 @@ std::vector<std::uint8_t> Raw(std::uint32_t length, std::uint32_t kind, std::uin
     std::vector<std::uint8_t> bytes;
     for (std::uint32_t field : {length, kind, callId, objectId})
         for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<std::uint8_t>(field >> (8 * k)));
+    return bytes;
+}
+
+std::vector<std::uint8_t> Hello(std::uint32_t magic) {
+    std::vector<std::uint8_t> bytes = Raw(magic, comremote::kVersion, 0, 0);
+    bytes.resize(comremote::kHelloSize);
     return bytes;
 }
 
@@ -251,33 +249,16 @@ std::vector<std::string> Browse(IOPCServer *server) {
     EXPECT_EQ(Query<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace)
                   ->BrowseOPCItemIDs(OPC_FLAT, Ole("").c_str(), VT_EMPTY, 0, &strings),
               S_OK);
+    const Ref<IEnumString> owned(strings);
     LPOLESTR text[64] = {};
     ULONG fetched = 0;
-    if (strings != nullptr) {
-        strings->Next(64, text, &fetched);
-        strings->Release();
-    }
+    if (owned) owned->Next(64, text, &fetched);
     std::vector<std::string> names;
     for (ULONG k = 0; k < fetched; ++k) {
         names.push_back(Narrow(text[k]));
         CoTaskMemFree(text[k]);
     }
     return names;
-}
-
-std::vector<unsigned long long> Times(IOPCItemMgt *group, std::vector<OPCHANDLE> handles) {
-    TaskOut<OPCITEMSTATE> states;
-    states.clear = [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); };
-    states.count = static_cast<DWORD>(handles.size());
-    TaskOut<HRESULT> errors;
-    EXPECT_EQ(Query<IOPCSyncIO>(group, IID_IOPCSyncIO)
-                  ->Read(OPC_DS_CACHE, states.count, handles.data(), &states.items, &errors.items),
-              S_OK);
-    std::vector<unsigned long long> times;
-    for (DWORD k = 0; states.items != nullptr && k < states.count; ++k)
-        times.push_back((static_cast<unsigned long long>(states[k].ftTimeStamp.dwHighDateTime) << 32) |
-                        states[k].ftTimeStamp.dwLowDateTime);
-    return times;
 }
 
 TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
@@ -310,8 +291,18 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     }
     Ref<IOPCItemMgt> group = AddGroup(remote.get(), "Watched", 50);
     std::string errors;
-    const auto handles = AddItems(group.get(), {"Pump1", "Tank.Level"}, &errors);
-    EXPECT_EQ(Times(group.get(), handles), (std::vector<unsigned long long>{77, 99}));
+    auto handles = AddItems(group.get(), {"Pump1", "Tank.Level"}, &errors);
+    TaskOut<OPCITEMSTATE> states;
+    states.clear = [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); };
+    states.count = 2;
+    TaskOut<HRESULT> readErrors;
+    ASSERT_EQ(Query<IOPCSyncIO>(group.get(), IID_IOPCSyncIO)
+                  ->Read(OPC_DS_CACHE, 2, handles.data(), &states.items, &readErrors.items),
+              S_OK);
+    const FILETIME times[] = {states[0].ftTimeStamp, states[1].ftTimeStamp};
+    EXPECT_EQ((std::vector<DWORD>{times[0].dwLowDateTime, times[0].dwHighDateTime, times[1].dwLowDateTime,
+                                  times[1].dwHighDateTime}),
+              (std::vector<DWORD>{77, 0, 99, 0}));
 
     OPCITEMDEF definition{nullptr, const_cast<OLECHAR *>(u"Valve"), TRUE, 5, 0, nullptr, VT_EMPTY, 0};
     TaskOut<OPCITEMRESULT> results;
@@ -325,12 +316,10 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
     EXPECT_EQ(revised, 200u);
 
     // A subscription's changes reach the client's sink as the toolkit sent them.
-    Ref<IConnectionPoint> point = DataCallbackPoint(group.get());
     Sink &sink = NewSink();
-    DWORD adviseCookie = 0;
-    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback *>(&sink), &adviseCookie), S_OK);
+    const DWORD adviseCookie = Advise(group.get(), sink);
     EXPECT_EQ(sink.Line(1), "change t0 g7 00000001/00000000 101=I2:1234/qC0 102=I2:-5/q18");
-    EXPECT_EQ(point->Unadvise(adviseCookie), S_OK);
+    EXPECT_EQ(Unadvise(group.get(), adviseCookie), S_OK);
     EXPECT_EQ(sink.references.load(), 1) << "the server let the sink go before Unadvise returned";
 }
 
@@ -589,16 +578,13 @@ TEST_F(RemoteTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServed) {
     const int fd = Greeted();
     std::uint32_t call = 1;
     comremote::Reader rest(nullptr, 0);
-    const auto release = [&](std::uint32_t object) {
-        Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, object));
-    };
     std::vector<std::uint32_t> sessions;
     for (std::size_t k = 0; k < comremote::kMaxSessionsPerConnection; ++k) {
         ASSERT_EQ(Ask(fd, Activation(call++), &rest), S_OK);
         sessions.push_back(rest.U32());
     }
     EXPECT_EQ(Ask(fd, Activation(call++)), HRESULT_NOT_ENOUGH_QUOTA);
-    release(sessions.back());
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, sessions.back()));
     EXPECT_EQ(Ask(fd, Activation(call++)), S_OK) << "a released session makes room";
 
     // Groups: a group the client lets go of still counts while its session lists it.
@@ -610,16 +596,13 @@ TEST_F(RemoteTest, OneClientOverEachLimitGetsItsErrorWhileOthersAreServed) {
         if (result == S_OK) groups.emplace_back(handle, rest.U32());
         return result;
     };
-    const auto removeGroup = [&](std::uint32_t session, std::uint32_t handle) {
-        Writer remove(comremote::kRemoveGroup, call++, session);
-        remove.U32(handle);
-        remove.U32(0);
-        return Ask(fd, remove.Finish());
-    };
     for (std::size_t k = 0; k < comremote::kMaxGroupsPerSession; ++k) ASSERT_EQ(addGroup(sessions[0]), S_OK);
-    release(groups[0].second);
+    Send(fd, Raw(comremote::kHeaderSize, comremote::kRelease, 0, groups[0].second));
     EXPECT_EQ(addGroup(sessions[0]), HRESULT_NOT_ENOUGH_QUOTA);
-    ASSERT_EQ(removeGroup(sessions[0], groups[0].first), S_OK);
+    Writer remove(comremote::kRemoveGroup, call++, sessions[0]);
+    remove.U32(groups[0].first);
+    remove.U32(0);
+    ASSERT_EQ(Ask(fd, remove.Finish()), S_OK);
     EXPECT_EQ(addGroup(sessions[0]), S_OK) << "room once the session no longer lists it";
 
     // Items of one group.
@@ -730,24 +713,20 @@ TEST_F(RemoteTest, OnlyATrustedRegistrysWholePathStartsAServerAndItStartsClean) 
         ASSERT_EQ(chown(entry.c_str(), 0, 0), 0);
     }
     // A bare name would run what the client's working folder holds.
-    char previous[PATH_MAX];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir("/bin"), 0);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path("/bin");
     EXPECT_EQ(activate(mark.substr(5)), CO_E_SERVER_EXEC_FAILURE);
-    ASSERT_EQ(chdir(previous), 0);
+    std::filesystem::current_path(previous);
     EXPECT_FALSE(std::filesystem::exists(ran));
 
     // A client run in the background of a script ignores Ctrl-C: the server
     // it starts does not, or the user could not stop it so. (A blocked signal
     // cannot be seen here: the shell that reports clears its mask.)
-    struct sigaction ignore {};
-    struct sigaction previousAction {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ASSERT_EQ(sigaction(SIGINT, &ignore, &previousAction), 0);
+    const auto previousHandler = signal(SIGINT, SIG_IGN);
+    ASSERT_NE(previousHandler, SIG_ERR);
     const std::string report = registry + "/started";
     const HRESULT result = activate("/bin/sh -c \"grep ^SigIgn /proc/self/status > " + report + "\"");
-    sigaction(SIGINT, &previousAction, nullptr);
+    signal(SIGINT, previousHandler);
     EXPECT_EQ(result, CO_E_SERVER_EXEC_FAILURE) << "it ends without serving";
     std::ifstream reported(report);
     std::string line;
@@ -772,9 +751,8 @@ TEST_F(RemoteTest, HungStoppedAndDeadServersHoldNobodyUp) {
     ASSERT_TRUE(comremote::LocateClassSocket(other, &where));
     std::filesystem::create_directories(registry + "/CLSID");
     std::ofstream(registry + "/CLSID/" + GuidText(other)) << "LocalServer32=/bin/false\n";
-    setenv("BRISVALE_COM_START_TIMEOUT_MS", "300", 1);
-    setenv("BRISVALE_COM_CONNECT_TIMEOUT_MS", "300", 1);
-    setenv("BRISVALE_COM_CALL_TIMEOUT_MS", "300", 1);
+    for (const char *name : {"START", "CONNECT", "CALL"})
+        setenv(("BRISVALE_COM_" + std::string(name) + "_TIMEOUT_MS").c_str(), "300", 1);
     const int holder = open(where.startLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     std::atomic<HRESULT> started{1};  // not yet
