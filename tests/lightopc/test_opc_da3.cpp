@@ -85,6 +85,15 @@ TEST_F(Da3, BrowsingInPagesResumesWhereThePageEnded) {
     EXPECT_EQ(BrowsePage(browse.get(), nullptr, 0, OPC_BROWSE_FILTER_ALL, "", "Valve").text, "00000000 | more=0 cp=no");
     EXPECT_EQ(BrowsePage(browse.get(), nullptr, 0, OPC_BROWSE_FILTER_ALL, "", "Boiler").text,
               Hex(OPC_E_UNKNOWNITEMID) + " | more=0 cp=no");
+    // A Data Access 2.05a point a conformance client checks (the other one, a
+    // forced removal of a group the client holds, is in test_opc_callbacks):
+    // the item id of an empty name is the root's, empty.
+    Ref<IOPCBrowseServerAddressSpace> space =
+        Query<IOPCBrowseServerAddressSpace>(server.get(), IID_IOPCBrowseServerAddressSpace);
+    OleText empty = Ole("");
+    TaskOut<OLECHAR> root;
+    ASSERT_EQ(space->GetItemID(&empty[0], &root.items), S_OK);
+    EXPECT_EQ(Narrow(root.items), "");
 
     // Properties per element, all of them or the listed ones, each with its error.
     Update(3, 42);
@@ -106,8 +115,7 @@ TEST_F(Da3, PropertiesOfSeveralItemsWithTheirErrors) {
     ASSERT_EQ(browse->GetProperties(3, names, FALSE, 2, ids, &results.items), S_FALSE);
     EXPECT_EQ(results[0].hrErrorID, S_OK);
     ASSERT_EQ(results[0].dwNumProperties, 2u);
-    EXPECT_EQ(Narrow(results[0].pItemProperties[1].szDescription), "Item Access Rights");
-    EXPECT_EQ(results[0].pItemProperties[1].vtDataType, VT_I4);
+    EXPECT_EQ(results[0].pItemProperties[1].dwPropertyID, static_cast<DWORD>(OPC_PROP_RIGHTS));
     EXPECT_EQ(V_VT(&results[0].pItemProperties[1].vValue), VT_EMPTY);  // no values asked for
     EXPECT_EQ(Hex(results[1].hrErrorID), Hex(OPC_E_UNKNOWNITEMID));
     EXPECT_EQ(Hex(results[2].hrErrorID), Hex(OPC_E_INVALIDITEMID));
@@ -269,8 +277,6 @@ TEST_F(Da3, KeepAlivesComeWhenNoDataChangeWentForTheKeepAliveTime) {
 
     EXPECT_EQ(state->SetKeepAlive(0, &revised), S_OK);
     EXPECT_EQ(revised, 0u);
-    EXPECT_EQ(state->GetKeepAlive(&current), S_OK);
-    EXPECT_EQ(current, 0u);
     EXPECT_EQ(state->SetKeepAlive(100, nullptr), E_INVALIDARG);
 
     // An inactive group sends no keep-alive: by a witness's second one, its
@@ -285,20 +291,6 @@ TEST_F(Da3, KeepAlivesComeWhenNoDataChangeWentForTheKeepAliveTime) {
     EXPECT_EQ(Query<IOPCGroupStateMgt2>(witness.get(), IID_IOPCGroupStateMgt2)->SetKeepAlive(100, &revised), S_OK);
     ASSERT_TRUE(WaitFor([&] { return witnessSink.Count() >= 2; }));
     EXPECT_EQ(idleSink.Count(), 0u);
-}
-
-// A Data Access 2.05a point a conformance client checks (the other one, a
-// forced removal of a group the client holds, is in test_opc_callbacks).
-TEST_F(Da3, GetItemIdOfAnEmptyNameIsTheRoot) {
-    Ref<IOPCServer> server = Connect();
-    Ref<IOPCBrowseServerAddressSpace> browse =
-        Query<IOPCBrowseServerAddressSpace>(server.get(), IID_IOPCBrowseServerAddressSpace);
-    OleText empty = Ole("");
-    LPOLESTR id = nullptr;
-    ASSERT_EQ(browse->GetItemID(&empty[0], &id), S_OK);
-    ASSERT_NE(id, nullptr);
-    EXPECT_EQ(Narrow(id), "");
-    CoTaskMemFree(id);
 }
 
 }  // namespace
