@@ -524,9 +524,10 @@ TEST_F(DeadClients, FailedCompletionsEndTheSubscriptionAndTheSessionGoesOnce) {
     }
 }
 
-// The service goes while clients hold groups with subscriptions: a shutdown
-// request that finds its client gone lets the session go; one that is
-// answered does not, and what that client holds keeps answering.
+// The service goes while a client holds a group with a subscription: a
+// shutdown request that finds its client gone lets the session go; one that
+// is answered does not. (What a live client holds still reads the cache:
+// test_lightopc pins that.)
 TEST_F(DeadClients, TheServiceGoesWhileClientsHoldGroups) {
     Update(1, 8);
     Ref<IOPCServer> answering = Connect();
@@ -546,8 +547,6 @@ TEST_F(DeadClients, TheServiceGoesWhileClientsHoldGroups) {
     EXPECT_EQ(dead.calls.load(), 1);
     EXPECT_EQ(dead.references.load(), 1u);
     EXPECT_EQ(RemoteLayer::Disconnected(), std::vector<IUnknown *>{Identity(vanished.get())});
-    EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, {AddItems(group.get(), {"Pump1"}, &errors)[0]}),
-              "00000000 101=I2:8/qC0");
     group.reset();
     answering.reset();
     vanished.reset();
