@@ -77,6 +77,69 @@ TEST_F(Callbacks, DataChangesCarryTheLatestValuesOfTheActiveItemsThatChanged) {
     EXPECT_EQ(sink.Line(5), "change t0 g9 00000000/00000000 103=I2:1/qC0");
 }
 
+// An inactive group, a disabled one and one removed by force while its client
+// holds it send nothing; a call with no callback to answer through is refused.
+// The groups left are enumerated and found by name.
+TEST_F(Callbacks, InactiveDisabledOrRemovedGroupsSendNoDataChanges) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> quiet = AddGroup(server.get(), "Quiet", 50, 1, FALSE);
+    Ref<IOPCItemMgt> loud = AddGroup(server.get(), "Loud", 50, 2);
+    OPCHANDLE handle = 0;
+    Ref<IOPCItemMgt> removed = AddGroup(server.get(), "Removed", 50, 4, TRUE, &handle);
+    std::string errors;
+    std::vector<OPCHANDLE> quietItems = AddItems(quiet.get(), {"Pump1"}, &errors);
+    AddItems(loud.get(), {"Pump1"}, &errors);
+    AddItems(removed.get(), {"Pump1"}, &errors);
+    DWORD cancel = 0;
+    HRESULT *failures = nullptr;
+    EXPECT_EQ(Query<IOPCAsyncIO2>(quiet.get(), IID_IOPCAsyncIO2)->Read(1, quietItems.data(), 1, &cancel, &failures),
+              CONNECT_E_NOCONNECTION);
+    Sink &quietSink = NewSink();
+    Sink &loudSink = NewSink();
+    Sink &removedSink = NewSink();
+    Advise(quiet.get(), quietSink);
+    Advise(loud.get(), loudSink);
+    Advise(removed.get(), removedSink);
+    Ref<IOPCAsyncIO2> async = Query<IOPCAsyncIO2>(loud.get(), IID_IOPCAsyncIO2);
+    EXPECT_EQ(loudSink.Line(1), "change t0 g2 00000001/00000000 101=I2:0/q8");
+    EXPECT_EQ(removedSink.Line(1), "change t0 g4 00000001/00000000 101=I2:0/q8");
+    EXPECT_EQ(server->RemoveGroup(handle, TRUE), S_OK);
+    ASSERT_EQ(async->SetEnable(FALSE), S_OK);
+    Update(1, 5);
+    // A witness group, subscribed after the update, proves the update has been
+    // seen by the toolkit's thread; its next change comes after any the others would send.
+    Ref<IOPCItemMgt> witness = AddGroup(server.get(), "Witness", 50, 3);
+    AddItems(witness.get(), {"Pump1"}, &errors);
+    Sink &witnessSink = NewSink();
+    Advise(witness.get(), witnessSink);
+    EXPECT_EQ(witnessSink.Line(1), "change t0 g3 00000000/00000000 101=I2:5/qC0");
+    Update(1, 6);
+    EXPECT_EQ(witnessSink.Line(2), "change t0 g3 00000000/00000000 101=I2:6/qC0");
+    EXPECT_EQ(quietSink.Count(), 0u);
+    EXPECT_EQ(loudSink.Count(), 1u);
+    EXPECT_EQ(removedSink.Count(), 1u);
+    // Enabled again: the last value that changed since the last callback.
+    ASSERT_EQ(async->SetEnable(TRUE), S_OK);
+    EXPECT_EQ(loudSink.Line(2), "change t0 g2 00000000/00000000 101=I2:6/qC0");
+
+    IEnumString *names = nullptr;
+    ASSERT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, reinterpret_cast<IUnknown **>(&names)),
+              S_OK);
+    LPOLESTR listed[4] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(names->Next(4, listed, &fetched), S_FALSE);
+    std::vector<std::string> shown;
+    for (ULONG k = 0; k < fetched; ++k) shown.push_back(Narrow(listed[k]));
+    for (ULONG k = 0; k < fetched; ++k) CoTaskMemFree(listed[k]);
+    names->Release();
+    std::sort(shown.begin(), shown.end());
+    EXPECT_EQ(shown, (std::vector<std::string>{"Loud", "Quiet", "Witness"}));
+    IUnknown *found = nullptr;
+    ASSERT_EQ(server->GetGroupByName(Ole("Loud").c_str(), IID_IUnknown, &found), S_OK);
+    EXPECT_EQ(found, Query<IUnknown>(loud.get(), IID_IUnknown).get());
+    found->Release();
+}
+
 // The toolkit's thread is held inside another group's callback while a
 // group's transactions wait: a read can then be cancelled for sure, and a
 // transaction once accepted is answered for the items of the call, even when
