@@ -128,7 +128,7 @@ TEST_F(Da3, ReadsByMaximumAgeAnswerFromTheCacheWhateverTheAge) {
 }
 
 // Nothing is written: each item says so.
-TEST_F(Da3, WritesByIdAreRefusedPerItem) {
+TEST_F(Da3, WritesAreRefusedPerItem) {
     Ref<IOPCServer> server = Connect();
     OPCITEMVQT vqt[2] = {};
     for (OPCITEMVQT &one : vqt) VariantInit(&one.vDataValue);
@@ -138,6 +138,14 @@ TEST_F(Da3, WritesByIdAreRefusedPerItem) {
     TaskOut<HRESULT> byId;
     ASSERT_EQ(io->WriteVQT(2, ids, vqt, &byId.items), S_FALSE);
     EXPECT_EQ(Hex(byId[0]) + " " + Hex(byId[1]), Hex(OPC_E_BADRIGHTS) + " " + Hex(OPC_E_UNKNOWNITEMID));
+    // A group's write with quality and time (IOPCSyncIO2) likewise.
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G");
+    std::string errors;
+    std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &errors);
+    TaskOut<HRESULT> byHandle;
+    ASSERT_EQ(Query<IOPCSyncIO2>(group.get(), IID_IOPCSyncIO2)->WriteVQT(1, handles.data(), vqt, &byHandle.items),
+              S_FALSE);
+    EXPECT_EQ(Hex(byHandle[0]), Hex(OPC_E_BADRIGHTS));
 }
 
 // With no data change for the keep-alive time, an empty one goes.
