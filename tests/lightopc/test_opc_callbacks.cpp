@@ -194,6 +194,8 @@ TEST_F(Callbacks, TransactionsAcceptedOrCancelledWhileTheToolkitThreadIsBusy) {
     EXPECT_EQ(sink.Line(6), "write t42 g2 00000001 101=" + Hex(OPC_E_BADRIGHTS));
     EXPECT_EQ(sink.Line(7), "change t43 g2 00000000/00000000" + both);
     EXPECT_EQ(sink.Count(), 7u);  // the cancelled read never completes
+    // Nothing active is left: a refresh would never be answered.
+    EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 44, &cancel), E_FAIL);
 }
 
 // The process ends when it exits, even while a client's callback holds the
