@@ -20,8 +20,8 @@ INSTALLED = ["README.md", "brisvale-opc-ps.dll", "brisvale-opc-ps32.dll", "brisv
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 DEADLINE = 300.0  # seconds; an installation under Wine on a loaded machine is slow
 USER = {"brisvale-opc.exe.port.cfg": "COM1:baud=9600 parity=N data=8 stop=1",
-        "brisvale-opc.exe.tag.cfg": "<TagConfig>\n  <QueryBlock deviceAddr='1'>\n    <SingleReg name='Counter' addr='3'/>"
-                                    "\n  </QueryBlock>\n</TagConfig>\n"}
+        "brisvale-opc.exe.tag.cfg": "<TagConfig>\n  <QueryBlock deviceAddr='1'>\n"
+                                    "    <SingleReg name='Counter' addr='3'/>\n  </QueryBlock>\n</TagConfig>\n"}
 
 
 def run(*command):
@@ -83,7 +83,8 @@ class Installer(unittest.TestCase):
         self.assertEqual(code, 0, "msiexec %s: %s" % (option, out))
 
     def files(self, folders=False):
-        return sorted(str(path.relative_to(self.folder)) for path in self.folder.rglob("*") if folders or path.is_file())
+        return sorted(str(path.relative_to(self.folder)) for path in self.folder.rglob("*")
+                      if folders or path.is_file())
 
     def reads(self):
         """brisvale-client reads the tag good through the installed server, which COM starts; then it is stopped."""

@@ -256,7 +256,8 @@ class AcrossProcesses(unittest.TestCase):
             self.addCleanup(forget, "HKCR\\Interface\\" + INTERFACES[name][0], (view,))
         key, proxy = "HKCR\\CLSID\\" + CLSID, "HKCR\\CLSID\\%s\\InprocServer32" % PROXY_CLSID
         # Once, in the view both share.
-        shared = {"HKCR\\%s\\CLSID" % PROGID: {"": CLSID}, "HKCR\\%s\\OPC\\Vendor" % PROGID: {"": "Brisvale OPC Server"},
+        shared = {"HKCR\\%s\\CLSID" % PROGID: {"": CLSID},
+                  "HKCR\\%s\\OPC\\Vendor" % PROGID: {"": "Brisvale OPC Server"},
                   "HKCR\\OPC.Brisvale\\CLSID": {"": CLSID}, "HKCR\\OPC.Brisvale\\CurVer": {"": PROGID},
                   "HKCR\\AppID\\brisvale-opc.exe": {"AppID": CLSID}}
         for option, command in (("/rc", '"%s" /c'), ("/r", '"%s"')):
@@ -268,7 +269,8 @@ class AcrossProcesses(unittest.TestCase):
             for view in VIEWS:
                 with self.subTest(option=option, view=view):
                     self.assertEqual(tree(key, view), expected)
-                    self.assertEqual(tree(proxy, view), {proxy: {"": self.windows_dlls[view], "ThreadingModel": "Both"}})
+                    self.assertEqual(tree(proxy, view),
+                                     {proxy: {"": self.windows_dlls[view], "ThreadingModel": "Both"}})
                     self.assertEqual(proxies(view), {name: FOREIGN[view][1] if name == FOREIGN[view][0] else PROXY_CLSID
                                                      for name in INTERFACES})
             found = {}
@@ -312,11 +314,12 @@ class AcrossProcesses(unittest.TestCase):
                     self.assertNotRegex(result, RPC_FAILURE, name)
                 for name, pattern in ANSWERS.items():
                     self.assertRegex(calls[name], pattern, name)
-                self.assertEqual([line for line in lines if line.startswith("tag ")], ["tag Counter", "tag R0", "tag R1"])
+                self.assertEqual([line[4:] for line in lines if line.startswith("tag ")], ["Counter", "R0", "R1"])
                 # The callbacks, and the Data Access 1.0a streams, with the transactions' numbers, the group's client
                 # handle and values of the type that SetDatatypes asked for.
                 cancelled = calls["IOPCAsyncIO2::Cancel2"] == "0x00000000"
-                for callback in ("OnDataChange", "OnReadComplete", "OnWriteComplete") + ("OnCancelComplete",) * cancelled:
+                callbacks = ("OnDataChange", "OnReadComplete", "OnWriteComplete") + ("OnCancelComplete",) * cancelled
+                for callback in callbacks:
                     self.assertIn("callback " + callback, lines)
                 for pattern in (r"on-write-complete t32 0xC0040006", r"on-read-complete t31 items 1 I4:-?\d+/C0",
                                 r"on-data-change t33 g7 items 3 I4:", "stream data %s 3 whole" %
