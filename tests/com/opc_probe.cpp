@@ -12,7 +12,6 @@
 // Every run activates the server, lists its tags and adds them all to an active
 // group first ("activated", "activation-ms", "tag NAME").
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +27,23 @@
 namespace {
 
 std::mutex output;
+std::vector<std::string> said;  // every line printed, for the waits on callbacks
 
 void Say(const std::string &line) {
     std::lock_guard<std::mutex> hold(output);
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
+    said.push_back(line);
+}
+
+// Waits until a line that starts with each of starts was printed, 60 s at most (the test then misses the line).
+void Await(const std::vector<std::string> &starts) {
+    const auto printed = [](const std::string &start) {
+        std::lock_guard<std::mutex> hold(output);
+        return std::any_of(said.begin(), said.end(),
+                           [&](const std::string &line) { return line.rfind(start, 0) == 0; });
+    };
+    for (int waited = 0; waited < 600 && !std::all_of(starts.begin(), starts.end(), printed); ++waited) Sleep(100);
 }
 
 std::string Hex(unsigned value, int width = 8) {
@@ -46,13 +57,11 @@ std::string Hr(HRESULT result) {
 }
 
 // Ends the probe with the failed step and its result.
-[[noreturn]] void Fail(const char *what, HRESULT result) {
-    Say(std::string("failed ") + what + " " + Hr(result));
-    std::exit(1);
-}
-
 void Check(const char *what, HRESULT result) {
-    if (FAILED(result)) Fail(what, result);
+    if (FAILED(result)) {
+        Say(std::string("failed ") + what + " " + Hr(result));
+        std::exit(1);
+    }
 }
 
 template <class... T>
@@ -76,6 +85,17 @@ std::string Results(HRESULT *errors, DWORD count) {
     return text;
 }
 
+// The per-item results of the calls whose answers the test does not read: each call frees the last ones.
+struct Errors {
+    HRESULT *p = nullptr;
+    ~Errors() { CoTaskMemFree(p); }
+    HRESULT **Fresh() {
+        CoTaskMemFree(p);
+        p = nullptr;
+        return &p;
+    }
+};
+
 // Frees what a read by age hands back for count items: "VALUE/QUALITY" each, then the per-item results.
 std::string ByAge(DWORD count, VARIANT *values, WORD *qualities, FILETIME *times, HRESULT *errors) {
     std::string text;
@@ -87,13 +107,13 @@ std::string ByAge(DWORD count, VARIANT *values, WORD *qualities, FILETIME *times
     return text + " " + Results(errors, count);
 }
 
-// An interface pointer, released at the end of its scope.
+// An interface pointer, released at the end of its scope; or the interface iid of object, which it must have.
 template <class T>
 struct Com {
     T *p = nullptr;
     Com() = default;
-    Com(Com &&other) noexcept : p(other.p) { other.p = nullptr; }
-    Com &operator=(Com &&) = delete;
+    Com(IUnknown *object, const IID &iid, const char *what) { Check(what, object->QueryInterface(iid, Out())); }
+    Com(const Com &) = delete;
     ~Com() { Reset(); }
     void Reset() {
         if (p != nullptr) p->Release();
@@ -102,14 +122,7 @@ struct Com {
     T *operator->() const { return p; }
     void **Out() { return reinterpret_cast<void **>(&p); }
 };
-
-template <class T>
-Com<T> Query(IUnknown *object, const IID &iid, const char *what) {
-    Com<T> found;
-    Check(what, object->QueryInterface(iid, found.Out()));
-    return found;
-}
-#define QUERY(T, object) Query<T>(object, IID_##T, #T)
+#define QUERY(T, object) Com<T>(object, IID_##T, #T)
 
 double Milliseconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
@@ -118,14 +131,6 @@ double Milliseconds(std::chrono::steady_clock::time_point since) {
 // One line per call: its name, its result and what it returned.
 void Called(const char *name, HRESULT result, const std::string &detail = "") {
     Say(std::string("call ") + name + " " + Hr(result) + (detail.empty() ? "" : " ") + detail);
-}
-
-// A call with per-item results, shown joined after its own result.
-template <class Call>
-void PerItem(const char *name, DWORD count, Call call) {
-    HRESULT *errors = nullptr;
-    const HRESULT result = call(&errors);
-    Called(name, result, Results(errors, count));
 }
 
 struct Session {
@@ -150,27 +155,26 @@ void Open(Session *session) {
 
     auto browse = QUERY(IOPCBrowseServerAddressSpace, session->server.p);
     OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
-    HRESULT result = browse->QueryOrganization(&organization);
-    Called("IOPCBrowseServerAddressSpace::QueryOrganization", result, std::to_string(organization));
+    Called("IOPCBrowseServerAddressSpace::QueryOrganization", browse->QueryOrganization(&organization));
     Com<IEnumString> names;
-    result = browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p);
-    Called("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs", result);
+    Called("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs",
+           browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p));
     wchar_t *name = nullptr;
     ULONG fetched = 0;
     while (names.p != nullptr && names->Next(1, &name, &fetched) == S_OK && fetched == 1) {
         session->tags.push_back(name);
         Say("tag " + Take(name));
     }
-    if (session->tags.empty()) Fail("no tags", E_FAIL);
+    Check("no tags", session->tags.empty() ? E_FAIL : S_OK);
     // A top-level [out] string: null across processes without the build's fix of widl's proxy.
     wchar_t *itemId = nullptr;
-    result = browse->GetItemID(&session->tags[0][0], &itemId);
+    HRESULT result = browse->GetItemID(&session->tags[0][0], &itemId);
     Called("IOPCBrowseServerAddressSpace::GetItemID", result, Take(itemId));
 
     DWORD revised = 0;
     result = session->server->AddGroup(L"probe", TRUE, 100, 7, nullptr, nullptr, 0, &session->serverGroup, &revised,
                                        IID_IUnknown, &session->group.p);
-    Called("IOPCServer::AddGroup", result, std::to_string(revised));
+    Called("IOPCServer::AddGroup", result);
     Check("AddGroup", result);
     auto &definitions = session->definitions;
     definitions.resize(session->tags.size());
@@ -188,8 +192,8 @@ void Open(Session *session) {
         Check("AddItems item", errors[k]);
         session->items.push_back(results[k].hServer);
     }
-    Called("IOPCItemMgt::AddItems", S_OK, Results(errors, session->Count()));
-    Free(results);
+    Called("IOPCItemMgt::AddItems", S_OK);
+    Free(results, errors);
 }
 
 // One sync read of every item from the cache; when shown, "CLIENT-HANDLE VALUE/QUALITY" each, then the per-item
@@ -226,42 +230,28 @@ void RunTimes(unsigned rounds) {
             std::to_string(times[times.size() / 2]) + " max " + std::to_string(times.back()));
 }
 
-// The IUnknown of the probe's sinks: one interface, references counted (the
-// sinks live on the stack of the run that advises them).
-template <class Interface>
-class SinkOf : public Interface {
+// The probe's one sink, in this process, for the group's Data Access 2.0 callbacks and a 1.0a client's streams; the
+// server calls it from its own threads. It prints a line per callback: "callback NAME tTRANSACTION gGROUP ITEMS" and
+// the values with their qualities or the per-item results; "stream data|write tTRANSACTION ITEMS whole|cut", where the
+// last word tells whether the data stream's header gives the size that arrived; or, for bench/, only each data
+// change's delay from its newest timestamp. It lives on the stack of the run that advises it: no reference counts.
+class Sink : public IOPCDataCallback, public IAdviseSink {
 public:
-    explicit SinkOf(const IID &iid) : iid_(iid) {}
+    explicit Sink(bool lag) : lag_(lag) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-        *object = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_) ? static_cast<Interface *>(this) : nullptr;
-        if (*object == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        *object = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback))
+            *object = static_cast<IOPCDataCallback *>(this);
+        if (IsEqualIID(iid, IID_IAdviseSink)) *object = static_cast<IAdviseSink *>(this);
+        return *object == nullptr ? E_NOINTERFACE : S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
-
-private:
-    const IID &iid_;
-    LONG references_ = 1;
-};
-
-// The subscription's sink, in this process; the server calls it from its own threads. It prints every callback
-// with its arguments, and each kind of callback as it first arrives ("callback NAME"); or, for bench/, only each
-// data change's delay from its newest timestamp.
-class Sink : public SinkOf<IOPCDataCallback> {
-public:
-    explicit Sink(bool lag) : SinkOf(IID_IOPCDataCallback), lag_(lag) {}
-    // Which callbacks arrived: OnDataChange, OnReadComplete, OnWriteComplete, OnCancelComplete.
-    std::atomic<unsigned> seen[4] = {};
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                            OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *stamps,
                                            HRESULT *) override {
-        if (!lag_)
-            return Report(0, "OnDataChange",
-                          "on-data-change t" + std::to_string(transaction) + " g" + std::to_string(group) +
-                              Values(count, values, qualities));
+        if (!lag_) return Report("OnDataChange", transaction, group, Values(count, values, qualities));
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         const auto ticks = [](const FILETIME &t) {
@@ -273,30 +263,50 @@ public:
             " items " + std::to_string(count));
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *,
-                                             VARIANT *values, WORD *qualities, FILETIME *, HRESULT *) override {
-        return Report(1, "OnReadComplete",
-                      "on-read-complete t" + std::to_string(transaction) + Values(count, values, qualities));
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
+                                             OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *,
+                                             HRESULT *) override {
+        return Report("OnReadComplete", transaction, group, Values(count, values, qualities));
     }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE, HRESULT, DWORD count, OPCHANDLE *,
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT, DWORD count, OPCHANDLE *,
                                               HRESULT *errors) override {
-        std::string line = "on-write-complete t" + std::to_string(transaction);
-        for (DWORD k = 0; k < count; ++k) line += " " + Hr(errors[k]);
-        return Report(2, "OnWriteComplete", line);
+        std::string text = std::to_string(count);
+        for (DWORD k = 0; k < count; ++k) text += " " + Hr(errors[k]);
+        return Report("OnWriteComplete", transaction, group, text);
     }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override {
-        return Report(3, "OnCancelComplete", "on-cancel-complete");
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction, OPCHANDLE group) override {
+        return Report("OnCancelComplete", transaction, group, "0");
     }
+
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
+        const bool write = format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
+        const std::size_t size = GlobalSize(medium->hGlobal);
+        OPCGROUPHEADER data{};  // the larger of the two headers
+        OPCGROUPHEADERWRITE written{};
+        const void *bytes = GlobalLock(medium->hGlobal);
+        if (bytes == nullptr || size < sizeof data) return Say("stream cut");
+        std::memcpy(&data, bytes, sizeof data);
+        std::memcpy(&written, bytes, sizeof written);
+        GlobalUnlock(medium->hGlobal);
+        const DWORD transaction = write ? written.dwTransactionID : data.dwTransactionID;
+        Say(std::string("stream ") + (write ? "write" : "data") + " t" + std::to_string(transaction) + " " +
+            std::to_string(write ? written.dwItemCount : data.dwItemCount) + " " +
+            (write || data.dwSize == size ? "whole" : "cut"));
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
 
 private:
     static std::string Values(DWORD count, VARIANT *values, WORD *qualities) {
-        std::string text = " items " + std::to_string(count);
+        std::string text = std::to_string(count);
         for (DWORD k = 0; k < count; ++k) text += " " + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
         return text;
     }
-    HRESULT Report(int which, const char *name, const std::string &line) {
-        Say(line);
-        if (seen[which]++ == 0) Say(std::string("callback ") + name);
+    static HRESULT Report(const char *name, DWORD transaction, OPCHANDLE group, const std::string &items) {
+        Say(std::string("callback ") + name + " t" + std::to_string(transaction) + " g" + std::to_string(group) + " " +
+            items);
         return S_OK;
     }
 
@@ -379,17 +389,15 @@ void ServerMethods(Session *session) {
     Free(descriptions, types);
     Called("IOPCItemProperties::QueryAvailableProperties", result, detail);
     VARIANT *values = nullptr;
-    HRESULT *errors = nullptr;
-    result = properties->GetItemProperties(tag, count, ids, &values, &errors);
-    detail = VariantText(values[0]);
-    for (DWORD k = 0; k < count; ++k) VariantClear(&values[k]);
+    Errors errors;
+    Called("IOPCItemProperties::GetItemProperties",
+           properties->GetItemProperties(tag, count, ids, &values, errors.Fresh()));
+    for (DWORD k = 0; values != nullptr && k < count; ++k) VariantClear(&values[k]);
     Free(values);
-    Called("IOPCItemProperties::GetItemProperties", result, detail + " " + Results(errors, count));
     wchar_t **newIds = nullptr;
-    result = properties->LookupItemIDs(tag, count, ids, &newIds, &errors);
+    Called("IOPCItemProperties::LookupItemIDs", properties->LookupItemIDs(tag, count, ids, &newIds, errors.Fresh()));
     for (DWORD k = 0; newIds != nullptr && k < count; ++k) Free(newIds[k]);
     Free(newIds);
-    Called("IOPCItemProperties::LookupItemIDs", result, Results(errors, count));
 
     // Data Access 3.0: pages of two elements with their properties, the continuation point out and in again; the
     // properties of two items by id, one unknown.
@@ -413,24 +421,25 @@ void ServerMethods(Session *session) {
     Free(continuation);
     wchar_t *both[] = {tag, const_cast<wchar_t *>(L"Nothing")};
     OPCITEMPROPERTIES *byId = nullptr;
-    result = browse3->GetProperties(2, both, TRUE, count, ids, &byId);
-    detail = byId == nullptr ? "" : Properties(byId[0]) + " " + Properties(byId[1]);
+    Called("IOPCBrowse::GetProperties", browse3->GetProperties(2, both, TRUE, count, ids, &byId));
+    for (int k = 0; byId != nullptr && k < 2; ++k) Properties(byId[k]);
     Free(byId, ids);
-    Called("IOPCBrowse::GetProperties", result, detail);
 
+    // Per-item results with S_FALSE, and values in and out by the items' names.
     auto io = QUERY(IOPCItemIO, server);
     const wchar_t *named[] = {tag, L"Nothing"};
     DWORD ages[] = {0xFFFFFFFF, 0xFFFFFFFF};
     WORD *qualities = nullptr;
     FILETIME *times = nullptr;
-    result = io->Read(2, named, ages, &values, &qualities, &times, &errors);
-    Called("IOPCItemIO::Read", result, ByAge(2, values, qualities, times, errors));
+    HRESULT *read = nullptr;
+    result = io->Read(2, named, ages, &values, &qualities, &times, &read);
+    Called("IOPCItemIO::Read", result, ByAge(2, values, qualities, times, read));
     OPCITEMVQT vqt[2] = {};
-    PerItem("IOPCItemIO::WriteVQT", 2, [&](HRESULT **e) { return io->WriteVQT(2, named, vqt, e); });
+    Called("IOPCItemIO::WriteVQT", io->WriteVQT(2, named, vqt, errors.Fresh()));
 }
 
 // The group's methods; the asynchronous ones are answered through the sink in this process.
-void GroupMethods(Session *session, Sink *sink) {
+void GroupMethods(Session *session) {
     const DWORD count = session->Count();
     OPCHANDLE *handles = session->items.data();
     auto state = QUERY(IOPCGroupStateMgt2, session->group.p);
@@ -441,9 +450,9 @@ void GroupMethods(Session *session, Sink *sink) {
     FLOAT deadband = 0;
     LCID lcid = 0;
     OPCHANDLE clientGroup = 0, serverGroup = 0;
-    HRESULT result = state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &clientGroup, &serverGroup);
-    Called("IOPCGroupStateMgt::GetState", result,
-           Take(name) + " " + std::to_string(rate) + " " + std::to_string(clientGroup));
+    Called("IOPCGroupStateMgt::GetState",
+           state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &clientGroup, &serverGroup));
+    Free(name);
     rate = 200;
     Called("IOPCGroupStateMgt::SetState",
            state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -454,6 +463,7 @@ void GroupMethods(Session *session, Sink *sink) {
     Called("IOPCGroupStateMgt2::GetKeepAlive", state->GetKeepAlive(&revised));
 
     auto sync = QUERY(IOPCSyncIO2, session->group.p);
+    HRESULT result = S_OK;
     const std::string read = ReadAll(*session, sync.p, &result);
     Called("IOPCSyncIO::Read", result, read);
     std::vector<VARIANT> written(count);
@@ -461,45 +471,40 @@ void GroupMethods(Session *session, Sink *sink) {
         value.vt = VT_I2;
         value.iVal = 5;
     }
-    PerItem("IOPCSyncIO::Write", count, [&](HRESULT **e) { return sync->Write(count, handles, written.data(), e); });
+    Errors errors;
+    Called("IOPCSyncIO::Write", sync->Write(count, handles, written.data(), errors.Fresh()));
     std::vector<DWORD> anyAge(count, 0xFFFFFFFF);
     VARIANT *values = nullptr;
     WORD *qualities = nullptr;
     FILETIME *times = nullptr;
-    HRESULT *errors = nullptr;
-    result = sync->ReadMaxAge(count, handles, anyAge.data(), &values, &qualities, &times, &errors);
-    Called("IOPCSyncIO2::ReadMaxAge", result, ByAge(count, values, qualities, times, errors));
+    Called("IOPCSyncIO2::ReadMaxAge",
+           sync->ReadMaxAge(count, handles, anyAge.data(), &values, &qualities, &times, errors.Fresh()));
+    ByAge(count, values, qualities, times, nullptr);
     OPCITEMVQT vqt[1] = {};
-    PerItem("IOPCSyncIO2::WriteVQT", 1, [&](HRESULT **e) { return sync->WriteVQT(1, handles, vqt, e); });
+    Called("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, handles, vqt, errors.Fresh()));
 
     auto items = QUERY(IOPCItemMgt, session->group.p);
     OPCITEMRESULT *validated = nullptr;
-    PerItem("IOPCItemMgt::ValidateItems", 1,
-            [&](HRESULT **e) { return items->ValidateItems(1, session->definitions.data(), FALSE, &validated, e); });
+    Called("IOPCItemMgt::ValidateItems",
+           items->ValidateItems(1, session->definitions.data(), FALSE, &validated, errors.Fresh()));
     Free(validated);
-    PerItem("IOPCItemMgt::SetActiveState", count,
-            [&](HRESULT **e) { return items->SetActiveState(count, handles, TRUE, e); });
+    Called("IOPCItemMgt::SetActiveState", items->SetActiveState(count, handles, TRUE, errors.Fresh()));
     std::vector<OPCHANDLE> clients(count);
     for (DWORD k = 0; k < count; ++k) clients[k] = k;
-    PerItem("IOPCItemMgt::SetClientHandles", count,
-            [&](HRESULT **e) { return items->SetClientHandles(count, handles, clients.data(), e); });
+    Called("IOPCItemMgt::SetClientHandles", items->SetClientHandles(count, handles, clients.data(), errors.Fresh()));
     std::vector<VARTYPE> types(count, VT_I4);
-    PerItem("IOPCItemMgt::SetDatatypes", count,
-            [&](HRESULT **e) { return items->SetDatatypes(count, handles, types.data(), e); });
+    Called("IOPCItemMgt::SetDatatypes", items->SetDatatypes(count, handles, types.data(), errors.Fresh()));
     Com<IEnumOPCItemAttributes> attributes;
     result = items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
     Called("IOPCItemMgt::CreateEnumerator", result);
     OPCITEMATTRIBUTES *listed = nullptr;
     ULONG fetched = 0;
-    result = attributes->Next(count, &listed, &fetched);
-    std::string names;
+    Called("IEnumOPCItemAttributes::Next", attributes->Next(count, &listed, &fetched));
     for (ULONG k = 0; k < fetched; ++k) {
-        names += (k ? "|" : "") + Take(listed[k].szItemID);
-        Free(listed[k].szAccessPath, listed[k].pBlob);
+        Free(listed[k].szItemID, listed[k].szAccessPath, listed[k].pBlob);
         VariantClear(&listed[k].vEUInfo);
     }
     Free(listed);
-    Called("IEnumOPCItemAttributes::Next", result, names);
     Called("IEnumOPCItemAttributes::Reset", attributes->Reset());
     Called("IEnumOPCItemAttributes::Skip", attributes->Skip(1));
     Com<IEnumOPCItemAttributes> copy;
@@ -507,86 +512,43 @@ void GroupMethods(Session *session, Sink *sink) {
 
     auto deadbands = QUERY(IOPCItemDeadbandMgt, session->group.p);
     std::vector<FLOAT> percents(count, 10.0f);
-    PerItem("IOPCItemDeadbandMgt::SetItemDeadband", count,
-            [&](HRESULT **e) { return deadbands->SetItemDeadband(count, handles, percents.data(), e); });
+    Called("IOPCItemDeadbandMgt::SetItemDeadband",
+           deadbands->SetItemDeadband(count, handles, percents.data(), errors.Fresh()));
     FLOAT *got = nullptr;
-    PerItem("IOPCItemDeadbandMgt::GetItemDeadband", 1,
-            [&](HRESULT **e) { return deadbands->GetItemDeadband(1, handles, &got, e); });
+    Called("IOPCItemDeadbandMgt::GetItemDeadband", deadbands->GetItemDeadband(1, handles, &got, errors.Fresh()));
     Free(got);
-    PerItem("IOPCItemDeadbandMgt::ClearItemDeadband", count,
-            [&](HRESULT **e) { return deadbands->ClearItemDeadband(count, handles, e); });
+    Called("IOPCItemDeadbandMgt::ClearItemDeadband", deadbands->ClearItemDeadband(count, handles, errors.Fresh()));
 
     // Transactions 1 to 4 (Data Access 2.05a) and 31 to 33 (3.0) come back in the callbacks' lines.
     auto async = QUERY(IOPCAsyncIO3, session->group.p);
     Called("IOPCAsyncIO2::SetEnable", async->SetEnable(TRUE));
     Called("IOPCAsyncIO2::GetEnable", async->GetEnable(&active));
     DWORD cancel = 0;
-    PerItem("IOPCAsyncIO2::Read", count, [&](HRESULT **e) { return async->Read(count, handles, 1, &cancel, e); });
-    PerItem("IOPCAsyncIO2::Write", count,
-            [&](HRESULT **e) { return async->Write(count, handles, written.data(), 2, &cancel, e); });
+    Called("IOPCAsyncIO2::Read", async->Read(count, handles, 1, &cancel, errors.Fresh()));
+    Called("IOPCAsyncIO2::Write", async->Write(count, handles, written.data(), 2, &cancel, errors.Fresh()));
     Called("IOPCAsyncIO2::Refresh2", async->Refresh2(OPC_DS_CACHE, 3, &cancel));
-    PerItem("IOPCAsyncIO3::ReadMaxAge", 1,
-            [&](HRESULT **e) { return async->ReadMaxAge(1, handles, anyAge.data(), 31, &cancel, e); });
-    PerItem("IOPCAsyncIO3::WriteVQT", 1, [&](HRESULT **e) { return async->WriteVQT(1, handles, vqt, 32, &cancel, e); });
+    Called("IOPCAsyncIO3::ReadMaxAge", async->ReadMaxAge(1, handles, anyAge.data(), 31, &cancel, errors.Fresh()));
+    Called("IOPCAsyncIO3::WriteVQT", async->WriteVQT(1, handles, vqt, 32, &cancel, errors.Fresh()));
     Called("IOPCAsyncIO3::RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
     // A cancel succeeds only before the completion went out, which under Wine is nearly never: either answer
     // crosses.
-    result = async->Read(count, handles, 4, &cancel, &errors);
-    Free(errors);
+    result = async->Read(count, handles, 4, &cancel, errors.Fresh());
     if (SUCCEEDED(result)) result = async->Cancel2(cancel);
     Called("IOPCAsyncIO2::Cancel2", result);
-    const auto arrived = [&] {
-        return sink->seen[0] && sink->seen[1] && sink->seen[2] && (result != S_OK || sink->seen[3]);
-    };
-    for (int waited = 0; waited < 600 && !arrived(); ++waited) Sleep(100);
+    Await({"callback OnReadComplete t31 ", "callback OnWriteComplete t32 ", "callback OnDataChange t33 ",
+           result == S_OK ? "callback OnCancelComplete t4 " : "call"});
 }
 
-// A Data Access 1.0a client's advise sink: a line per stream, "stream data|write tTRANSACTION ITEMS BYTES", where
-// BYTES tells whether the stream's header gives the size that arrived.
-class StreamSink : public SinkOf<IAdviseSink> {
-public:
-    StreamSink() : SinkOf(IID_IAdviseSink) {}
-    void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
-        if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) return Say("stream-medium-wrong");
-        const bool write = format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
-        const std::size_t size = GlobalSize(medium->hGlobal);
-        OPCGROUPHEADER data{};  // the larger of the two headers
-        OPCGROUPHEADERWRITE written{};
-        const void *bytes = GlobalLock(medium->hGlobal);
-        if (bytes == nullptr || size < sizeof data) return Say("stream-cut");
-        std::memcpy(&data, bytes, sizeof data);
-        std::memcpy(&written, bytes, sizeof written);
-        GlobalUnlock(medium->hGlobal);
-        const DWORD transaction = write ? written.dwTransactionID : data.dwTransactionID;
-        Say(std::string("stream ") + (write ? "write" : "data") + " t" + std::to_string(transaction) + " " +
-            std::to_string(write ? written.dwItemCount : data.dwItemCount) + " " +
-            (write || data.dwSize == size ? "whole" : "cut"));
-        std::lock_guard<std::mutex> hold(output);
-        seen_[write].push_back(transaction);
-    }
-    bool Arrived(bool write, DWORD transaction) {
-        std::lock_guard<std::mutex> hold(output);
-        return std::count(seen_[write].begin(), seen_[write].end(), transaction) > 0;
-    }
-    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
-    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
-    void STDMETHODCALLTYPE OnSave() override {}
-    void STDMETHODCALLTYPE OnClose() override {}
-
-private:
-    std::vector<DWORD> seen_[2];  // the transactions of the data and of the write streams that arrived
-};
-
 // As a Data Access 1.0a client, on a group that no other sink is advised on.
-void StreamMethods(Session &session) {
-    StreamSink sink;
+void StreamMethods(Session &session, Sink *sink) {
     auto data = QUERY(IDataObject, session.group.p);
     FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
                      DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     DWORD connection = 0, writeConnection = 0;
-    Check("DAdvise", data->DAdvise(&format, 0, &sink, &connection));
+    IAdviseSink *advised = sink;
+    Check("DAdvise", data->DAdvise(&format, 0, advised, &connection));
     format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
-    Check("DAdvise write complete", data->DAdvise(&format, 0, &sink, &writeConnection));
+    Check("DAdvise write complete", data->DAdvise(&format, 0, advised, &writeConnection));
     auto async = QUERY(IOPCAsyncIO, session.group.p);
     DWORD refresh = 0, write = 0, read = 0;
     HRESULT result = async->Refresh(connection, OPC_DS_DEVICE, &refresh);
@@ -594,15 +556,13 @@ void StreamMethods(Session &session) {
     // An empty value, refused in the write stream.
     VARIANT value;
     VariantInit(&value);
-    HRESULT *errors = nullptr;
-    result = async->Write(writeConnection, 1, session.items.data(), &value, &write, &errors);
-    Called("IOPCAsyncIO::Write", result, "t" + std::to_string(write) + " " + Results(errors, 1));
-    PerItem("IOPCAsyncIO::Read", session.Count(), [&](HRESULT **e) {
-        return async->Read(connection, OPC_DS_CACHE, session.Count(), session.items.data(), &read, e);
-    });
+    Errors errors;
+    result = async->Write(writeConnection, 1, session.items.data(), &value, &write, errors.Fresh());
+    Called("IOPCAsyncIO::Write", result, "t" + std::to_string(write));
+    Called("IOPCAsyncIO::Read",
+           async->Read(connection, OPC_DS_CACHE, session.Count(), session.items.data(), &read, errors.Fresh()));
     Called("IOPCAsyncIO::Cancel", async->Cancel(read));
-    for (int waited = 0; waited < 600 && !(sink.Arrived(false, refresh) && sink.Arrived(true, write)); ++waited)
-        Sleep(100);
+    Await({"stream data t" + std::to_string(refresh) + " ", "stream write t" + std::to_string(write) + " "});
     Check("DUnadvise", data->DUnadvise(connection));
     Check("DUnadvise write complete", data->DUnadvise(writeConnection));
 }
@@ -614,13 +574,12 @@ void RunMethods(unsigned) {
     Sink sink(false);
     {
         Advice advice(session.group.p, &sink);
-        GroupMethods(&session, &sink);
+        GroupMethods(&session);
     }
-    StreamMethods(session);
-    const DWORD count = session.Count();
-    PerItem("IOPCItemMgt::RemoveItems", count, [&](HRESULT **errors) {
-        return QUERY(IOPCItemMgt, session.group.p)->RemoveItems(count, session.items.data(), errors);
-    });
+    StreamMethods(session, &sink);
+    Errors errors;
+    Called("IOPCItemMgt::RemoveItems",
+           QUERY(IOPCItemMgt, session.group.p)->RemoveItems(session.Count(), session.items.data(), errors.Fresh()));
     session.group.Reset();
     Called("IOPCServer::RemoveGroup", session.server->RemoveGroup(session.serverGroup, FALSE));
 }
