@@ -33,11 +33,6 @@ def run(*command):
         return code, out.read().decode(errors="replace").replace("\r", "")
 
 
-def keys_left(view):
-    """The keys of ours that exist in a registry view ("32" or "64")."""
-    return [key for key in OUR_KEYS if run("reg", "query", "HKCR\\" + key, "/reg:" + view)[0] == 0]
-
-
 def products():
     """DisplayVersion of every installed product named like ours."""
     out = run("reg", "query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s", "/reg:64")[1]
@@ -125,7 +120,8 @@ class Installer(unittest.TestCase):
         self.msiexec("/x", newer)
         self.assertEqual(products(), [])
         for view in ("64", "32"):
-            self.assertEqual(keys_left(view), [], "keys of ours in the %s-bit view" % view)
+            left = [key for key in OUR_KEYS if run("reg", "query", "HKCR\\" + key, "/reg:" + view)[0] == 0]
+            self.assertEqual(left, [], "keys of ours in the %s-bit view" % view)
         self.assertEqual(self.files(folders=True), sorted(USER), "no file or folder but the user's")
 
 

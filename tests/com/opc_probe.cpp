@@ -151,7 +151,6 @@ void Open(Session *session) {
     Check("CoCreateInstance",
           CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, session->server.Out()));
     Say("activation-ms " + std::to_string(Milliseconds(start)));
-    Say("activated");
 
     auto browse = QUERY(IOPCBrowseServerAddressSpace, session->server.p);
     OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
@@ -587,20 +586,17 @@ void RunMethods(unsigned) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const struct {
-        const char *name;
-        void (*run)(unsigned);
-        bool counted;  // with a number of rounds or seconds
-    } modes[] = {{"methods", RunMethods, false}, {"time", RunTimes, true}, {"lag", RunLag, true}};
-    for (const auto &mode : modes) {
-        if (argc < 2 || argv[1] != std::string(mode.name) || (mode.counted && argc < 3)) continue;
-        // The multithreaded apartment: callbacks arrive without a message loop.
-        Check("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        mode.run(static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0));
-        Say("done");
-        CoUninitialize();
-        return 0;
+    const std::string mode = argc > 1 ? argv[1] : "";
+    void (*run)(unsigned) = mode == "methods" ? RunMethods : nullptr;
+    if (argc > 2) run = mode == "time" ? RunTimes : mode == "lag" ? RunLag : run;  // with a number of rounds or seconds
+    if (run == nullptr) {
+        std::fputs("usage: opc_probe methods | time ROUNDS | lag SECONDS\n", stderr);
+        return 2;
     }
-    std::fputs("usage: opc_probe methods | time ROUNDS | lag SECONDS\n", stderr);
-    return 2;
+    // The multithreaded apartment: callbacks arrive without a message loop.
+    Check("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    run(static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0));
+    Say("done");
+    CoUninitialize();
+    return 0;
 }
