@@ -176,7 +176,14 @@ class AcrossProcesses(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.stop_server()
+        # Kills the server (COM started it without a console: no Ctrl-C reaches it), and the prefix's helpers: Wine's
+        # COM would keep the dead server's class registered and answer the next activation with 0x800706BA instead of
+        # starting it again.
+        pids = pids_running(cls.folder)
+        for pid in pids:
+            os.kill(pid, signal.SIGKILL)
+        if pids:
+            output("wineserver", "-k")
         cls.forget_registrations()
         cls.instrument.stop()
         cls.relay.close()
@@ -187,17 +194,6 @@ class AcrossProcesses(unittest.TestCase):
     def forget_registrations(cls):
         for key in OUR_KEYS + tuple("Interface\\" + iid for iid, _ in INTERFACES.values()):
             forget("HKCR\\" + key)
-
-    @classmethod
-    def stop_server(cls):
-        """Kills the server (COM started it without a console: no Ctrl-C reaches it), and the prefix's helpers:
-        Wine's COM would keep the dead server's class registered and answer the next activation with
-        0x800706BA instead of starting it again."""
-        pids = pids_running(cls.folder)
-        for pid in pids:
-            os.kill(pid, signal.SIGKILL)
-        if pids:
-            output("wineserver", "-k")
 
     def run_server(self, *args):
         with open(self.exe + ".out", "wb") as out:
@@ -252,10 +248,8 @@ class AcrossProcesses(unittest.TestCase):
             found.update(tree("HKCR\\" + top))
         self.assertEqual({name: found.get(name) for name in shared}, shared)
         self.run_server("/u")
+        # Of our interfaces' keys only the foreign proxy stays; the installer's test sees the server's keys go.
         for view in VIEWS:
-            for top in OUR_KEYS:
-                self.assertEqual(tree("HKCR\\" + top, view), {}, (top, view))
-            # Only the foreign proxy stays, and of the other interfaces' keys nothing.
             self.assertEqual(interface_keys(view), {foreign[view]: {},
                                                     foreign[view] + "\\ProxyStubClsid32": {"": FOREIGN[view][1]}}, view)
 

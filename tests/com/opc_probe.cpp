@@ -250,7 +250,7 @@ public:
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                            OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *stamps,
                                            HRESULT *) override {
-        if (!lag_) return Report("OnDataChange", transaction, group, Values(count, values, qualities));
+        if (!lag_) return Report("OnDataChange", transaction, group, count, values, qualities);
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         const auto ticks = [](const FILETIME &t) {
@@ -265,16 +265,14 @@ public:
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                              OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *,
                                              HRESULT *) override {
-        return Report("OnReadComplete", transaction, group, Values(count, values, qualities));
+        return Report("OnReadComplete", transaction, group, count, values, qualities);
     }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT, DWORD count, OPCHANDLE *,
                                               HRESULT *errors) override {
-        std::string text = std::to_string(count);
-        for (DWORD k = 0; k < count; ++k) text += " " + Hr(errors[k]);
-        return Report("OnWriteComplete", transaction, group, text);
+        return Report("OnWriteComplete", transaction, group, count, nullptr, nullptr, errors);
     }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction, OPCHANDLE group) override {
-        return Report("OnCancelComplete", transaction, group, "0");
+        return Report("OnCancelComplete", transaction, group, 0, nullptr, nullptr);
     }
 
     void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
@@ -298,14 +296,14 @@ public:
     void STDMETHODCALLTYPE OnClose() override {}
 
 private:
-    static std::string Values(DWORD count, VARIANT *values, WORD *qualities) {
-        std::string text = std::to_string(count);
-        for (DWORD k = 0; k < count; ++k) text += " " + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
-        return text;
-    }
-    static HRESULT Report(const char *name, DWORD transaction, OPCHANDLE group, const std::string &items) {
-        Say(std::string("callback ") + name + " t" + std::to_string(transaction) + " g" + std::to_string(group) + " " +
-            items);
+    // "callback NAME tTRANSACTION gGROUP COUNT", then each item's value and quality, or its result.
+    static HRESULT Report(const char *name, DWORD transaction, OPCHANDLE group, DWORD count, VARIANT *values,
+                          WORD *qualities, HRESULT *errors = nullptr) {
+        std::string line = std::string("callback ") + name + " t" + std::to_string(transaction) + " g" +
+                           std::to_string(group) + " " + std::to_string(count);
+        for (DWORD k = 0; k < count; ++k)
+            line += " " + (errors != nullptr ? Hr(errors[k]) : VariantText(values[k]) + "/" + Hex(qualities[k], 2));
+        Say(line);
         return S_OK;
     }
 
