@@ -1,8 +1,9 @@
 // A small OPC client in a process of its own: it reaches the server only
 // through COM's local-server activation and the standard OPC DA interfaces, and
 // prints what it sees, one fact a line. The cross-process tests use it to carry
-// every method of our IDL across our proxy/stub, bench/ for its timings.
-//   opc_probe methods        call every method of our interfaces once ("call NAME 0xRESULT detail"): those of
+// every shape of call of our IDL across our proxy/stub, bench/ for its timings.
+//   opc_probe methods        call each interface of ours, once for each marshalling shape of parameters that no other
+//                            call of the probe carries ("call NAME 0xRESULT detail"): those of
 //                            Data Access 2.05a and 3.0 with a sink on the group's connection point, until the
 //                            callbacks have come ("callback NAME" as each kind first arrives), then those of 1.0a
 //                            with sinks on the group's IDataObject, until the streams of the refresh and the write
@@ -153,8 +154,6 @@ void Open(Session *session) {
     Say("activation-ms " + std::to_string(Milliseconds(start)));
 
     auto browse = QUERY(IOPCBrowseServerAddressSpace, session->server.p);
-    OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
-    Called("IOPCBrowseServerAddressSpace::QueryOrganization", browse->QueryOrganization(&organization));
     Com<IEnumString> names;
     Called("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs",
            browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p));
@@ -271,9 +270,7 @@ public:
                                               HRESULT *errors) override {
         return Report("OnWriteComplete", transaction, group, count, nullptr, nullptr, errors);
     }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction, OPCHANDLE group) override {
-        return Report("OnCancelComplete", transaction, group, 0, nullptr, nullptr);
-    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
     void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
         const bool write = format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
@@ -341,7 +338,7 @@ std::string Properties(OPCITEMPROPERTIES &properties) {
     return Hex(static_cast<unsigned>(properties.hrErrorID)) + "/" + std::to_string(properties.dwNumProperties);
 }
 
-// The server object's methods, those of Data Access 3.0 included.
+// The server object's calls, those of Data Access 3.0 included: one per marshalling shape, one at least per interface.
 void ServerMethods(Session *session) {
     IOPCServer *server = session->server.p;
     wchar_t *tag = &session->tags[0][0];
@@ -349,34 +346,11 @@ void ServerMethods(Session *session) {
     HRESULT result = server->GetStatus(&status);
     Called("IOPCServer::GetStatus", result, std::to_string(status->dwServerState) + " " + Take(status->szVendorInfo));
     Free(status);
-    wchar_t *text = nullptr;
-    result = server->GetErrorString(OPC_E_UNKNOWNITEMID, 0, &text);
-    Called("IOPCServer::GetErrorString", result, Take(text));
-    Com<IUnknown> found, groups;
-    Called("IOPCServer::GetGroupByName", server->GetGroupByName(L"probe", IID_IUnknown, &found.p));
-    Called("IOPCServer::CreateGroupEnumerator",
-           server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown, &groups.p));
-
-    auto common = QUERY(IOPCCommon, server);
-    Called("IOPCCommon::SetLocaleID", common->SetLocaleID(0));
-    LCID lcid = 1;
-    Called("IOPCCommon::GetLocaleID", common->GetLocaleID(&lcid));
-    DWORD count = 0;
-    LCID *lcids = nullptr;
-    Called("IOPCCommon::QueryAvailableLocaleIDs", common->QueryAvailableLocaleIDs(&count, &lcids));
-    Free(lcids);
-    text = nullptr;
-    result = common->GetErrorString(OPC_E_INVALIDHANDLE, &text);
-    Called("IOPCCommon::GetErrorString", result, Take(text));
-    Called("IOPCCommon::SetClientName", common->SetClientName(L"probe"));
-
-    auto browse = QUERY(IOPCBrowseServerAddressSpace, server);
-    Called("IOPCBrowseServerAddressSpace::ChangeBrowsePosition", browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""));
-    Com<IEnumString> paths;
-    Called("IOPCBrowseServerAddressSpace::BrowseAccessPaths", browse->BrowseAccessPaths(tag, &paths.p));
+    Called("IOPCCommon::SetClientName", QUERY(IOPCCommon, server)->SetClientName(L"probe"));
 
     // The arrays of strings: lost across processes while the IDL marked them as one string.
     auto properties = QUERY(IOPCItemProperties, server);
+    DWORD count = 0;
     DWORD *ids = nullptr;
     wchar_t **descriptions = nullptr;
     VARTYPE *types = nullptr;
@@ -385,19 +359,9 @@ void ServerMethods(Session *session) {
     for (DWORD k = 0; k < count; ++k) detail += (k ? "|" : "") + std::to_string(ids[k]) + ":" + Take(descriptions[k]);
     Free(descriptions, types);
     Called("IOPCItemProperties::QueryAvailableProperties", result, detail);
-    VARIANT *values = nullptr;
-    Errors errors;
-    Called("IOPCItemProperties::GetItemProperties",
-           properties->GetItemProperties(tag, count, ids, &values, errors.Fresh()));
-    for (DWORD k = 0; values != nullptr && k < count; ++k) VariantClear(&values[k]);
-    Free(values);
-    wchar_t **newIds = nullptr;
-    Called("IOPCItemProperties::LookupItemIDs", properties->LookupItemIDs(tag, count, ids, &newIds, errors.Fresh()));
-    for (DWORD k = 0; newIds != nullptr && k < count; ++k) Free(newIds[k]);
-    Free(newIds);
 
-    // Data Access 3.0: pages of two elements with their properties, the continuation point out and in again; the
-    // properties of two items by id, one unknown.
+    // Data Access 3.0: pages of two elements with their properties (nested arrays of structures), the continuation
+    // point out and in again.
     auto browse3 = QUERY(IOPCBrowse, server);
     wchar_t *empty = const_cast<wchar_t *>(L"");
     wchar_t *continuation = nullptr;
@@ -415,54 +379,33 @@ void ServerMethods(Session *session) {
         Free(elements);
     }
     Called("IOPCBrowse::Browse", result, std::to_string(more) + detail);
-    Free(continuation);
-    wchar_t *both[] = {tag, const_cast<wchar_t *>(L"Nothing")};
-    OPCITEMPROPERTIES *byId = nullptr;
-    Called("IOPCBrowse::GetProperties", browse3->GetProperties(2, both, TRUE, count, ids, &byId));
-    for (int k = 0; byId != nullptr && k < 2; ++k) Properties(byId[k]);
-    Free(byId, ids);
+    Free(continuation, ids);
 
-    // Per-item results with S_FALSE, and values in and out by the items' names.
-    auto io = QUERY(IOPCItemIO, server);
+    // An array of strings in, per-item results with S_FALSE, and VARIANTs out.
     const wchar_t *named[] = {tag, L"Nothing"};
     DWORD ages[] = {0xFFFFFFFF, 0xFFFFFFFF};
+    VARIANT *values = nullptr;
     WORD *qualities = nullptr;
     FILETIME *times = nullptr;
     HRESULT *read = nullptr;
-    result = io->Read(2, named, ages, &values, &qualities, &times, &read);
+    result = QUERY(IOPCItemIO, server)->Read(2, named, ages, &values, &qualities, &times, &read);
     Called("IOPCItemIO::Read", result, ByAge(2, values, qualities, times, read));
-    OPCITEMVQT vqt[2] = {};
-    Called("IOPCItemIO::WriteVQT", io->WriteVQT(2, named, vqt, errors.Fresh()));
 }
 
-// The group's methods; the asynchronous ones are answered through the sink in this process.
+// The group's calls, as the server's; the asynchronous ones are answered through the sink in this process.
 void GroupMethods(Session *session) {
     const DWORD count = session->Count();
     OPCHANDLE *handles = session->items.data();
     auto state = QUERY(IOPCGroupStateMgt2, session->group.p);
-    DWORD rate = 0, revised = 0;
-    BOOL active = FALSE;
-    wchar_t *name = nullptr;
-    LONG bias = 0;
-    FLOAT deadband = 0;
-    LCID lcid = 0;
-    OPCHANDLE clientGroup = 0, serverGroup = 0;
-    Called("IOPCGroupStateMgt::GetState",
-           state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &clientGroup, &serverGroup));
-    Free(name);
-    rate = 200;
-    Called("IOPCGroupStateMgt::SetState",
-           state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr));
     Called("IOPCGroupStateMgt::SetName", state->SetName(L"probe2"));
-    Com<IUnknown> clone;
-    Called("IOPCGroupStateMgt::CloneGroup", state->CloneGroup(L"clone", IID_IUnknown, &clone.p));
-    Called("IOPCGroupStateMgt2::SetKeepAlive", state->SetKeepAlive(0, &revised));
-    Called("IOPCGroupStateMgt2::GetKeepAlive", state->GetKeepAlive(&revised));
+    DWORD keepAlive = 0;
+    Called("IOPCGroupStateMgt2::GetKeepAlive", state->GetKeepAlive(&keepAlive));
 
     auto sync = QUERY(IOPCSyncIO2, session->group.p);
     HRESULT result = S_OK;
     const std::string read = ReadAll(*session, sync.p, &result);
     Called("IOPCSyncIO::Read", result, read);
+    // VARIANTs in, in an array of their own and in an array of structures.
     std::vector<VARIANT> written(count);
     for (VARIANT &value : written) {
         value.vt = VT_I2;
@@ -470,29 +413,13 @@ void GroupMethods(Session *session) {
     }
     Errors errors;
     Called("IOPCSyncIO::Write", sync->Write(count, handles, written.data(), errors.Fresh()));
-    std::vector<DWORD> anyAge(count, 0xFFFFFFFF);
-    VARIANT *values = nullptr;
-    WORD *qualities = nullptr;
-    FILETIME *times = nullptr;
-    Called("IOPCSyncIO2::ReadMaxAge",
-           sync->ReadMaxAge(count, handles, anyAge.data(), &values, &qualities, &times, errors.Fresh()));
-    ByAge(count, values, qualities, times, nullptr);
     OPCITEMVQT vqt[1] = {};
     Called("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, handles, vqt, errors.Fresh()));
 
-    auto items = QUERY(IOPCItemMgt, session->group.p);
-    OPCITEMRESULT *validated = nullptr;
-    Called("IOPCItemMgt::ValidateItems",
-           items->ValidateItems(1, session->definitions.data(), FALSE, &validated, errors.Fresh()));
-    Free(validated);
-    Called("IOPCItemMgt::SetActiveState", items->SetActiveState(count, handles, TRUE, errors.Fresh()));
-    std::vector<OPCHANDLE> clients(count);
-    for (DWORD k = 0; k < count; ++k) clients[k] = k;
-    Called("IOPCItemMgt::SetClientHandles", items->SetClientHandles(count, handles, clients.data(), errors.Fresh()));
-    std::vector<VARTYPE> types(count, VT_I4);
-    Called("IOPCItemMgt::SetDatatypes", items->SetDatatypes(count, handles, types.data(), errors.Fresh()));
+    // Structures with strings, a blob and a VARIANT out.
     Com<IEnumOPCItemAttributes> attributes;
-    result = items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
+    result = QUERY(IOPCItemMgt, session->group.p)
+                 ->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
     Called("IOPCItemMgt::CreateEnumerator", result);
     OPCITEMATTRIBUTES *listed = nullptr;
     ULONG fetched = 0;
@@ -502,38 +429,16 @@ void GroupMethods(Session *session) {
         VariantClear(&listed[k].vEUInfo);
     }
     Free(listed);
-    Called("IEnumOPCItemAttributes::Reset", attributes->Reset());
-    Called("IEnumOPCItemAttributes::Skip", attributes->Skip(1));
-    Com<IEnumOPCItemAttributes> copy;
-    Called("IEnumOPCItemAttributes::Clone", attributes->Clone(&copy.p));
+    Called("IOPCItemDeadbandMgt::ClearItemDeadband",
+           QUERY(IOPCItemDeadbandMgt, session->group.p)->ClearItemDeadband(count, handles, errors.Fresh()));
 
-    auto deadbands = QUERY(IOPCItemDeadbandMgt, session->group.p);
-    std::vector<FLOAT> percents(count, 10.0f);
-    Called("IOPCItemDeadbandMgt::SetItemDeadband",
-           deadbands->SetItemDeadband(count, handles, percents.data(), errors.Fresh()));
-    FLOAT *got = nullptr;
-    Called("IOPCItemDeadbandMgt::GetItemDeadband", deadbands->GetItemDeadband(1, handles, &got, errors.Fresh()));
-    Free(got);
-    Called("IOPCItemDeadbandMgt::ClearItemDeadband", deadbands->ClearItemDeadband(count, handles, errors.Fresh()));
-
-    // Transactions 1 to 4 (Data Access 2.05a) and 31 to 33 (3.0) come back in the callbacks' lines.
+    // Transactions 1 (Data Access 2.05a), 32 and 33 (3.0) come back in the callbacks' lines.
     auto async = QUERY(IOPCAsyncIO3, session->group.p);
-    Called("IOPCAsyncIO2::SetEnable", async->SetEnable(TRUE));
-    Called("IOPCAsyncIO2::GetEnable", async->GetEnable(&active));
     DWORD cancel = 0;
     Called("IOPCAsyncIO2::Read", async->Read(count, handles, 1, &cancel, errors.Fresh()));
-    Called("IOPCAsyncIO2::Write", async->Write(count, handles, written.data(), 2, &cancel, errors.Fresh()));
-    Called("IOPCAsyncIO2::Refresh2", async->Refresh2(OPC_DS_CACHE, 3, &cancel));
-    Called("IOPCAsyncIO3::ReadMaxAge", async->ReadMaxAge(1, handles, anyAge.data(), 31, &cancel, errors.Fresh()));
     Called("IOPCAsyncIO3::WriteVQT", async->WriteVQT(1, handles, vqt, 32, &cancel, errors.Fresh()));
     Called("IOPCAsyncIO3::RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
-    // A cancel succeeds only before the completion went out, which under Wine is nearly never: either answer
-    // crosses.
-    result = async->Read(count, handles, 4, &cancel, errors.Fresh());
-    if (SUCCEEDED(result)) result = async->Cancel2(cancel);
-    Called("IOPCAsyncIO2::Cancel2", result);
-    Await({"callback OnReadComplete t31 ", "callback OnWriteComplete t32 ", "callback OnDataChange t33 ",
-           result == S_OK ? "callback OnCancelComplete t4 " : "call"});
+    Await({"callback OnReadComplete t1 ", "callback OnWriteComplete t32 ", "callback OnDataChange t33 "});
 }
 
 // As a Data Access 1.0a client, on a group that no other sink is advised on.
@@ -547,7 +452,7 @@ void StreamMethods(Session &session, Sink *sink) {
     format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
     Check("DAdvise write complete", data->DAdvise(&format, 0, advised, &writeConnection));
     auto async = QUERY(IOPCAsyncIO, session.group.p);
-    DWORD refresh = 0, write = 0, read = 0;
+    DWORD refresh = 0, write = 0;
     HRESULT result = async->Refresh(connection, OPC_DS_DEVICE, &refresh);
     Called("IOPCAsyncIO::Refresh", result, "t" + std::to_string(refresh));
     // An empty value, refused in the write stream.
@@ -556,9 +461,6 @@ void StreamMethods(Session &session, Sink *sink) {
     Errors errors;
     result = async->Write(writeConnection, 1, session.items.data(), &value, &write, errors.Fresh());
     Called("IOPCAsyncIO::Write", result, "t" + std::to_string(write));
-    Called("IOPCAsyncIO::Read",
-           async->Read(connection, OPC_DS_CACHE, session.Count(), session.items.data(), &read, errors.Fresh()));
-    Called("IOPCAsyncIO::Cancel", async->Cancel(read));
     Await({"stream data t" + std::to_string(refresh) + " ", "stream write t" + std::to_string(write) + " "});
     Check("DUnadvise", data->DUnadvise(connection));
     Check("DUnadvise write complete", data->DUnadvise(writeConnection));
