@@ -11,13 +11,14 @@
 //   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
 //   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
 // Every run activates the server, lists its tags and adds them all to an active
-// group first ("activated", "activation-ms", "tag NAME").
+// group first ("activation-ms", "tag NAME").
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,8 +42,7 @@ void Say(const std::string &line) {
 void Await(const std::vector<std::string> &starts) {
     const auto printed = [](const std::string &start) {
         std::lock_guard<std::mutex> hold(output);
-        return std::any_of(said.begin(), said.end(),
-                           [&](const std::string &line) { return line.rfind(start, 0) == 0; });
+        return std::any_of(said.begin(), said.end(), [&](const std::string &line) { return line.find(start) == 0; });
     };
     for (int waited = 0; waited < 600 && !std::all_of(starts.begin(), starts.end(), printed); ++waited) Sleep(100);
 }
@@ -53,14 +53,10 @@ std::string Hex(unsigned value, int width = 8) {
     return text;
 }
 
-std::string Hr(HRESULT result) {
-    return "0x" + Hex(static_cast<unsigned>(result));
-}
-
 // Ends the probe with the failed step and its result.
 void Check(const char *what, HRESULT result) {
     if (FAILED(result)) {
-        Say(std::string("failed ") + what + " " + Hr(result));
+        Say(std::string("failed ") + what + " " + "0x" + Hex(result));
         std::exit(1);
     }
 }
@@ -80,32 +76,9 @@ std::string Take(wchar_t *text) {
 // Frees a task-memory array of results and joins them as hexadecimal.
 std::string Results(HRESULT *errors, DWORD count) {
     std::string text;
-    for (DWORD k = 0; errors != nullptr && k < count; ++k)
-        text += (k ? "," : "") + Hex(static_cast<unsigned>(errors[k]));
+    for (DWORD k = 0; errors != nullptr && k < count; ++k) text += (k ? "," : "") + Hex(errors[k]);
     CoTaskMemFree(errors);
     return text;
-}
-
-// The per-item results of the calls whose answers the test does not read: each call frees the last ones.
-struct Errors {
-    HRESULT *p = nullptr;
-    ~Errors() { CoTaskMemFree(p); }
-    HRESULT **Fresh() {
-        CoTaskMemFree(p);
-        p = nullptr;
-        return &p;
-    }
-};
-
-// Frees what a read by age hands back for count items: "VALUE/QUALITY" each, then the per-item results.
-std::string ByAge(DWORD count, VARIANT *values, WORD *qualities, FILETIME *times, HRESULT *errors) {
-    std::string text;
-    for (DWORD k = 0; values != nullptr && qualities != nullptr && k < count; ++k) {
-        text += (k ? "|" : "") + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
-        VariantClear(&values[k]);
-    }
-    Free(values, qualities, times);
-    return text + " " + Results(errors, count);
 }
 
 // An interface pointer, released at the end of its scope; or the interface iid of object, which it must have.
@@ -115,10 +88,8 @@ struct Com {
     Com() = default;
     Com(IUnknown *object, const IID &iid, const char *what) { Check(what, object->QueryInterface(iid, Out())); }
     Com(const Com &) = delete;
-    ~Com() { Reset(); }
-    void Reset() {
+    ~Com() {
         if (p != nullptr) p->Release();
-        p = nullptr;
     }
     T *operator->() const { return p; }
     void **Out() { return reinterpret_cast<void **>(&p); }
@@ -131,16 +102,14 @@ double Milliseconds(std::chrono::steady_clock::time_point since) {
 
 // One line per call: its name, its result and what it returned.
 void Called(const char *name, HRESULT result, const std::string &detail = "") {
-    Say(std::string("call ") + name + " " + Hr(result) + (detail.empty() ? "" : " ") + detail);
+    Say(std::string("call ") + name + " " + "0x" + Hex(result) + (detail.empty() ? "" : " ") + detail);
 }
 
 struct Session {
     Com<IOPCServer> server;
     std::vector<std::wstring> tags;
-    std::vector<OPCITEMDEF> definitions;  // of the tags, their client handles their indexes
     Com<IUnknown> group;
     std::vector<OPCHANDLE> items;  // server handles, in tag order
-    OPCHANDLE serverGroup = 0;
     DWORD Count() const { return static_cast<DWORD>(items.size()); }
 };
 
@@ -155,8 +124,7 @@ void Open(Session *session) {
 
     auto browse = QUERY(IOPCBrowseServerAddressSpace, session->server.p);
     Com<IEnumString> names;
-    Called("IOPCBrowseServerAddressSpace::BrowseOPCItemIDs",
-           browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p));
+    browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p);  // a failure: no tags
     wchar_t *name = nullptr;
     ULONG fetched = 0;
     while (names.p != nullptr && names->Next(1, &name, &fetched) == S_OK && fetched == 1) {
@@ -169,19 +137,14 @@ void Open(Session *session) {
     HRESULT result = browse->GetItemID(&session->tags[0][0], &itemId);
     Called("IOPCBrowseServerAddressSpace::GetItemID", result, Take(itemId));
 
-    DWORD revised = 0;
-    result = session->server->AddGroup(L"probe", TRUE, 100, 7, nullptr, nullptr, 0, &session->serverGroup, &revised,
+    DWORD revised = 0, serverGroup = 0;
+    result = session->server->AddGroup(L"probe", TRUE, 100, 7, nullptr, nullptr, 0, &serverGroup, &revised,
                                        IID_IUnknown, &session->group.p);
-    Called("IOPCServer::AddGroup", result);
     Check("AddGroup", result);
-    auto &definitions = session->definitions;
-    definitions.resize(session->tags.size());
-    for (std::size_t k = 0; k < definitions.size(); ++k) {
-        definitions[k].szAccessPath = const_cast<wchar_t *>(L"");
-        definitions[k].szItemID = &session->tags[k][0];
-        definitions[k].bActive = TRUE;
-        definitions[k].hClient = k;
-    }
+    std::vector<OPCITEMDEF> definitions;  // active, their client handles their indexes
+    for (std::wstring &tag : session->tags)
+        definitions.push_back({const_cast<wchar_t *>(L""), &tag[0], TRUE, static_cast<OPCHANDLE>(definitions.size()), 0,
+                               nullptr, VT_EMPTY, 0});
     OPCITEMRESULT *results = nullptr;
     HRESULT *errors = nullptr;
     Check("AddItems", QUERY(IOPCItemMgt, session->group.p)
@@ -190,7 +153,6 @@ void Open(Session *session) {
         Check("AddItems item", errors[k]);
         session->items.push_back(results[k].hServer);
     }
-    Called("IOPCItemMgt::AddItems", S_OK);
     Free(results, errors);
 }
 
@@ -273,19 +235,17 @@ public:
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
     void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
+        // OPCGROUPHEADER, or OPCGROUPHEADERWRITE: the same without the leading size.
         const bool write = format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
         const std::size_t size = GlobalSize(medium->hGlobal);
-        OPCGROUPHEADER data{};  // the larger of the two headers
-        OPCGROUPHEADERWRITE written{};
+        DWORD header[sizeof(OPCGROUPHEADER) / sizeof(DWORD)] = {};
         const void *bytes = GlobalLock(medium->hGlobal);
-        if (bytes == nullptr || size < sizeof data) return Say("stream cut");
-        std::memcpy(&data, bytes, sizeof data);
-        std::memcpy(&written, bytes, sizeof written);
+        if (bytes == nullptr || size < sizeof header) return Say("stream cut");
+        std::memcpy(header, bytes, sizeof header);
         GlobalUnlock(medium->hGlobal);
-        const DWORD transaction = write ? written.dwTransactionID : data.dwTransactionID;
-        Say(std::string("stream ") + (write ? "write" : "data") + " t" + std::to_string(transaction) + " " +
-            std::to_string(write ? written.dwItemCount : data.dwItemCount) + " " +
-            (write || data.dwSize == size ? "whole" : "cut"));
+        const DWORD *fields = write ? header : header + 1;  // item count, group, transaction
+        Say(std::string("stream ") + (write ? "write" : "data") + " t" + std::to_string(fields[2]) + " " +
+            std::to_string(fields[0]) + " " + (write || header[0] == size ? "whole" : "cut"));
     }
     void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
     void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
@@ -299,7 +259,8 @@ private:
         std::string line = std::string("callback ") + name + " t" + std::to_string(transaction) + " g" +
                            std::to_string(group) + " " + std::to_string(count);
         for (DWORD k = 0; k < count; ++k)
-            line += " " + (errors != nullptr ? Hr(errors[k]) : VariantText(values[k]) + "/" + Hex(qualities[k], 2));
+            line +=
+                " " + (errors != nullptr ? "0x" + Hex(errors[k]) : VariantText(values[k]) + "/" + Hex(qualities[k], 2));
         Say(line);
         return S_OK;
     }
@@ -328,20 +289,14 @@ void RunLag(unsigned seconds) {
     Sleep(seconds * 1000);
 }
 
-// Frees the properties that IOPCBrowse hands back for one element or item: "ERROR/COUNT".
-std::string Properties(OPCITEMPROPERTIES &properties) {
-    for (DWORD k = 0; k < properties.dwNumProperties; ++k) {
-        Free(properties.pItemProperties[k].szItemID, properties.pItemProperties[k].szDescription);
-        VariantClear(&properties.pItemProperties[k].vValue);
-    }
-    Free(properties.pItemProperties);
-    return Hex(static_cast<unsigned>(properties.hrErrorID)) + "/" + std::to_string(properties.dwNumProperties);
-}
-
-// The server object's calls, those of Data Access 3.0 included: one per marshalling shape, one at least per interface.
-void ServerMethods(Session *session) {
-    IOPCServer *server = session->server.p;
-    wchar_t *tag = &session->tags[0][0];
+// Calls each interface of ours, one call per marshalling shape: the server object's, those of Data Access 3.0
+// included; the group's, the asynchronous ones answered through the sink in this process; then, as a Data Access 1.0a
+// client, on a group that no other sink is advised on any more.
+void RunMethods(unsigned) {
+    Session session;
+    Open(&session);
+    IOPCServer *server = session.server.p;
+    wchar_t *tag = &session.tags[0][0];
     OPCSERVERSTATUS *status = nullptr;
     HRESULT result = server->GetStatus(&status);
     Called("IOPCServer::GetStatus", result, std::to_string(status->dwServerState) + " " + Take(status->szVendorInfo));
@@ -349,19 +304,18 @@ void ServerMethods(Session *session) {
     Called("IOPCCommon::SetClientName", QUERY(IOPCCommon, server)->SetClientName(L"probe"));
 
     // The arrays of strings: lost across processes while the IDL marked them as one string.
-    auto properties = QUERY(IOPCItemProperties, server);
     DWORD count = 0;
     DWORD *ids = nullptr;
     wchar_t **descriptions = nullptr;
     VARTYPE *types = nullptr;
-    result = properties->QueryAvailableProperties(tag, &count, &ids, &descriptions, &types);
+    result = QUERY(IOPCItemProperties, server)->QueryAvailableProperties(tag, &count, &ids, &descriptions, &types);
     std::string detail;
     for (DWORD k = 0; k < count; ++k) detail += (k ? "|" : "") + std::to_string(ids[k]) + ":" + Take(descriptions[k]);
     Free(descriptions, types);
     Called("IOPCItemProperties::QueryAvailableProperties", result, detail);
 
     // Data Access 3.0: pages of two elements with their properties (nested arrays of structures), the continuation
-    // point out and in again.
+    // point out and in again; "NAME/ERROR/PROPERTIES" each.
     auto browse3 = QUERY(IOPCBrowse, server);
     wchar_t *empty = const_cast<wchar_t *>(L"");
     wchar_t *continuation = nullptr;
@@ -373,8 +327,14 @@ void ServerMethods(Session *session) {
         result = browse3->Browse(empty, &continuation, 2, OPC_BROWSE_FILTER_ITEMS, empty, empty, TRUE, TRUE, 0, ids,
                                  &more, &listed, &elements);
         for (DWORD k = 0; k < listed; ++k) {
-            detail += " " + Take(elements[k].szName) + "/" + Properties(elements[k].ItemProperties);
-            Free(elements[k].szItemID);
+            OPCITEMPROPERTIES &found = elements[k].ItemProperties;
+            detail += " " + Take(elements[k].szName) + "/" + Hex(found.hrErrorID) + "/" +
+                      std::to_string(found.dwNumProperties);
+            for (DWORD j = 0; j < found.dwNumProperties; ++j) {
+                Free(found.pItemProperties[j].szItemID, found.pItemProperties[j].szDescription);
+                VariantClear(&found.pItemProperties[j].vValue);
+            }
+            Free(elements[k].szItemID, found.pItemProperties);
         }
         Free(elements);
     }
@@ -389,98 +349,78 @@ void ServerMethods(Session *session) {
     FILETIME *times = nullptr;
     HRESULT *read = nullptr;
     result = QUERY(IOPCItemIO, server)->Read(2, named, ages, &values, &qualities, &times, &read);
-    Called("IOPCItemIO::Read", result, ByAge(2, values, qualities, times, read));
-}
-
-// The group's calls, as the server's; the asynchronous ones are answered through the sink in this process.
-void GroupMethods(Session *session) {
-    const DWORD count = session->Count();
-    OPCHANDLE *handles = session->items.data();
-    auto state = QUERY(IOPCGroupStateMgt2, session->group.p);
-    Called("IOPCGroupStateMgt::SetName", state->SetName(L"probe2"));
-    DWORD keepAlive = 0;
-    Called("IOPCGroupStateMgt2::GetKeepAlive", state->GetKeepAlive(&keepAlive));
-
-    auto sync = QUERY(IOPCSyncIO2, session->group.p);
-    HRESULT result = S_OK;
-    const std::string read = ReadAll(*session, sync.p, &result);
-    Called("IOPCSyncIO::Read", result, read);
-    // VARIANTs in, in an array of their own and in an array of structures.
-    std::vector<VARIANT> written(count);
-    for (VARIANT &value : written) {
-        value.vt = VT_I2;
-        value.iVal = 5;
+    detail.clear();
+    for (DWORD k = 0; values != nullptr && qualities != nullptr && k < 2; ++k) {
+        detail += (k ? "|" : "") + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
+        VariantClear(&values[k]);
     }
-    Errors errors;
-    Called("IOPCSyncIO::Write", sync->Write(count, handles, written.data(), errors.Fresh()));
-    OPCITEMVQT vqt[1] = {};
-    Called("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, handles, vqt, errors.Fresh()));
+    Free(values, qualities, times);
+    Called("IOPCItemIO::Read", result, detail + " " + Results(read, 2));
 
-    // Structures with strings, a blob and a VARIANT out.
-    Com<IEnumOPCItemAttributes> attributes;
-    result = QUERY(IOPCItemMgt, session->group.p)
-                 ->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
-    Called("IOPCItemMgt::CreateEnumerator", result);
-    OPCITEMATTRIBUTES *listed = nullptr;
-    ULONG fetched = 0;
-    Called("IEnumOPCItemAttributes::Next", attributes->Next(count, &listed, &fetched));
-    for (ULONG k = 0; k < fetched; ++k) {
-        Free(listed[k].szItemID, listed[k].szAccessPath, listed[k].pBlob);
-        VariantClear(&listed[k].vEUInfo);
+    IUnknown *group = session.group.p;
+    OPCHANDLE *handles = session.items.data();
+    Sink sink(false);
+    std::deque<HRESULT *> errors;  // the per-item results of the calls whose answers the test does not read
+    {
+        Advice advice(group, &sink);
+        auto state = QUERY(IOPCGroupStateMgt2, group);
+        Called("IOPCGroupStateMgt::SetName", state->SetName(L"probe2"));
+        DWORD keepAlive = 0;
+        Called("IOPCGroupStateMgt2::GetKeepAlive", state->GetKeepAlive(&keepAlive));
+
+        auto sync = QUERY(IOPCSyncIO2, group);
+        const std::string all = ReadAll(session, sync.p, &result);
+        Called("IOPCSyncIO::Read", result, all);
+        // VARIANTs in an array of structures (in an array of their own: IOPCAsyncIO::Write).
+        OPCITEMVQT vqt[1] = {};
+        Called("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, handles, vqt, &errors.emplace_back()));
+
+        // Structures with strings, a blob and a VARIANT out.
+        Com<IEnumOPCItemAttributes> attributes;
+        result = QUERY(IOPCItemMgt, group)
+                     ->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
+        Called("IOPCItemMgt::CreateEnumerator", result);
+        OPCITEMATTRIBUTES *items = nullptr;
+        ULONG fetched = 0;
+        Called("IEnumOPCItemAttributes::Next", attributes->Next(session.Count(), &items, &fetched));
+        for (ULONG k = 0; k < fetched; ++k) {
+            Free(items[k].szItemID, items[k].szAccessPath, items[k].pBlob);
+            VariantClear(&items[k].vEUInfo);
+        }
+        Free(items);
+        Called("IOPCItemDeadbandMgt::ClearItemDeadband",
+               QUERY(IOPCItemDeadbandMgt, group)->ClearItemDeadband(session.Count(), handles, &errors.emplace_back()));
+
+        // Transactions 1 (Data Access 2.05a), 32 and 33 (3.0) come back in the callbacks' lines.
+        auto async = QUERY(IOPCAsyncIO3, group);
+        DWORD cancel = 0;
+        Called("IOPCAsyncIO2::Read", async->Read(session.Count(), handles, 1, &cancel, &errors.emplace_back()));
+        Called("IOPCAsyncIO3::WriteVQT", async->WriteVQT(1, handles, vqt, 32, &cancel, &errors.emplace_back()));
+        Called("IOPCAsyncIO3::RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
+        Await({"callback OnReadComplete t1 ", "callback OnWriteComplete t32 ", "callback OnDataChange t33 "});
     }
-    Free(listed);
-    Called("IOPCItemDeadbandMgt::ClearItemDeadband",
-           QUERY(IOPCItemDeadbandMgt, session->group.p)->ClearItemDeadband(count, handles, errors.Fresh()));
 
-    // Transactions 1 (Data Access 2.05a), 32 and 33 (3.0) come back in the callbacks' lines.
-    auto async = QUERY(IOPCAsyncIO3, session->group.p);
-    DWORD cancel = 0;
-    Called("IOPCAsyncIO2::Read", async->Read(count, handles, 1, &cancel, errors.Fresh()));
-    Called("IOPCAsyncIO3::WriteVQT", async->WriteVQT(1, handles, vqt, 32, &cancel, errors.Fresh()));
-    Called("IOPCAsyncIO3::RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
-    Await({"callback OnReadComplete t1 ", "callback OnWriteComplete t32 ", "callback OnDataChange t33 "});
-}
-
-// As a Data Access 1.0a client, on a group that no other sink is advised on.
-void StreamMethods(Session &session, Sink *sink) {
-    auto data = QUERY(IDataObject, session.group.p);
+    auto data = QUERY(IDataObject, group);
     FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
                      DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     DWORD connection = 0, writeConnection = 0;
-    IAdviseSink *advised = sink;
+    IAdviseSink *advised = &sink;
     Check("DAdvise", data->DAdvise(&format, 0, advised, &connection));
     format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
     Check("DAdvise write complete", data->DAdvise(&format, 0, advised, &writeConnection));
-    auto async = QUERY(IOPCAsyncIO, session.group.p);
+    auto async = QUERY(IOPCAsyncIO, group);
     DWORD refresh = 0, write = 0;
-    HRESULT result = async->Refresh(connection, OPC_DS_DEVICE, &refresh);
+    result = async->Refresh(connection, OPC_DS_DEVICE, &refresh);
     Called("IOPCAsyncIO::Refresh", result, "t" + std::to_string(refresh));
     // An empty value, refused in the write stream.
     VARIANT value;
     VariantInit(&value);
-    Errors errors;
-    result = async->Write(writeConnection, 1, session.items.data(), &value, &write, errors.Fresh());
+    result = async->Write(writeConnection, 1, handles, &value, &write, &errors.emplace_back());
     Called("IOPCAsyncIO::Write", result, "t" + std::to_string(write));
     Await({"stream data t" + std::to_string(refresh) + " ", "stream write t" + std::to_string(write) + " "});
     Check("DUnadvise", data->DUnadvise(connection));
     Check("DUnadvise write complete", data->DUnadvise(writeConnection));
-}
-
-void RunMethods(unsigned) {
-    Session session;
-    Open(&session);
-    ServerMethods(&session);
-    Sink sink(false);
-    {
-        Advice advice(session.group.p, &sink);
-        GroupMethods(&session);
-    }
-    StreamMethods(session, &sink);
-    Errors errors;
-    Called("IOPCItemMgt::RemoveItems",
-           QUERY(IOPCItemMgt, session.group.p)->RemoveItems(session.Count(), session.items.data(), errors.Fresh()));
-    session.group.Reset();
-    Called("IOPCServer::RemoveGroup", session.server->RemoveGroup(session.serverGroup, FALSE));
+    for (HRESULT *results : errors) CoTaskMemFree(results);
 }
 
 }  // namespace
