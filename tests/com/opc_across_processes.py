@@ -19,27 +19,36 @@ PROXY_DLLS = {view: os.path.join(os.path.dirname(SERVER), "brisvale-opc-ps%s.dll
 CLSID = "{6B1E4D2A-3C7F-4E85-9A61-0F2D8B3C5E74}"
 PROXY_CLSID = "{1DEECC74-9DD7-442A-B7C1-18AA57683B45}"
 PROGID = "OPC.Brisvale.1"
-OUR_KEYS = ("CLSID\\" + CLSID, "CLSID\\" + PROXY_CLSID, PROGID, "OPC.Brisvale", "AppID\\" + CLSID,
-            "AppID\\brisvale-opc.exe")
 CATEGORIES = ("{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}", "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
               "{CC603642-66D7-48F1-B69A-B625E73652D7}")
 # Every interface of the IDL: {name: IID}.
 INTERFACES = {name: "{%s}" % iid.upper() for iid, name in
               re.findall(r"uuid\(([0-9A-Fa-f-]+)\)[^\]]*\]\s*interface\s+(\w+)", IDL.read_text())}
+# Every key that registration writes, in either view.
+OUR_KEYS = tuple("HKCR\\" + key for key in ("CLSID\\" + CLSID, "CLSID\\" + PROXY_CLSID, PROGID, "OPC.Brisvale",
+                                             "AppID\\" + CLSID, "AppID\\brisvale-opc.exe",
+                                             *("Interface\\" + iid for iid in INTERFACES.values())))
 # The interfaces the server calls: IOPCShutdown only as it shuts down while clients are connected, which no test here
 # does. The probe calls each of the others, once for each shape of parameters that no other call of it carries.
 CALLED_BY_SERVER = ("IOPCDataCallback", "IOPCShutdown")
-# One call for each shape of answer that could cross damaged without an RPC error: a top-level [out] string (it needs
+# One line for each shape of answer that could cross damaged without an RPC error: a top-level [out] string (it needs
 # the build's fix of widl's proxy), strings in a structure, an array of strings, nested arrays of structures with a
-# string in and out, VARIANTs, qualities, client handles and per-item results, and per-item errors with S_FALSE.
-ANSWERS = {
-    "IOPCBrowseServerAddressSpace::GetItemID": r"^0x00000000 Counter$",
-    "IOPCServer::GetStatus": r"^0x00000000 1 Brisvale OPC Server$",
-    "IOPCItemProperties::QueryAvailableProperties": r"^0x00000000 1:Item Canonical DataType\|",
-    "IOPCBrowse::Browse": r"^0x00000000 0 Counter/0{8}/6 R0/0{8}/6 R1/0{8}/6$",
-    "IOPCSyncIO::Read": r"^0x00000000 0 I2:-?\d+/C0\|1 I2:\d+/C0\|2 I2:\d+/C0 0{8},0{8},0{8}$",
-    "IOPCItemIO::Read": r"^0x00000001 I2:-?\d+/C0\|\S+ 00000000,C0040007$",
-}
+# string in and out, VARIANTs, qualities, client handles and per-item results, and per-item errors with S_FALSE; the
+# callbacks and the Data Access 1.0a streams, with the transactions' numbers, the group's client handle and values,
+# and the per-item result of a refused value.
+ANSWERS = (r"^call IOPCBrowseServerAddressSpace::GetItemID 0x00000000 Counter$",
+           r"^call IOPCServer::GetStatus 0x00000000 1 Brisvale OPC Server$",
+           r"^call IOPCItemProperties::QueryAvailableProperties 0x00000000 1:Item Canonical DataType\|",
+           r"^call IOPCBrowse::Browse 0x00000000 0 Counter/0{8}/6 R0/0{8}/6 R1/0{8}/6$",
+           r"^call IOPCSyncIO::Read 0x00000000 0 I2:-?\d+/C0\|1 I2:\d+/C0\|2 I2:\d+/C0 0{8},0{8},0{8}$",
+           r"^call IOPCItemIO::Read 0x00000001 I2:-?\d+/C0\|\S+ 00000000,C0040007$",
+           r"^callback OnReadComplete t1 g7 3 I2:-?\d+/C0 ", r"^callback OnDataChange t33 g7 3 I2:",
+           r"^callback OnWriteComplete t32 g7 1 0xC0040006$",
+           # The transaction that the call returned, in the stream, which may come before the call's own line.
+           r"\A(?=[\s\S]*^call IOPCAsyncIO::Refresh 0x0{8} t(\d+)$)[\s\S]*^stream data t\1 3 whole$",
+           r"\A(?=[\s\S]*^call IOPCAsyncIO::Write 0x0{8} t(\d+)$)[\s\S]*^stream write t\1 1 whole$",
+           # A call that the proxy or the stub could not carry fails with an RPC error before it reaches the server.
+           r"\A(?![\s\S]*^call \S+ 0x(800706|8001|800703E6))")
 # As the OPC core components would leave them, one in each view.
 FOREIGN = {"64": ("IOPCAsyncIO2", "{0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F7}"),
            "32": ("IOPCItemProperties", "{0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F8}")}
@@ -47,8 +56,6 @@ GOOD = 0xC0
 DEADLINE = 120.0  # seconds; generous for a loaded machine and Wine's start-up
 TAGS = ("<TagConfig>\n  <QueryBlock deviceAddr='1'>\n    <SingleReg name='Counter' addr='3'/>\n"
         "    <BlockOfRegs namePrefix='R' count='2' addrStart='4'/>\n  </QueryBlock>\n</TagConfig>\n")
-# A call that the proxy or the stub could not carry fails with an RPC error before it reaches the server.
-RPC_FAILURE = r"^0x(800706|8001|800703E6)"
 
 
 def read(path):
@@ -59,25 +66,10 @@ def read(path):
 def output(*command):
     """(exit code, output) of a command, through a file (Wine's helpers could hold a pipe open), CR LF as LF."""
     with tempfile.TemporaryFile() as out:
-        code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT).returncode
+        code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                              timeout=DEADLINE).returncode
         out.seek(0)
         return code, out.read().decode(errors="replace").replace("\r", "")
-
-
-def why_no_32_bit():
-    """None when Wine's i386 loader runs here; else why 32-bit programs cannot run (a kernel without 32-bit support
-    refuses it: "Exec format error"; no wine32: no loader). Whether our 32-bit programs then work is the tests'."""
-    try:
-        code, text = output("/usr/lib/wine/wine", "--version")
-    except OSError as error:
-        code, text = 1, error.strerror
-    return None if code == 0 else ("this machine cannot run 32-bit programs (Wine's i386 loader: %s): the 32-bit "
-                                   "clients are not run" % (text.strip() or "exit %d" % code))
-
-
-def reg(*args, view="64"):
-    """reg.exe on one registry view of the prefix of WINEPREFIX."""
-    return [WINE64, "reg", *args, "/reg:" + view]
 
 
 def tree(key, view="64"):
@@ -85,7 +77,7 @@ def tree(key, view="64"):
     HKCR\\...; {} when key does not exist."""
     # reg.exe itself fails now and then on a loaded machine: only its own answer counts as "no such key".
     for attempt in range(3):
-        code, text = output(*reg("query", key, "/s", view=view))
+        code, text = output(WINE64, "reg", "query", key, "/s", "/reg:" + view)
         if code == 0 or "Unable to find the specified registry key" in text:
             break
     else:
@@ -100,15 +92,17 @@ def tree(key, view="64"):
     return keys
 
 
-def interface_keys(view):
-    """{key: values} of the keys of our interfaces' ids in a registry view, from one query."""
-    ids = set(INTERFACES.values())
-    return {key: values for key, values in tree("HKCR\\Interface", view).items() if key.split("\\")[2] in ids}
+def proxies(view):
+    """{interface: the class of its proxy/stub, None without} of our interfaces in a registry view, from one query."""
+    keys = tree("HKCR\\Interface", view)
+    return {name: keys.get("HKCR\\Interface\\%s\\ProxyStubClsid32" % iid, {}).get("")
+            for name, iid in INTERFACES.items()}
 
 
-def forget(key, views=VIEWS):
-    for view in views:
-        output(*reg("delete", key, "/f", view=view))
+def forget(*keys, views=VIEWS):
+    for key in keys:
+        for view in views:
+            output(WINE64, "reg", "delete", key, "/f", "/reg:" + view)
 
 
 def pids_running(folder):
@@ -145,36 +139,49 @@ class Process:
         return code, read(self.out), read(self.err)
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
+        self.process.kill()  # nothing when it has ended
         self.process.wait()
 
 
 class AcrossProcesses(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # What is set up is taken down in reverse order, also when the set-up fails half-way.
         cls.relay = Relay()
+        cls.addClassCleanup(cls.relay.close)
         map_wine_ports(cls.relay.server_path)
         cls.instrument = Instrument(cls.relay, [1], ["--count", "1:3"])
+        cls.addClassCleanup(cls.instrument.stop)
         cls.instrument.start()
         cls.folder = tempfile.mkdtemp(prefix="brisvale-com-")
+        cls.client_folder = tempfile.mkdtemp(prefix="brisvale-clients-")
+        for folder in (cls.folder, cls.client_folder):
+            cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
         cls.exe = shutil.copy2(SERVER, cls.folder)
         cls.dlls = {view: shutil.copy2(dll, cls.folder) for view, dll in PROXY_DLLS.items()}
         pathlib.Path(cls.exe + ".log.cfg").write_text("level=5\n")
         pathlib.Path(cls.exe + ".port.cfg").write_text("COM1:baud=9600 parity=N data=8 stop=1")
         pathlib.Path(cls.exe + ".tag.cfg").write_text(TAGS)
-        cls.client_folder = tempfile.mkdtemp(prefix="brisvale-clients-")
         cls.probe = shutil.copy2(PROBE, cls.client_folder)
         cls.client_exe = shutil.copy2(CLIENT, cls.client_folder)
         os.mkdir(os.path.join(cls.client_folder, "x86"))
         cls.probe32 = shutil.copy2(PROBE32, os.path.join(cls.client_folder, "x86"))
         cls.windows_exe = output(WINE64, "winepath", "-w", cls.exe)[1].strip()
         cls.windows_dlls = {view: output(WINE64, "winepath", "-w", dll)[1].strip() for view, dll in cls.dlls.items()}
-        cls.forget_registrations()
-        cls.no_32 = why_no_32_bit()
+        forget(*OUR_KEYS)
+        cls.addClassCleanup(forget, *OUR_KEYS)
+        cls.addClassCleanup(cls.kill_servers)
+        # Why 32-bit programs cannot run here, if they cannot: a kernel without 32-bit support refuses Wine's i386
+        # loader ("Exec format error"); without wine32 there is no loader. Whether ours then work is the tests'.
+        try:
+            code, text = output("/usr/lib/wine/wine", "--version")
+        except OSError as error:
+            code, text = 1, error.strerror
+        cls.no_32 = code and ("this machine cannot run 32-bit programs (Wine's i386 loader: %s): the 32-bit "
+                              "clients are not run" % (text.strip() or "exit %d" % code))
 
     @classmethod
-    def tearDownClass(cls):
+    def kill_servers(cls):
         # Kills the server (COM started it without a console: no Ctrl-C reaches it), and the prefix's helpers: Wine's
         # COM would keep the dead server's class registered and answer the next activation with 0x800706BA instead of
         # starting it again.
@@ -183,22 +190,10 @@ class AcrossProcesses(unittest.TestCase):
             os.kill(pid, signal.SIGKILL)
         if pids:
             output("wineserver", "-k")
-        cls.forget_registrations()
-        cls.instrument.stop()
-        cls.relay.close()
-        shutil.rmtree(cls.folder, ignore_errors=True)
-        shutil.rmtree(cls.client_folder, ignore_errors=True)
-
-    @classmethod
-    def forget_registrations(cls):
-        for key in OUR_KEYS + tuple("Interface\\" + iid for iid in INTERFACES.values()):
-            forget("HKCR\\" + key)
 
     def run_server(self, *args):
-        with open(self.exe + ".out", "wb") as out:
-            code = subprocess.run([WINE64, self.exe, *args], cwd=self.folder, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.STDOUT, timeout=DEADLINE).returncode
-        self.assertEqual(code, 0, read(self.exe + ".out"))
+        code, text = output(WINE64, self.exe, *args)
+        self.assertEqual(code, 0, text)
 
     def serving(self):
         """Registered, the server running and its tags good: brisvale-client reads until they are. Wine starts a
@@ -217,67 +212,36 @@ class AcrossProcesses(unittest.TestCase):
         return re.findall(r"(?m)^.*? INFO \[[0-9]+\] a_server_finished\(", read(self.exe + ".log"))
 
     def test_1_registration_in_both_views_keeps_a_proxy_already_there(self):
-        foreign = {}
         for view, (name, clsid) in FOREIGN.items():
-            foreign[view] = "HKCR\\Interface\\%s" % INTERFACES[name]
-            quietly(*reg("add", foreign[view] + "\\ProxyStubClsid32", "/ve", "/d", clsid, "/f", view=view))
-            self.addCleanup(forget, foreign[view], (view,))
+            foreign = "HKCR\\Interface\\%s" % INTERFACES[name]
+            quietly(WINE64, "reg", "add", foreign + "\\ProxyStubClsid32", "/ve", "/d", clsid, "/f", "/reg:" + view)
+            self.addCleanup(forget, foreign, views=(view,))
         key, proxy = "HKCR\\CLSID\\" + CLSID, "HKCR\\CLSID\\%s\\InprocServer32" % PROXY_CLSID
         self.run_server("/r")
         expected = {key: {"": "Brisvale OPC server", "AppID": CLSID}, key + "\\Implemented Categories": {},
                     key + "\\LocalServer32": {"": '"%s"' % self.windows_exe}, key + "\\ProgID": {"": PROGID},
                     key + "\\VersionIndependentProgID": {"": "OPC.Brisvale"}}
         expected.update((key + "\\Implemented Categories\\" + category, {}) for category in CATEGORIES)
-        for view in VIEWS:
+        for view, (foreign, clsid) in FOREIGN.items():
             self.assertEqual(tree(key, view), expected, view)
             self.assertEqual(tree(proxy, view), {proxy: {"": self.windows_dlls[view], "ThreadingModel": "Both"}})
-            keys = interface_keys(view)
-            registered = {name: keys.get("HKCR\\Interface\\%s\\ProxyStubClsid32" % iid, {}).get("")
-                          for name, iid in INTERFACES.items()}
-            self.assertEqual(registered, {name: FOREIGN[view][1] if name == FOREIGN[view][0] else PROXY_CLSID
-                                          for name in INTERFACES}, view)
-        # Once, in the view both share.
-        shared = {"HKCR\\%s\\CLSID" % PROGID: {"": CLSID},
-                  "HKCR\\%s\\OPC\\Vendor" % PROGID: {"": "Brisvale OPC Server"},
-                  "HKCR\\OPC.Brisvale\\CLSID": {"": CLSID}, "HKCR\\OPC.Brisvale\\CurVer": {"": PROGID},
-                  "HKCR\\AppID\\brisvale-opc.exe": {"AppID": CLSID},
-                  "HKCR\\AppID\\" + CLSID: {"": "Brisvale OPC server"}}
-        found = {}
-        for top in (PROGID, "OPC.Brisvale", "AppID\\brisvale-opc.exe", "AppID\\" + CLSID):
-            found.update(tree("HKCR\\" + top))
-        self.assertEqual({name: found.get(name) for name in shared}, shared)
+            self.assertEqual(proxies(view), {name: clsid if name == foreign else PROXY_CLSID for name in INTERFACES})
         self.run_server("/u")
-        # Of our interfaces' keys only the foreign proxy stays; the installer's test sees the server's keys go.
-        for view in VIEWS:
-            self.assertEqual(interface_keys(view), {foreign[view]: {},
-                                                    foreign[view] + "\\ProxyStubClsid32": {"": FOREIGN[view][1]}}, view)
+        # Of our interfaces' proxies only the foreign one stays; the installer's test sees the server's keys go.
+        for view, (foreign, clsid) in FOREIGN.items():
+            self.assertEqual(proxies(view), {name: clsid if name == foreign else None for name in INTERFACES}, view)
 
     def test_2_every_interface_through_our_proxies_in_both_bitnesses(self):
-        self.run_server("/r")
-        self.assertEqual(pids_running(self.folder), [], "no server before the first activation")
         self.serving()
-        expected = set(INTERFACES) - set(CALLED_BY_SERVER)
         for bits, probe in (("64", self.probe), ("32", self.probe32)):
             with self.subTest(bits=bits):
                 if bits == "32" and self.no_32:
                     self.skipTest(self.no_32)
                 code, out, err = Process(self, probe, "methods").finish()
                 self.assertEqual(code, 0, out + err)
-                lines = out.splitlines()
-                calls = {line.split(" ")[1]: line.split(" ", 2)[2] for line in lines if line.startswith("call ")}
-                self.assertEqual({name.split("::")[0] for name in calls}, expected)
-                for name, result in calls.items():
-                    self.assertNotRegex(result, RPC_FAILURE, name)
-                for name, pattern in ANSWERS.items():
-                    self.assertRegex(calls[name], pattern, name)
-                # The callbacks and the Data Access 1.0a streams, with the transactions' numbers, the group's client
-                # handle and values; the per-item result of a refused value.
-                patterns = [r"callback OnReadComplete t1 g7 3 I2:-?\d+/C0 ", r"callback OnDataChange t33 g7 3 I2:",
-                            r"callback OnWriteComplete t32 g7 1 0xC0040006$",
-                            "stream data %s 3 whole$" % calls["IOPCAsyncIO::Refresh"][11:],
-                            "stream write %s 1 whole$" % calls["IOPCAsyncIO::Write"][11:]]
-                for pattern in patterns:
-                    self.assertTrue(any(re.match(pattern, line) for line in lines), (pattern, lines))
+                self.assertEqual(set(re.findall(r"(?m)^call (\w+)::", out)), set(INTERFACES) - set(CALLED_BY_SERVER))
+                for pattern in ANSWERS:
+                    self.assertRegex(out, re.compile(pattern, re.M))
 
     def test_3_a_killed_client_and_a_killed_server_are_noticed(self):
         # Wine never notices a killed client by itself: only the server's own rule lets its session go, once the
