@@ -226,6 +226,9 @@ class AcrossProcesses(unittest.TestCase):
             self.assertEqual(tree(key, view), expected, view)
             self.assertEqual(tree(proxy, view), {proxy: {"": self.windows_dlls[view], "ThreadingModel": "Both"}})
             self.assertEqual(proxies(view), {name: clsid if name == foreign else PROXY_CLSID for name in INTERFACES})
+        # A client that names the server by its version-independent ProgID finds it (the versioned one: the probe).
+        independent = "HKCR\\OPC.Brisvale\\CLSID"
+        self.assertEqual(tree(independent), {independent: {"": CLSID}})
         self.run_server("/u")
         # Of our interfaces' proxies only the foreign one stays; the installer's test sees the server's keys go.
         for view, (foreign, clsid) in FOREIGN.items():
