@@ -12,7 +12,6 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "e2e"))
 from line import WINE64, Instrument, Relay, map_wine_ports, quietly, wait_until  # noqa: E402
 
 SERVER, PROBE, CLIENT, PROBE32 = sys.argv[1:5]
-IDL = pathlib.Path(__file__).resolve().parents[2] / "common" / "opc_da" / "opc_da.idl"
 VIEWS = ("64", "32")
 PROXY_DLLS = {view: os.path.join(os.path.dirname(SERVER), "brisvale-opc-ps%s.dll" % ("32" * (view == "32")))
               for view in VIEWS}
@@ -21,9 +20,28 @@ PROXY_CLSID = "{1DEECC74-9DD7-442A-B7C1-18AA57683B45}"
 PROGID = "OPC.Brisvale.1"
 CATEGORIES = ("{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}", "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
               "{CC603642-66D7-48F1-B69A-B625E73652D7}")
-# Every interface of the IDL: {name: IID}.
-INTERFACES = {name: "{%s}" % iid.upper() for iid, name in
-              re.findall(r"uuid\(([0-9A-Fa-f-]+)\)[^\]]*\]\s*interface\s+(\w+)", IDL.read_text())}
+# Every interface of our IDL: {name: IID}. The IIDs are written here, not read from the IDL: the OPC core components'
+# proxy/stub and every other vendor's client know our interfaces by these, and a wrong one in the IDL breaks them.
+INTERFACES = {
+    "IOPCServer": "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCCommon": "{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}",
+    "IOPCShutdown": "{F31DFDE1-07B6-11D2-B2D8-0060083BA1FB}",
+    "IOPCBrowseServerAddressSpace": "{39C13A4F-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCItemProperties": "{39C13A72-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCGroupStateMgt": "{39C13A50-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCSyncIO": "{39C13A52-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCItemMgt": "{39C13A54-011E-11D0-9675-0020AFD8ADB3}",
+    "IEnumOPCItemAttributes": "{39C13A55-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCDataCallback": "{39C13A70-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCAsyncIO2": "{39C13A71-011E-11D0-9675-0020AFD8ADB3}",
+    "IOPCBrowse": "{39227004-A18F-4B57-8B0A-5235670F4468}",
+    "IOPCItemIO": "{85C0B427-2893-4CBC-BD78-E5FC5146F08F}",
+    "IOPCSyncIO2": "{730F5F0F-55B1-4C81-9E18-FF8A0904E1FA}",
+    "IOPCAsyncIO3": "{0967B97B-36EF-423E-B6F8-6BFF1E40D39D}",
+    "IOPCGroupStateMgt2": "{8E368666-D72E-4F78-87ED-647611C61C9F}",
+    "IOPCItemDeadbandMgt": "{5946DA93-8B39-4EC8-AB3D-AA73DF5BC86F}",
+    "IOPCAsyncIO": "{39C13A53-011E-11D0-9675-0020AFD8ADB3}",
+}
 # Every key that registration writes, in either view.
 OUR_KEYS = tuple("HKCR\\" + key for key in ("CLSID\\" + CLSID, "CLSID\\" + PROXY_CLSID, PROGID, "OPC.Brisvale",
                                              "AppID\\" + CLSID, "AppID\\brisvale-opc.exe",
