@@ -1,31 +1,27 @@
 // A small OPC client in a process of its own: it reaches the server only
 // through COM's local-server activation and the standard OPC DA interfaces, and
-// prints what it sees, one fact a line. The cross-process tests use it for the
-// calls that brisvale-client does not make (the [out] strings of
-// GetErrorString and GetItemID, the group's state, every other method of the
-// interfaces), bench/ for its timings.
-//   opc_probe methods        list the OPC servers by category, then status, error strings, group state and a
-//                            sync read; every other method of the OPC interfaces once ("call NAME 0xRESULT
-//                            detail"), then the callbacks that arrived ("callback NAME")
+// prints what it sees, one fact a line. The cross-process tests use it to carry
+// every shape of call of our IDL across our proxy/stub, bench/ for its timings.
+//   opc_probe methods        call each interface of ours, once for each marshalling shape of parameters that no other
+//                            call of the probe carries ("call NAME 0xRESULT detail"): those of
+//                            Data Access 2.05a and 3.0 with a sink on the group's connection point, until the
+//                            callbacks have come ("callback NAME" as each kind first arrives), then those of 1.0a
+//                            with sinks on the group's IDataObject, until the streams of the refresh and the write
+//                            have come ("stream data|write tTRANSACTION ITEMS whole|cut")
 //   opc_probe time ROUNDS    time the activation and ROUNDS sync reads of every tag (for bench/)
 //   opc_probe lag SECONDS    subscribe and print each change's delay from its timestamp (for bench/)
-//   opc_probe da3            the Data Access 3.0 calls: browse in pages, reads by age, refused writes,
-//                            asynchronous completions and keep-alives (and two Data Access 2.05a answers)
-//   opc_probe stream SECONDS as a Data Access 1.0a client: advise sinks on the group's IDataObject, a refresh and
-//                            a write through IOPCAsyncIO, and each item of each stream that arrives
 // Every run activates the server, lists its tags and adds them all to an active
-// group first ("activated", "activation-ms", "tag NAME", "item-id NAME").
+// group first ("activation-ms", "tag NAME").
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <comcat.h>
 
 #include "../common/variant_text.h"
 #include "opc_da.h"
@@ -33,19 +29,22 @@
 namespace {
 
 std::mutex output;
+std::vector<std::string> said;  // every line printed, for the waits on callbacks
 
 void Say(const std::string &line) {
     std::lock_guard<std::mutex> hold(output);
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
+    said.push_back(line);
 }
 
-std::string Utf8(const wchar_t *text) {
-    if (text == nullptr) return "(null)";
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], size, nullptr, nullptr);
-    return narrow;
+// Waits until a line that starts with each of starts was printed, 60 s at most (the test then misses the line).
+void Await(const std::vector<std::string> &starts) {
+    const auto printed = [](const std::string &start) {
+        std::lock_guard<std::mutex> hold(output);
+        return std::any_of(said.begin(), said.end(), [&](const std::string &line) { return line.find(start) == 0; });
+    };
+    for (int waited = 0; waited < 600 && !std::all_of(starts.begin(), starts.end(), printed); ++waited) Sleep(100);
 }
 
 std::string Hex(unsigned value, int width = 8) {
@@ -54,18 +53,12 @@ std::string Hex(unsigned value, int width = 8) {
     return text;
 }
 
-std::string Hr(HRESULT result) {
-    return "0x" + Hex(static_cast<unsigned>(result));
-}
-
 // Ends the probe with the failed step and its result.
-[[noreturn]] void Fail(const char *what, HRESULT result) {
-    Say(std::string("failed ") + what + " " + Hr(result));
-    std::exit(1);
-}
-
 void Check(const char *what, HRESULT result) {
-    if (FAILED(result)) Fail(what, result);
+    if (FAILED(result)) {
+        Say(std::string("failed ") + what + " " + "0x" + Hex(result));
+        std::exit(1);
+    }
 }
 
 template <class... T>
@@ -73,9 +66,9 @@ void Free(T *...blocks) {
     (CoTaskMemFree(blocks), ...);
 }
 
-// Takes a task-memory text: its content, and frees it.
+// Takes a task-memory text (all ours are ASCII): its content, and frees it.
 std::string Take(wchar_t *text) {
-    std::string narrow = Utf8(text);
+    const std::string narrow = text == nullptr ? "(null)" : std::string(text, text + std::wcslen(text));
     CoTaskMemFree(text);
     return narrow;
 }
@@ -83,38 +76,33 @@ std::string Take(wchar_t *text) {
 // Frees a task-memory array of results and joins them as hexadecimal.
 std::string Results(HRESULT *errors, DWORD count) {
     std::string text;
-    for (DWORD k = 0; errors != nullptr && k < count; ++k)
-        text += (k ? "," : "") + Hex(static_cast<unsigned>(errors[k]));
+    for (DWORD k = 0; errors != nullptr && k < count; ++k) text += (k ? "," : "") + Hex(errors[k]);
     CoTaskMemFree(errors);
     return text;
 }
 
-// An interface pointer, released at the end of its scope.
+// An interface pointer, released at the end of its scope; or the interface iid of object, which it must have.
 template <class T>
 struct Com {
     T *p = nullptr;
     Com() = default;
-    Com(Com &&other) noexcept : p(other.p) { other.p = nullptr; }
-    Com &operator=(Com &&) = delete;
-    ~Com() { Reset(); }
-    void Reset() {
+    Com(IUnknown *object, const IID &iid, const char *what) { Check(what, object->QueryInterface(iid, Out())); }
+    Com(const Com &) = delete;
+    ~Com() {
         if (p != nullptr) p->Release();
-        p = nullptr;
     }
     T *operator->() const { return p; }
     void **Out() { return reinterpret_cast<void **>(&p); }
 };
-
-template <class T>
-Com<T> Query(IUnknown *object, const IID &iid, const char *what) {
-    Com<T> found;
-    Check(what, object->QueryInterface(iid, found.Out()));
-    return found;
-}
-#define QUERY(T, object) Query<T>(object, IID_##T, #T)
+#define QUERY(T, object) Com<T>(object, IID_##T, #T)
 
 double Milliseconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+}
+
+// One line per call: its name, its result and what it returned.
+void Called(const char *name, HRESULT result, const std::string &detail = "") {
+    Say(std::string("call ") + name + " " + "0x" + Hex(result) + (detail.empty() ? "" : " ") + detail);
 }
 
 struct Session {
@@ -122,23 +110,10 @@ struct Session {
     std::vector<std::wstring> tags;
     Com<IUnknown> group;
     std::vector<OPCHANDLE> items;  // server handles, in tag order
-    OPCHANDLE serverGroup = 0;
     DWORD Count() const { return static_cast<DWORD>(items.size()); }
 };
 
-std::string Name(const Session &session, OPCHANDLE client) {
-    return client < session.tags.size() ? Utf8(session.tags[client].c_str()) : "?" + std::to_string(client);
-}
-
-OPCITEMDEF Definition(std::wstring &tag, OPCHANDLE client) {
-    OPCITEMDEF definition{};
-    definition.szAccessPath = const_cast<wchar_t *>(L"");
-    definition.szItemID = &tag[0];
-    definition.bActive = TRUE;
-    definition.hClient = client;
-    return definition;
-}
-
+// Activates the server, browses its tags and adds them all to the group "probe" (rate 100, client handle 7).
 void Open(Session *session) {
     CLSID clsid;
     Check("CLSIDFromProgID", CLSIDFromProgID(L"OPC.Brisvale.1", &clsid));
@@ -146,30 +121,30 @@ void Open(Session *session) {
     Check("CoCreateInstance",
           CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, session->server.Out()));
     Say("activation-ms " + std::to_string(Milliseconds(start)));
-    Say("activated");
 
     auto browse = QUERY(IOPCBrowseServerAddressSpace, session->server.p);
-    OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
-    Check("QueryOrganization", browse->QueryOrganization(&organization));
-    Say("organization " + std::to_string(organization));
     Com<IEnumString> names;
-    Check("BrowseOPCItemIDs", browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p));
+    browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &names.p);  // a failure: no tags
     wchar_t *name = nullptr;
     ULONG fetched = 0;
     while (names.p != nullptr && names->Next(1, &name, &fetched) == S_OK && fetched == 1) {
         session->tags.push_back(name);
         Say("tag " + Take(name));
     }
-    if (session->tags.empty()) Fail("no tags", E_FAIL);
+    Check("no tags", session->tags.empty() ? E_FAIL : S_OK);
+    // A top-level [out] string: null across processes without the build's fix of widl's proxy.
     wchar_t *itemId = nullptr;
-    Check("GetItemID", browse->GetItemID(&session->tags[0][0], &itemId));
-    Say("item-id " + Take(itemId));
+    HRESULT result = browse->GetItemID(&session->tags[0][0], &itemId);
+    Called("IOPCBrowseServerAddressSpace::GetItemID", result, Take(itemId));
 
-    DWORD revised = 0;
-    Check("AddGroup", session->server->AddGroup(L"probe", TRUE, 100, 7, nullptr, nullptr, 0, &session->serverGroup,
-                                                &revised, IID_IUnknown, &session->group.p));
-    std::vector<OPCITEMDEF> definitions;
-    for (std::size_t k = 0; k < session->tags.size(); ++k) definitions.push_back(Definition(session->tags[k], k));
+    DWORD revised = 0, serverGroup = 0;
+    result = session->server->AddGroup(L"probe", TRUE, 100, 7, nullptr, nullptr, 0, &serverGroup, &revised,
+                                       IID_IUnknown, &session->group.p);
+    Check("AddGroup", result);
+    std::vector<OPCITEMDEF> definitions;  // active, their client handles their indexes
+    for (std::wstring &tag : session->tags)
+        definitions.push_back({const_cast<wchar_t *>(L""), &tag[0], TRUE, static_cast<OPCHANDLE>(definitions.size()), 0,
+                               nullptr, VT_EMPTY, 0});
     OPCITEMRESULT *results = nullptr;
     HRESULT *errors = nullptr;
     Check("AddItems", QUERY(IOPCItemMgt, session->group.p)
@@ -181,61 +156,21 @@ void Open(Session *session) {
     Free(results, errors);
 }
 
-// One sync read of every item from the cache, its lines "read NAME VALUE QUALITY ERROR" when shown.
-void ReadAll(Session &session, IOPCSyncIO *sync, bool show) {
+// One sync read of every item from the cache; when shown, "CLIENT-HANDLE VALUE/QUALITY" each, then the per-item
+// results (bench/ times it unshown).
+std::string ReadAll(Session &session, IOPCSyncIO *sync, HRESULT *result, bool show = true) {
     OPCITEMSTATE *values = nullptr;
     HRESULT *errors = nullptr;
-    Check("Read", sync->Read(OPC_DS_CACHE, session.Count(), session.items.data(), &values, &errors));
-    for (DWORD k = 0; k < session.Count(); ++k) {
+    *result = sync->Read(OPC_DS_CACHE, session.Count(), session.items.data(), &values, &errors);
+    std::string text;
+    for (DWORD k = 0; values != nullptr && k < session.Count(); ++k) {
         if (show)
-            Say("read " + Name(session, values[k].hClient) + " " + VariantText(values[k].vDataValue) + " " +
-                Hex(values[k].wQuality, 2) + " " + Hex(static_cast<unsigned>(errors[k])));
+            text += (k ? "|" : "") + std::to_string(values[k].hClient) + " " + VariantText(values[k].vDataValue) + "/" +
+                    Hex(values[k].wQuality, 2);
         VariantClear(&values[k].vDataValue);
     }
-    Free(values, errors);
-}
-
-// How OPC browsers find servers: every class of the OPC Data Access 2.0 category, by ProgID.
-void ListByCategory() {
-    Com<ICatInformation> categories;
-    Check("StdComponentCategoriesMgr", CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                                        IID_ICatInformation, categories.Out()));
-    CATID wanted = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
-    Com<IEnumCLSID> found;
-    Check("EnumClassesOfCategories", categories->EnumClassesOfCategories(1, &wanted, 0, nullptr, &found.p));
-    CLSID clsid;
-    ULONG fetched = 0;
-    while (found->Next(1, &clsid, &fetched) == S_OK && fetched == 1) {
-        LPOLESTR progId = nullptr;
-        if (SUCCEEDED(ProgIDFromCLSID(clsid, &progId))) Say("listed " + Take(progId));
-    }
-}
-
-// The calls of every client: status, error strings, the group's state, a read.
-void Basics(Session &session) {
-    OPCSERVERSTATUS *status = nullptr;
-    Check("GetStatus", session.server->GetStatus(&status));
-    Say("status " + std::to_string(status->dwServerState) + " " + Take(status->szVendorInfo));
-    Free(status);
-    wchar_t *text = nullptr;
-    Check("GetErrorString", session.server->GetErrorString(OPC_E_UNKNOWNITEMID, 0, &text));
-    Say("error-string " + Take(text));
-    text = nullptr;
-    Check("IOPCCommon::GetErrorString",
-          QUERY(IOPCCommon, session.server.p)->GetErrorString(OPC_E_INVALIDHANDLE, &text));
-    Say("common-error-string " + Take(text));
-
-    DWORD rate = 0;
-    BOOL active = FALSE;
-    wchar_t *name = nullptr;
-    LONG bias = 0;
-    FLOAT deadband = 0;
-    LCID lcid = 0;
-    OPCHANDLE clientGroup = 0, serverGroup = 0;
-    Check("GetState", QUERY(IOPCGroupStateMgt, session.group.p)
-                          ->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &clientGroup, &serverGroup));
-    Say("group " + Take(name) + " " + std::to_string(rate) + " " + std::to_string(clientGroup));
-    ReadAll(session, QUERY(IOPCSyncIO, session.group.p).p, true);
+    Free(values);
+    return show ? text + " " + Results(errors, session.Count()) : Results(errors, 0);
 }
 
 void RunTimes(unsigned rounds) {
@@ -243,9 +178,10 @@ void RunTimes(unsigned rounds) {
     Open(&session);
     auto sync = QUERY(IOPCSyncIO, session.group.p);
     std::vector<double> times;
+    HRESULT result = S_OK;
     for (unsigned round = 0; round < rounds; ++round) {
         const auto begin = std::chrono::steady_clock::now();
-        ReadAll(session, sync.p, false);
+        ReadAll(session, sync.p, &result, false);
         times.push_back(Milliseconds(begin));
     }
     std::sort(times.begin(), times.end());
@@ -254,42 +190,28 @@ void RunTimes(unsigned rounds) {
             std::to_string(times[times.size() / 2]) + " max " + std::to_string(times.back()));
 }
 
-// The IUnknown of the probe's sinks: one interface, references counted (the
-// sinks live on the stack of the run that advises them).
-template <class Interface>
-class SinkOf : public Interface {
+// The probe's one sink, in this process, for the group's Data Access 2.0 callbacks and a 1.0a client's streams; the
+// server calls it from its own threads. It prints a line per callback: "callback NAME tTRANSACTION gGROUP ITEMS" and
+// the values with their qualities or the per-item results; "stream data|write tTRANSACTION ITEMS whole|cut", where the
+// last word tells whether the data stream's header gives the size that arrived; or, for bench/, only each data
+// change's delay from its newest timestamp. It lives on the stack of the run that advises it: no reference counts.
+class Sink : public IOPCDataCallback, public IAdviseSink {
 public:
-    explicit SinkOf(const IID &iid) : iid_(iid) {}
+    explicit Sink(bool lag) : lag_(lag) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-        *object = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_) ? static_cast<Interface *>(this) : nullptr;
-        if (*object == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        *object = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback))
+            *object = static_cast<IOPCDataCallback *>(this);
+        if (IsEqualIID(iid, IID_IAdviseSink)) *object = static_cast<IAdviseSink *>(this);
+        return *object == nullptr ? E_NOINTERFACE : S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&references_)); }
-
-private:
-    const IID &iid_;
-    LONG references_ = 1;
-};
-
-// The subscription's sink, in this process; the server calls it from its own threads. It prints every callback
-// with its values, and each kind of callback as it first arrives ("callback NAME"); or, for bench/, only each data
-// change's delay from its newest timestamp.
-class Sink : public SinkOf<IOPCDataCallback> {
-public:
-    explicit Sink(bool lag) : SinkOf(IID_IOPCDataCallback), lag_(lag) {}
-    // Which callbacks arrived: OnDataChange, OnReadComplete, OnWriteComplete, OnCancelComplete.
-    std::atomic<unsigned> seen[4] = {};
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                            OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *stamps,
                                            HRESULT *) override {
-        if (!lag_)
-            return Report(0, "OnDataChange",
-                          "on-data-change t" + std::to_string(transaction) + " g" + std::to_string(group) +
-                              Values(count, values, qualities));
+        if (!lag_) return Report("OnDataChange", transaction, group, count, values, qualities);
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         const auto ticks = [](const FILETIME &t) {
@@ -301,30 +223,45 @@ public:
             " items " + std::to_string(count));
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE *,
-                                             VARIANT *values, WORD *qualities, FILETIME *, HRESULT *) override {
-        return Report(1, "OnReadComplete",
-                      "on-read-complete t" + std::to_string(transaction) + Values(count, values, qualities));
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
+                                             OPCHANDLE *, VARIANT *values, WORD *qualities, FILETIME *,
+                                             HRESULT *) override {
+        return Report("OnReadComplete", transaction, group, count, values, qualities);
     }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE, HRESULT, DWORD count, OPCHANDLE *,
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT, DWORD count, OPCHANDLE *,
                                               HRESULT *errors) override {
-        std::string line = "on-write-complete t" + std::to_string(transaction);
-        for (DWORD k = 0; k < count; ++k) line += " " + Hr(errors[k]);
-        return Report(2, "OnWriteComplete", line);
+        return Report("OnWriteComplete", transaction, group, count, nullptr, nullptr, errors);
     }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override {
-        return Report(3, "OnCancelComplete", "on-cancel-complete");
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
+        // OPCGROUPHEADER, or OPCGROUPHEADERWRITE: the same without the leading size.
+        const bool write = format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE");
+        const std::size_t size = GlobalSize(medium->hGlobal);
+        DWORD header[sizeof(OPCGROUPHEADER) / sizeof(DWORD)] = {};
+        const void *bytes = GlobalLock(medium->hGlobal);
+        if (bytes == nullptr || size < sizeof header) return Say("stream cut");
+        std::memcpy(header, bytes, sizeof header);
+        GlobalUnlock(medium->hGlobal);
+        const DWORD *fields = write ? header : header + 1;  // item count, group, transaction
+        Say(std::string("stream ") + (write ? "write" : "data") + " t" + std::to_string(fields[2]) + " " +
+            std::to_string(fields[0]) + " " + (write || header[0] == size ? "whole" : "cut"));
     }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
 
 private:
-    static std::string Values(DWORD count, VARIANT *values, WORD *qualities) {
-        std::string text = " items " + std::to_string(count);
-        for (DWORD k = 0; k < count; ++k) text += " " + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
-        return text;
-    }
-    HRESULT Report(int which, const char *name, const std::string &line) {
+    // "callback NAME tTRANSACTION gGROUP COUNT", then each item's value and quality, or its result.
+    static HRESULT Report(const char *name, DWORD transaction, OPCHANDLE group, DWORD count, VARIANT *values,
+                          WORD *qualities, HRESULT *errors = nullptr) {
+        std::string line = std::string("callback ") + name + " t" + std::to_string(transaction) + " g" +
+                           std::to_string(group) + " " + std::to_string(count);
+        for (DWORD k = 0; k < count; ++k)
+            line +=
+                " " + (errors != nullptr ? "0x" + Hex(errors[k]) : VariantText(values[k]) + "/" + Hex(qualities[k], 2));
         Say(line);
-        if (seen[which]++ == 0) Say(std::string("callback ") + name);
         return S_OK;
     }
 
@@ -352,394 +289,154 @@ void RunLag(unsigned seconds) {
     Sleep(seconds * 1000);
 }
 
-// One line per call: its name, its result and what it returned.
-void Called(const char *name, HRESULT result, const std::string &detail = "") {
-    Say(std::string("call ") + name + " " + Hr(result) + (detail.empty() ? "" : " ") + detail);
-}
-
-// A call with per-item results, shown joined after its own result.
-template <class Call>
-void PerItem(const char *name, DWORD count, Call call) {
-    HRESULT *errors = nullptr;
-    const HRESULT result = call(&errors);
-    Called(name, result, Results(errors, count));
-}
-
-void ServerMethods(Session *session) {
-    IOPCServer *server = session->server.p;
-    wchar_t *tag = &session->tags[0][0];
-    Com<IUnknown> found, groups;
-    Called("IOPCServer::GetGroupByName", server->GetGroupByName(L"probe", IID_IUnknown, &found.p));
-    Called("IOPCServer::CreateGroupEnumerator",
-           server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown, &groups.p));
-
-    auto common = QUERY(IOPCCommon, server);
-    Called("IOPCCommon::SetLocaleID", common->SetLocaleID(0));
-    LCID lcid = 1;
-    HRESULT result = common->GetLocaleID(&lcid);
-    Called("IOPCCommon::GetLocaleID", result, std::to_string(lcid));
-    DWORD count = 0;
-    LCID *lcids = nullptr;
-    result = common->QueryAvailableLocaleIDs(&count, &lcids);
-    Free(lcids);
-    Called("IOPCCommon::QueryAvailableLocaleIDs", result, std::to_string(count));
-    Called("IOPCCommon::SetClientName", common->SetClientName(L"probe"));
-
-    auto browse = QUERY(IOPCBrowseServerAddressSpace, server);
-    Called("IOPCBrowseServerAddressSpace::ChangeBrowsePosition", browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""));
-    Com<IEnumString> paths;
-    Called("IOPCBrowseServerAddressSpace::BrowseAccessPaths", browse->BrowseAccessPaths(tag, &paths.p));
+// Calls each interface of ours, one call per marshalling shape: the server object's, those of Data Access 3.0
+// included; the group's, the asynchronous ones answered through the sink in this process; then, as a Data Access 1.0a
+// client, on a group that no other sink is advised on any more.
+void RunMethods(unsigned) {
+    Session session;
+    Open(&session);
+    IOPCServer *server = session.server.p;
+    wchar_t *tag = &session.tags[0][0];
+    OPCSERVERSTATUS *status = nullptr;
+    HRESULT result = server->GetStatus(&status);
+    Called("IOPCServer::GetStatus", result, std::to_string(status->dwServerState) + " " + Take(status->szVendorInfo));
+    Free(status);
+    Called("IOPCCommon::SetClientName", QUERY(IOPCCommon, server)->SetClientName(L"probe"));
 
     // The arrays of strings: lost across processes while the IDL marked them as one string.
-    auto properties = QUERY(IOPCItemProperties, server);
+    DWORD count = 0;
     DWORD *ids = nullptr;
     wchar_t **descriptions = nullptr;
     VARTYPE *types = nullptr;
-    result = properties->QueryAvailableProperties(tag, &count, &ids, &descriptions, &types);
+    result = QUERY(IOPCItemProperties, server)->QueryAvailableProperties(tag, &count, &ids, &descriptions, &types);
     std::string detail;
-    for (DWORD k = 0; k < count; ++k)
-        detail +=
-            (k ? "|" : "") + std::to_string(ids[k]) + ":" + Take(descriptions[k]) + ":" + std::to_string(types[k]);
+    for (DWORD k = 0; k < count; ++k) detail += (k ? "|" : "") + std::to_string(ids[k]) + ":" + Take(descriptions[k]);
     Free(descriptions, types);
     Called("IOPCItemProperties::QueryAvailableProperties", result, detail);
-    VARIANT *values = nullptr;
-    HRESULT *errors = nullptr;
-    result = properties->GetItemProperties(tag, count, ids, &values, &errors);
-    detail.clear();
-    for (DWORD k = 0; values != nullptr && k < count; ++k) {
-        detail += (k ? "|" : "") + VariantText(values[k]);
-        VariantClear(&values[k]);
-    }
-    Free(values);
-    Called("IOPCItemProperties::GetItemProperties", result, detail + " " + Results(errors, count));
-    wchar_t **newIds = nullptr;
-    errors = nullptr;
-    result = properties->LookupItemIDs(tag, count, ids, &newIds, &errors);
-    detail.clear();
-    for (DWORD k = 0; newIds != nullptr && k < count; ++k) detail += (k ? "|" : "") + Take(newIds[k]);
-    Free(newIds, ids);
-    Called("IOPCItemProperties::LookupItemIDs", result, detail + " " + Results(errors, count));
-}
 
-// The group's methods; the asynchronous ones are answered through the sink in this process.
-void GroupMethods(Session *session, Sink *sink) {
-    const DWORD count = session->Count();
-    OPCHANDLE *handles = session->items.data();
-    auto state = QUERY(IOPCGroupStateMgt, session->group.p);
-    DWORD rate = 200, revised = 0;
-    HRESULT result = state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
-    Called("IOPCGroupStateMgt::SetState", result, std::to_string(revised));
-    Called("IOPCGroupStateMgt::SetName", state->SetName(L"probe2"));
-    Com<IUnknown> clone;
-    Called("IOPCGroupStateMgt::CloneGroup", state->CloneGroup(L"clone", IID_IUnknown, &clone.p));
-
-    std::vector<VARIANT> written(count);
-    for (VARIANT &value : written) {
-        value.vt = VT_I2;
-        value.iVal = 5;
-    }
-    auto sync = QUERY(IOPCSyncIO, session->group.p);
-    PerItem("IOPCSyncIO::Write", count, [&](HRESULT **e) { return sync->Write(count, handles, written.data(), e); });
-
-    auto items = QUERY(IOPCItemMgt, session->group.p);
-    OPCITEMDEF definition = Definition(session->tags[0], 0);
-    OPCITEMRESULT *validated = nullptr;
-    HRESULT *errors = nullptr;
-    result = items->ValidateItems(1, &definition, FALSE, &validated, &errors);
-    Called("IOPCItemMgt::ValidateItems", result,
-           (validated != nullptr ? std::to_string(validated[0].vtCanonicalDataType) : "") + " " + Results(errors, 1));
-    Free(validated);
-    PerItem("IOPCItemMgt::SetActiveState", count,
-            [&](HRESULT **e) { return items->SetActiveState(count, handles, TRUE, e); });
-    std::vector<OPCHANDLE> clients(count);
-    for (DWORD k = 0; k < count; ++k) clients[k] = k;
-    PerItem("IOPCItemMgt::SetClientHandles", count,
-            [&](HRESULT **e) { return items->SetClientHandles(count, handles, clients.data(), e); });
-    std::vector<VARTYPE> types(count, VT_I4);
-    PerItem("IOPCItemMgt::SetDatatypes", count,
-            [&](HRESULT **e) { return items->SetDatatypes(count, handles, types.data(), e); });
-    Com<IEnumOPCItemAttributes> attributes;
-    result = items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
-    Called("IOPCItemMgt::CreateEnumerator", result);
-    if (attributes.p != nullptr) {
-        OPCITEMATTRIBUTES *listed = nullptr;
-        ULONG fetched = 0;
-        result = attributes->Next(count, &listed, &fetched);
-        std::string names;
-        for (ULONG k = 0; k < fetched; ++k) {
-            names += (k ? "|" : "") + Take(listed[k].szItemID);
-            Free(listed[k].szAccessPath, listed[k].pBlob);
-            VariantClear(&listed[k].vEUInfo);
-        }
-        Free(listed);
-        Called("IEnumOPCItemAttributes::Next", result, names);
-        Called("IEnumOPCItemAttributes::Reset", attributes->Reset());
-        Called("IEnumOPCItemAttributes::Skip", attributes->Skip(1));
-        Com<IEnumOPCItemAttributes> copy;
-        Called("IEnumOPCItemAttributes::Clone", attributes->Clone(&copy.p));
-    }
-
-    auto async = QUERY(IOPCAsyncIO2, session->group.p);
-    Called("IOPCAsyncIO2::SetEnable", async->SetEnable(TRUE));
-    BOOL enabled = FALSE;
-    result = async->GetEnable(&enabled);
-    Called("IOPCAsyncIO2::GetEnable", result, std::to_string(enabled));
-    DWORD cancel = 0;
-    PerItem("IOPCAsyncIO2::Read", count, [&](HRESULT **e) { return async->Read(count, handles, 1, &cancel, e); });
-    PerItem("IOPCAsyncIO2::Write", count,
-            [&](HRESULT **e) { return async->Write(count, handles, written.data(), 2, &cancel, e); });
-    Called("IOPCAsyncIO2::Refresh2", async->Refresh2(OPC_DS_CACHE, 3, &cancel));
-    // A cancel only succeeds before the completion went out: a few tries.
-    result = E_FAIL;
-    for (int attempt = 0; attempt < 100 && result != S_OK; ++attempt) {
-        errors = nullptr;
-        if (SUCCEEDED(async->Read(count, handles, 4, &cancel, &errors))) result = async->Cancel2(cancel);
-        Free(errors);
-    }
-    Called("IOPCAsyncIO2::Cancel2", result);
-    const auto arrived = [&] {
-        return sink->seen[0] && sink->seen[1] && sink->seen[2] && (result != S_OK || sink->seen[3]);
-    };
-    for (int waited = 0; waited < 600 && !arrived(); ++waited) Sleep(100);
-}
-
-void RunMethods(unsigned) {
-    ListByCategory();
-    Session session;
-    Open(&session);
-    Basics(session);
-    ServerMethods(&session);
-    Sink sink(false);
-    {
-        Advice advice(session.group.p, &sink);
-        GroupMethods(&session, &sink);
-    }
-    const DWORD count = session.Count();
-    PerItem("IOPCItemMgt::RemoveItems", count, [&](HRESULT **errors) {
-        return QUERY(IOPCItemMgt, session.group.p)->RemoveItems(count, session.items.data(), errors);
-    });
-    session.group.Reset();
-    Called("IOPCServer::RemoveGroup", session.server->RemoveGroup(session.serverGroup, FALSE));
-}
-
-// What a read by age hands back for count items, freed at the end of its scope.
-struct ByAge {
-    DWORD count;
-    VARIANT *values = nullptr;
-    WORD *qualities = nullptr;
-    FILETIME *times = nullptr;
-    HRESULT *errors = nullptr;
-    ~ByAge() {
-        for (DWORD k = 0; values != nullptr && k < count; ++k) VariantClear(&values[k]);
-        Free(values, qualities, times, errors);
-    }
-    std::string First() const { return VariantText(values[0]) + "/" + Hex(qualities[0], 2); }
-};
-
-// Data Access 3.0 browsing: pages of two joined by continuation points, and a continuation point of nobody's.
-void Da3Browse(Session *session) {
-    auto browse = QUERY(IOPCBrowse, session->server.p);
-    // The property ids are a reference pointer on the wire: never null, even for none.
-    DWORD noIds[1] = {0};
+    // Data Access 3.0: pages of two elements with their properties (nested arrays of structures), the continuation
+    // point out and in again; "NAME/ERROR/PROPERTIES" each.
+    auto browse3 = QUERY(IOPCBrowse, server);
     wchar_t *empty = const_cast<wchar_t *>(L"");
     wchar_t *continuation = nullptr;
     BOOL more = FALSE;
-    DWORD count = 0;
+    DWORD listed = 0;
     OPCBROWSEELEMENT *elements = nullptr;
-    for (int page = 1; page == 1 || (continuation != nullptr && page <= 10); ++page) {
-        Check("Browse", browse->Browse(empty, &continuation, 2, OPC_BROWSE_FILTER_ITEMS, empty, empty, TRUE, TRUE, 0,
-                                       noIds, &more, &count, &elements));
-        std::string line = "browse-page " + std::to_string(page);
-        for (DWORD k = 0; k < count; ++k) {
-            OPCITEMPROPERTIES &properties = elements[k].ItemProperties;
-            line += " " + Take(elements[k].szName) + "/" + std::to_string(properties.dwNumProperties);
-            for (DWORD j = 0; j < properties.dwNumProperties; ++j) {
-                Free(properties.pItemProperties[j].szItemID, properties.pItemProperties[j].szDescription);
-                VariantClear(&properties.pItemProperties[j].vValue);
+    detail.clear();
+    for (int page = 0; page < 2; ++page) {
+        result = browse3->Browse(empty, &continuation, 2, OPC_BROWSE_FILTER_ITEMS, empty, empty, TRUE, TRUE, 0, ids,
+                                 &more, &listed, &elements);
+        for (DWORD k = 0; k < listed; ++k) {
+            OPCITEMPROPERTIES &found = elements[k].ItemProperties;
+            detail += " " + Take(elements[k].szName) + "/" + Hex(found.hrErrorID) + "/" +
+                      std::to_string(found.dwNumProperties);
+            for (DWORD j = 0; j < found.dwNumProperties; ++j) {
+                Free(found.pItemProperties[j].szItemID, found.pItemProperties[j].szDescription);
+                VariantClear(&found.pItemProperties[j].vValue);
             }
-            Free(elements[k].szItemID, properties.pItemProperties);
+            Free(elements[k].szItemID, found.pItemProperties);
         }
         Free(elements);
-        Say(line);
     }
-    wchar_t *bogus = static_cast<wchar_t *>(CoTaskMemAlloc(sizeof L"bogus"));
-    std::memcpy(bogus, L"bogus", sizeof L"bogus");
-    const HRESULT refused = browse->Browse(empty, &bogus, 2, OPC_BROWSE_FILTER_ALL, empty, empty, FALSE, FALSE, 0,
-                                           noIds, &more, &count, &elements);
-    Say("browse-bogus " + Hr(refused));
-    Free(bogus);
-}
+    Called("IOPCBrowse::Browse", result, std::to_string(more) + detail);
+    Free(continuation, ids);
 
-// Reads by age and writes with quality and time, on the server and on the group; refused writes.
-void Da3ReadsAndWrites(Session *session) {
-    auto io = QUERY(IOPCItemIO, session->server.p);
-    const wchar_t *ids[] = {session->tags[0].c_str(), L"Nothing"};
-    DWORD ages[] = {0, 0xFFFFFFFF};
-    ByAge read{2};
-    const HRESULT result = io->Read(2, ids, ages, &read.values, &read.qualities, &read.times, &read.errors);
-    Check("IOPCItemIO::Read", result);
-    Say("item-io-read " + Hr(result) + " " + read.First() + " " + Hr(read.errors[1]));
-    OPCITEMVQT vqt[2] = {};
-    HRESULT *errors = nullptr;
-    const HRESULT written = io->WriteVQT(2, ids, vqt, &errors);
-    Check("IOPCItemIO::WriteVQT", written);
-    Say("item-io-write " + Hr(written) + " " + Results(errors, 2));
+    // An array of strings in, per-item results with S_FALSE, and VARIANTs out.
+    const wchar_t *named[] = {tag, L"Nothing"};
+    DWORD ages[] = {0xFFFFFFFF, 0xFFFFFFFF};
+    VARIANT *values = nullptr;
+    WORD *qualities = nullptr;
+    FILETIME *times = nullptr;
+    HRESULT *read = nullptr;
+    result = QUERY(IOPCItemIO, server)->Read(2, named, ages, &values, &qualities, &times, &read);
+    detail.clear();
+    for (DWORD k = 0; values != nullptr && qualities != nullptr && k < 2; ++k) {
+        detail += (k ? "|" : "") + VariantText(values[k]) + "/" + Hex(qualities[k], 2);
+        VariantClear(&values[k]);
+    }
+    Free(values, qualities, times);
+    Called("IOPCItemIO::Read", result, detail + " " + Results(read, 2));
 
-    const DWORD count = session->Count();
-    OPCHANDLE *handles = session->items.data();
-    auto sync = QUERY(IOPCSyncIO2, session->group.p);
-    std::vector<DWORD> anyAge(count, 0xFFFFFFFF);
-    ByAge cached{count};
-    Check("ReadMaxAge", sync->ReadMaxAge(count, handles, anyAge.data(), &cached.values, &cached.qualities,
-                                         &cached.times, &cached.errors));
-    Say("read-max-age " + cached.First());
-    Check("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, handles, vqt, &errors));
-    Say("sync-write-vqt " + Results(errors, 1));
-    FLOAT *deadband = nullptr;
-    Check("GetItemDeadband",
-          QUERY(IOPCItemDeadbandMgt, session->group.p)->GetItemDeadband(1, handles, &deadband, &errors));
-    Free(deadband);
-    Say("deadband " + Results(errors, 1));
-}
-
-// Asynchronous reads by age, writes and refreshes, then keep-alives alone.
-void Da3Callbacks(Session *session) {
-    const DWORD count = session->Count();
-    OPCHANDLE *handles = session->items.data();
+    IUnknown *group = session.group.p;
+    OPCHANDLE *handles = session.items.data();
     Sink sink(false);
-    Advice advice(session->group.p, &sink);
-    auto async = QUERY(IOPCAsyncIO3, session->group.p);
-    std::vector<DWORD> anyAge(count, 0xFFFFFFFF);
-    OPCITEMVQT vqt[1] = {};
-    DWORD cancel = 0;
-    HRESULT *errors = nullptr;
-    Check("async ReadMaxAge", async->ReadMaxAge(1, handles, anyAge.data(), 31, &cancel, &errors));
-    Free(errors);
-    Check("async WriteVQT", async->WriteVQT(1, handles, vqt, 32, &cancel, &errors));
-    Free(errors);
-    Check("RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
-    auto state = QUERY(IOPCGroupStateMgt2, session->group.p);
-    DWORD revised = 0;
-    // Called first, then shown: the operands of one expression may be evaluated in any order.
-    const HRESULT result = state->SetKeepAlive(10, &revised);
-    Say("set-keep-alive " + Hr(result) + " " + std::to_string(revised));
-    Check("SetKeepAlive", state->SetKeepAlive(200, &revised));
-    // The group loses its items (and stays active: an inactive one sends no
-    // keep-alive) so that only keep-alives come from here on.
-    Check("RemoveItems", QUERY(IOPCItemMgt, session->group.p)->RemoveItems(count, handles, &errors));
-    Free(errors);
-    Sleep(1500);
-    Check("SetKeepAlive off", state->SetKeepAlive(0, &revised));
-}
+    std::deque<HRESULT *> errors;  // the per-item results of the calls whose answers the test does not read
+    {
+        Advice advice(group, &sink);
+        auto state = QUERY(IOPCGroupStateMgt2, group);
+        Called("IOPCGroupStateMgt::SetName", state->SetName(L"probe2"));
+        DWORD keepAlive = 0;
+        Called("IOPCGroupStateMgt2::GetKeepAlive", state->GetKeepAlive(&keepAlive));
 
-void RunDa3(unsigned) {
-    Session session;
-    Open(&session);
-    Da3Browse(&session);
-    Da3ReadsAndWrites(&session);
-    Da3Callbacks(&session);
-    wchar_t *position = nullptr;
-    const HRESULT result =
-        QUERY(IOPCBrowseServerAddressSpace, session.server.p)->GetItemID(const_cast<wchar_t *>(L""), &position);
-    Say("get-item-id-empty " + Hr(result) + " <" + Take(position) + ">");
-    Say("remove-forced " + Hr(session.server->RemoveGroup(session.serverGroup, TRUE)));
-}
+        auto sync = QUERY(IOPCSyncIO2, group);
+        const std::string all = ReadAll(session, sync.p, &result);
+        Called("IOPCSyncIO::Read", result, all);
+        // VARIANTs in an array of structures (in an array of their own: IOPCAsyncIO::Write).
+        OPCITEMVQT vqt[1] = {};
+        Called("IOPCSyncIO2::WriteVQT", sync->WriteVQT(1, handles, vqt, &errors.emplace_back()));
 
-// The k-th record of type T after the header of a stream, when the stream holds it.
-template <class T>
-bool Record(const BYTE *bytes, std::size_t size, std::size_t header, DWORD k, T *record) {
-    const std::size_t at = header + k * sizeof(T);
-    if (at + sizeof(T) > size) return false;
-    std::memcpy(record, bytes + at, sizeof(T));
-    return true;
-}
-
-// A Data Access 1.0a client's advise sink: prints the streams, one item a line.
-class StreamSink : public SinkOf<IAdviseSink> {
-public:
-    explicit StreamSink(const Session &session) : SinkOf(IID_IAdviseSink), session_(session) {}
-    void STDMETHODCALLTYPE OnDataChange(FORMATETC *format, STGMEDIUM *medium) override {
-        if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) return Say("stream-medium-wrong");
-        const std::size_t size = GlobalSize(medium->hGlobal);
-        const auto *bytes = static_cast<const BYTE *>(GlobalLock(medium->hGlobal));
-        if (bytes == nullptr) return;
-        if (format->cfFormat == RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE")) {
-            OPCGROUPHEADERWRITE header;
-            OPCITEMHEADERWRITE item;
-            std::memcpy(&header, bytes, sizeof header);
-            for (DWORD k = 0; k < header.dwItemCount && Record(bytes, size, sizeof header, k, &item); ++k)
-                Say("write-complete t" + std::to_string(header.dwTransactionID) + " " + Name(session_, item.hClient) +
-                    " " + Hex(static_cast<unsigned>(item.dwError)));
-        } else {
-            OPCGROUPHEADER header;
-            OPCITEMHEADER1 item;
-            VARIANT value;
-            std::memcpy(&header, bytes, sizeof header);
-            if (header.dwSize != size) Say("stream-size-wrong " + std::to_string(header.dwSize));
-            for (DWORD k = 0; k < header.dwItemCount && Record(bytes, size, sizeof header, k, &item); ++k)
-                if (Record(bytes, size, item.dwValueOffset, 0, &value))
-                    Say("stream t" + std::to_string(header.dwTransactionID) + " " + Name(session_, item.hClient) + " " +
-                        VariantText(value) + " " + Hex(item.wQuality, 2));
+        // Structures with strings, a blob and a VARIANT out.
+        Com<IEnumOPCItemAttributes> attributes;
+        result = QUERY(IOPCItemMgt, group)
+                     ->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown **>(&attributes.p));
+        Called("IOPCItemMgt::CreateEnumerator", result);
+        OPCITEMATTRIBUTES *items = nullptr;
+        ULONG fetched = 0;
+        Called("IEnumOPCItemAttributes::Next", attributes->Next(session.Count(), &items, &fetched));
+        for (ULONG k = 0; k < fetched; ++k) {
+            Free(items[k].szItemID, items[k].szAccessPath, items[k].pBlob);
+            VariantClear(&items[k].vEUInfo);
         }
-        GlobalUnlock(medium->hGlobal);
+        Free(items);
+        Called("IOPCItemDeadbandMgt::ClearItemDeadband",
+               QUERY(IOPCItemDeadbandMgt, group)->ClearItemDeadband(session.Count(), handles, &errors.emplace_back()));
+
+        // Transactions 1 (Data Access 2.05a), 32 and 33 (3.0) come back in the callbacks' lines.
+        auto async = QUERY(IOPCAsyncIO3, group);
+        DWORD cancel = 0;
+        Called("IOPCAsyncIO2::Read", async->Read(session.Count(), handles, 1, &cancel, &errors.emplace_back()));
+        Called("IOPCAsyncIO3::WriteVQT", async->WriteVQT(1, handles, vqt, 32, &cancel, &errors.emplace_back()));
+        Called("IOPCAsyncIO3::RefreshMaxAge", async->RefreshMaxAge(0, 33, &cancel));
+        Await({"callback OnReadComplete t1 ", "callback OnWriteComplete t32 ", "callback OnDataChange t33 "});
     }
-    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
-    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
-    void STDMETHODCALLTYPE OnSave() override {}
-    void STDMETHODCALLTYPE OnClose() override {}
 
-private:
-    const Session &session_;
-};
-
-void RunStreams(unsigned seconds) {
-    Session session;
-    Open(&session);
-    StreamSink sink(session);
-    auto data = QUERY(IDataObject, session.group.p);
+    auto data = QUERY(IDataObject, group);
     FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")), nullptr,
                      DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     DWORD connection = 0, writeConnection = 0;
-    Check("DAdvise", data->DAdvise(&format, 0, &sink, &connection));
+    IAdviseSink *advised = &sink;
+    Check("DAdvise", data->DAdvise(&format, 0, advised, &connection));
     format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
-    Check("DAdvise write complete", data->DAdvise(&format, 0, &sink, &writeConnection));
-    Say("advised");
-    auto async = QUERY(IOPCAsyncIO, session.group.p);
-    DWORD transaction = 0;
-    Check("Refresh", async->Refresh(connection, OPC_DS_DEVICE, &transaction));
-    Say("refresh t" + std::to_string(transaction));
+    Check("DAdvise write complete", data->DAdvise(&format, 0, advised, &writeConnection));
+    auto async = QUERY(IOPCAsyncIO, group);
+    DWORD refresh = 0, write = 0;
+    result = async->Refresh(connection, OPC_DS_DEVICE, &refresh);
+    Called("IOPCAsyncIO::Refresh", result, "t" + std::to_string(refresh));
+    // An empty value, refused in the write stream.
     VARIANT value;
     VariantInit(&value);
-    HRESULT *errors = nullptr;
-    Check("Write", async->Write(writeConnection, 1, session.items.data(), &value, &transaction, &errors));
-    Free(errors);
-    Say("write t" + std::to_string(transaction));
-    Sleep(seconds * 1000);
+    result = async->Write(writeConnection, 1, handles, &value, &write, &errors.emplace_back());
+    Called("IOPCAsyncIO::Write", result, "t" + std::to_string(write));
+    Await({"stream data t" + std::to_string(refresh) + " ", "stream write t" + std::to_string(write) + " "});
     Check("DUnadvise", data->DUnadvise(connection));
     Check("DUnadvise write complete", data->DUnadvise(writeConnection));
+    for (HRESULT *results : errors) CoTaskMemFree(results);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const struct {
-        const char *name;
-        void (*run)(unsigned);
-        bool counted;  // with a number of rounds or seconds
-    } modes[] = {{"methods", RunMethods, false},
-                 {"da3", RunDa3, false},
-                 {"time", RunTimes, true},
-                 {"lag", RunLag, true},
-                 {"stream", RunStreams, true}};
-    for (const auto &mode : modes) {
-        if (argc < 2 || argv[1] != std::string(mode.name) || (mode.counted && argc < 3)) continue;
-        // The multithreaded apartment: callbacks arrive without a message loop.
-        Check("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        mode.run(static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0));
-        Say("done");
-        CoUninitialize();
-        return 0;
+    const std::string mode = argc > 1 ? argv[1] : "";
+    void (*run)(unsigned) = mode == "methods" ? RunMethods : nullptr;
+    if (argc > 2) run = mode == "time" ? RunTimes : mode == "lag" ? RunLag : run;  // with a number of rounds or seconds
+    if (run == nullptr) {
+        std::fputs("usage: opc_probe methods | time ROUNDS | lag SECONDS\n", stderr);
+        return 2;
     }
-    std::fputs("usage: opc_probe methods | da3 | time ROUNDS | lag SECONDS | stream SECONDS\n", stderr);
-    return 2;
+    // The multithreaded apartment: callbacks arrive without a message loop.
+    Check("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    run(static_cast<unsigned>(argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0));
+    Say("done");
+    CoUninitialize();
+    return 0;
 }
