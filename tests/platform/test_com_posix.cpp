@@ -89,6 +89,13 @@ TEST_F(Registry, ProgIdsAreReadButNotOneOthersMayChangeOrALink) {
     // A key that is a link could lead anywhere.
     ASSERT_EQ(symlink(file.c_str(), (root + "/ProgID/Test.Link.1").c_str()), 0);
     EXPECT_EQ(CLSIDFromProgID(u"Test.Link.1", &clsid), E_ACCESSDENIED);
+    // Spelled through a link with a trailing "/", it is the same registry
+    // (and so the same server's socket): one name for every process.
+    const std::string named = com_RegistryRoot(), link = root + ".link";
+    ASSERT_EQ(symlink(root.c_str(), link.c_str()), 0);
+    setenv("BRISVALE_COM_REGISTRY", (link + "/").c_str(), 1);
+    EXPECT_EQ(com_RegistryRoot(), named);
+    unlink(link.c_str());
 }
 
 // The global memory that Data Access 1.0a's streams use.
