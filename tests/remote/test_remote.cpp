@@ -304,12 +304,14 @@ TEST_F(RemoteTest, ClientCallsGiveWhatTheyGiveInProcess) {
                                   times[1].dwHighDateTime}),
               (std::vector<DWORD>{77, 0, 99, 0}));
 
-    OPCITEMDEF definition{nullptr, const_cast<OLECHAR *>(u"Valve"), TRUE, 5, 0, nullptr, VT_EMPTY, 0};
+    // A known and an unknown item: the unknown one is no success.
+    OPCITEMDEF definition[] = {{nullptr, const_cast<OLECHAR *>(u"Valve"), TRUE, 5, 0, nullptr, VT_EMPTY, 0},
+                               {nullptr, const_cast<OLECHAR *>(u"Nowhere"), TRUE, 6, 0, nullptr, VT_EMPTY, 0}};
     TaskOut<OPCITEMRESULT> results;
     TaskOut<HRESULT> itemErrors;
-    ASSERT_EQ(group->ValidateItems(1, &definition, FALSE, &results.items, &itemErrors.items), S_OK);
+    ASSERT_EQ(group->ValidateItems(2, definition, FALSE, &results.items, &itemErrors.items), S_FALSE);
     EXPECT_EQ(results[0].vtCanonicalDataType, VT_I2);
-    EXPECT_EQ(itemErrors[0], S_OK);
+    EXPECT_EQ((std::vector<HRESULT>{itemErrors[0], itemErrors[1]}), (std::vector<HRESULT>{S_OK, OPC_E_UNKNOWNITEMID}));
     Ref<IOPCGroupStateMgt> state = Query<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
     DWORD rate = 200, revised = 0;
     EXPECT_EQ(state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
