@@ -56,32 +56,25 @@ public:
             server_->AddGroup(nullptr, TRUE, 1000, 0, nullptr, nullptr, 0, &handle, &rate, IID_IOPCSyncIO, &group),
             S_OK);
         io_.reset(static_cast<IOPCSyncIO *>(group));
-        Ref<IOPCItemMgt> items = Query<IOPCItemMgt>(io_.get(), IID_IOPCItemMgt);
         for (const std::string &name : names) {
             opc_test::OleText id = Ole(name);
             OPCITEMDEF definition{nullptr, &id[0], TRUE, 0, 0, nullptr, VT_EMPTY, 0};
-            OPCITEMRESULT *result = nullptr;
-            HRESULT *error = nullptr;
-            EXPECT_EQ(items->AddItems(1, &definition, &result, &error), S_OK);
+            opc_test::TaskOut<OPCITEMRESULT> result;
+            opc_test::TaskOut<HRESULT> error;
+            EXPECT_EQ(Query<IOPCItemMgt>(group, IID_IOPCItemMgt)->AddItems(1, &definition, &result.items, &error.items),
+                      S_OK);
             handles_.push_back(result[0].hServer);
-            CoTaskMemFree(result);
-            CoTaskMemFree(error);
         }
     }
     IOPCServer *Server() const { return server_.get(); }
 
     // Tag id's record as Text shows it, or "failed".
     std::string Read(loTagId id) const {
-        if (id == 0 || id > handles_.size()) return "failed";
         OPCHANDLE handle = handles_[id - 1];
-        OPCITEMSTATE *state = nullptr;
-        HRESULT *error = nullptr;
-        if (FAILED(io_->Read(OPC_DS_CACHE, 1, &handle, &state, &error))) return "failed";
-        const std::string text = Text({state->vDataValue, state->ftTimeStamp, error[0], state->wQuality, id});
-        VariantClear(&state->vDataValue);
-        CoTaskMemFree(state);
-        CoTaskMemFree(error);
-        return text;
+        opc_test::TaskOut<OPCITEMSTATE> state{nullptr, [](OPCITEMSTATE &s) { VariantClear(&s.vDataValue); }, 1};
+        opc_test::TaskOut<HRESULT> error;
+        if (FAILED(io_->Read(OPC_DS_CACHE, 1, &handle, &state.items, &error.items))) return "failed";
+        return Text({state[0].vDataValue, state[0].ftTimeStamp, error[0], state[0].wQuality, id});
     }
 
 private:
@@ -92,7 +85,7 @@ private:
 
 class Toolkit : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(loServiceCreate(&service, &driver, 3), 0); }
+    void SetUp() override { ASSERT_EQ(loServiceCreate(&service, &driver, 2), 0); }
     void TearDown() override { EXPECT_TRUE(service == nullptr || loServiceDestroy(service) == 0); }
     int Add(const char *name, VARIANT value = Number(VT_I2, 0), unsigned access = 1) {
         loTagId id = 0;
@@ -126,31 +119,22 @@ protected:
 
 using Cache = Toolkit;
 
-TEST_F(Cache, TagsAreAddedOnceEachAndListedAndReadByClients) {
+TEST_F(Cache, TagsAreAddedOnceEachAndReadByClientsWithReadingRightsOnly) {
     EXPECT_EQ(Add("Pump", Number(VT_I4, -5), 3), 1);
     EXPECT_EQ(Add("Pump"), -EEXIST);
-    EXPECT_LT(Add(""), 0);
-    EXPECT_LT(Add(nullptr), 0);
+    EXPECT_EQ(Add(""), -EINVAL);
     EXPECT_EQ(Add("pump"), 2);  // names differ by case
-    EXPECT_EQ(Add("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), 3);
     EXPECT_EQ(Add("Boiler.Temp"), -ENOSPC);
     const auto reader = NewReader();
     Ref<IOPCItemProperties> properties = Query<IOPCItemProperties>(reader->Server(), IID_IOPCItemProperties);
-    std::string listing;
-    for (const std::string &name : names) {
-        opc_test::OleText id = Ole(name);
-        DWORD wanted[] = {OPC_PROP_CDT, OPC_PROP_RIGHTS};
-        VARIANT *values = nullptr;
-        HRESULT *errors = nullptr;
-        ASSERT_EQ(properties->GetItemProperties(&id[0], 2, wanted, &values, &errors), S_OK);
-        listing += " " + name + ":" + std::to_string(values[0].iVal) + ":" + std::to_string(values[1].lVal);
-        CoTaskMemFree(values);
-        CoTaskMemFree(errors);
-    }
+    opc_test::OleText id = Ole("Pump");
+    DWORD wanted[] = {OPC_PROP_CDT, OPC_PROP_RIGHTS};
+    opc_test::TaskOut<VARIANT> values;
+    opc_test::TaskOut<HRESULT> errors;
+    ASSERT_EQ(properties->GetItemProperties(&id[0], 2, wanted, &values.items, &errors.items), S_OK);
     // Only reading is granted: values reach the cache from the driver alone.
-    EXPECT_EQ(listing, " Pump:3:1 pump:2:1 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789:2:1");
+    EXPECT_EQ(std::to_string(values[0].iVal) + ":" + std::to_string(values[1].lVal), "3:1");
     EXPECT_EQ(reader->Read(1), "vt3 -5 q8 e0 t0:0");
-    EXPECT_EQ(reader->Read(0) + reader->Read(4), "failedfailed");
 }
 
 TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
@@ -176,7 +160,7 @@ TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
     real.dblVal = 2.5;
     loTagValue converted{real, {}, S_OK, 0xC0, 1};
     EXPECT_NE(loCacheUpdate(service, 1, &converted, 0), 0);
-    EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");  // rounded half to even
+    EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");
     loTagValue tooLarge{Number(VT_I4, 70000), {5, 0}, S_OK, 0x40, 1};
     EXPECT_EQ(loCacheUpdate(service, 1, &tooLarge, 0), 0);
     EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");

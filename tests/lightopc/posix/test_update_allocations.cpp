@@ -1,14 +1,9 @@
 // The cache update, on the polling thread, allocates nothing, also when it
 // wakes the groups that watch the tags it changed: every heap allocation made
-// on the updating thread is counted (the delivery threads may allocate). And
-// a call that runs out of memory leaves nothing allocated and hands out nothing.
+// on the updating thread is counted (the delivery threads may allocate).
 #include "../../common/posix/allocation_counter.h"
 
-#include <algorithm>
-#include <thread>
-
 #include "../opc_client.h"
-#include "platform/data_transfer.h"
 
 namespace {
 
@@ -37,145 +32,6 @@ TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
         ASSERT_FALSE(sink.Line(round + 1).empty());
     }
     EXPECT_EQ(allocation_counter::allocations.load(), 0);
-}
-
-// Each allocation of a call fails in turn, until the call makes it through:
-// a failed call answers E_OUTOFMEMORY and leaves nothing allocated; done
-// checks each answer and frees what it handed out, after which (unless the
-// call hands its work to another thread) nothing stays. Returns the number of
-// failed attempts.
-template <class Call, class Done>
-long EveryAllocationFails(const char *name, Call call, Done done, bool handsOver = false) {
-    for (long n = 0;; ++n) {
-        allocation_counter::liveCount = 0;
-        allocation_counter::failIn = n;
-        allocation_counter::thisThread = true;
-        const HRESULT result = call();
-        const bool failed = allocation_counter::failIn < 0;
-        allocation_counter::failIn = -1;
-        done(result);
-        allocation_counter::thisThread = false;
-        if (failed || !handsOver) {
-            EXPECT_EQ(allocation_counter::liveCount, 0) << name << " with allocation " << n << " failing";
-        }
-        if (!failed) return n;
-        EXPECT_EQ(result, E_OUTOFMEMORY) << name << " with allocation " << n << " failing";
-    }
-}
-
-TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
-    Ref<IOPCServer> server = Connect();
-    VARIANT text;
-    VariantInit(&text);
-    V_VT(&text) = VT_BSTR;
-    text.bstrVal = SysAllocString(u"text");
-    loTagId tag = 0;
-    ASSERT_EQ(loAddRealTag(service, &tag, nullptr, "Text", 0, 1, &text, 0, nullptr), 0);
-    VariantClear(&text);
-    Ref<IOPCBrowse> browse = Query<IOPCBrowse>(server.get(), IID_IOPCBrowse);
-    OleText known = Ole("Text"), unknown = Ole("Nope");
-    LPOLESTR ids[] = {&known[0], &unknown[0], &known[0]};
-    OPCITEMPROPERTIES *properties = nullptr;
-    EveryAllocationFails(
-        "GetProperties", [&] { return browse->GetProperties(3, ids, TRUE, 0, nullptr, &properties); },
-        [&](HRESULT result) {
-            if (FAILED(result)) return;
-            for (int k = 0; k < 3; ++k) FreeProperties(properties[k]);
-            CoTaskMemFree(properties);
-        });
-    LPOLESTR next = nullptr;
-    BOOL more = FALSE;
-    DWORD count = 0;
-    OPCBROWSEELEMENT *elements = nullptr;
-    EveryAllocationFails(
-        "Browse",
-        [&] {
-            next = nullptr;
-            return browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0, nullptr,
-                                  &more, &count, &elements);
-        },
-        [&](HRESULT result) {
-            if (FAILED(result)) return;
-            for (DWORD k = 0; k < count; ++k) {
-                CoTaskMemFree(elements[k].szName);
-                CoTaskMemFree(elements[k].szItemID);
-                FreeProperties(elements[k].ItemProperties);
-            }
-            CoTaskMemFree(elements);
-            CoTaskMemFree(next);
-        });
-}
-
-// A Data Access 1.0a client's sink: keeps nothing.
-class QuietSink final : public IAdviseSink {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    void STDMETHODCALLTYPE OnDataChange(FORMATETC *, STGMEDIUM *) override {}
-    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
-    void STDMETHODCALLTYPE OnRename(IMoniker *) override {}
-    void STDMETHODCALLTYPE OnSave() override {}
-    void STDMETHODCALLTYPE OnClose() override {}
-};
-
-// An asynchronous read that cannot be queued (out of memory at any step, also
-// when the queue needs room while the session's thread is busy) answers
-// E_OUTOFMEMORY with no per-item errors and no transaction handed out.
-TEST_F(CacheUpdates, AReadThatCannotBeQueuedHandsOutNothing) {
-    QuietSink quiet;  // outlives the group
-    Ref<IOPCServer> server = Connect();
-    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
-    std::string added;
-    const std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &added);
-    static std::atomic<bool> busy;
-    busy = true;
-    struct Free {
-        ~Free() { busy = false; }
-    } free;
-    Sink &sink = NewSink();
-    sink.onChange = [] {
-        while (busy) std::this_thread::yield();
-    };
-    Advise(group.get(), sink);
-    FORMATETC format{static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATA")), nullptr, DVASPECT_CONTENT,
-                     -1, TYMED_HGLOBAL};
-    DWORD connection = 0;
-    ASSERT_EQ(Query<IDataObject>(group.get(), IID_IDataObject)->DAdvise(&format, 0, &quiet, &connection), S_OK);
-    ASSERT_TRUE(WaitFor([&] { return sink.Count() > 0; }));  // the session's thread waits in the callback now
-    Ref<IOPCAsyncIO2> io2 = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
-    Ref<IOPCAsyncIO> io1 = Query<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
-    OPCHANDLE handle = handles.at(0);
-    long mostRefusals = 0;
-    // Each read is refused at its first allocation, then its second, ... until it is queued.
-    for (int read = 0; read < 30; ++read) {
-        DWORD id = 0;
-        HRESULT *errors = nullptr;
-        const long refusals = EveryAllocationFails(
-            read % 2 == 0 ? "IOPCAsyncIO2::Read" : "IOPCAsyncIO::Read",
-            [&] {
-                id = 0;
-                errors = nullptr;
-                return read % 2 == 0 ? io2->Read(1, &handle, 7, &id, &errors)
-                                     : io1->Read(connection, OPC_DS_CACHE, 1, &handle, &id, &errors);
-            },
-            [&](HRESULT answer) {
-                if (answer != E_OUTOFMEMORY) {
-                    EXPECT_EQ(answer, S_OK) << read;
-                    EXPECT_NE(id, 0u) << read;
-                } else {
-                    EXPECT_EQ(errors, nullptr) << read;
-                    EXPECT_EQ(id, 0u) << read;
-                }
-                CoTaskMemFree(errors);
-            },
-            true);
-        mostRefusals = std::max(mostRefusals, refusals);
-    }
-    EXPECT_GT(mostRefusals, 1);  // refused past its first allocation: by the queue
 }
 
 }  // namespace
