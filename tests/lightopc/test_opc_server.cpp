@@ -182,8 +182,9 @@ TEST_F(Server, TheSixStandardPropertiesOfATag) {
 
     OleText unknown = Ole("Boiler");
     OleText empty = Ole("");
-    VARIANT *none = nullptr;
-    HRESULT *noErrors = nullptr;
+    // A failed call hands out nothing, whatever the out pointers held before.
+    VARIANT *none = reinterpret_cast<VARIANT *>(1);
+    HRESULT *noErrors = reinterpret_cast<HRESULT *>(1);
     EXPECT_EQ(properties->GetItemProperties(&unknown[0], 1, wanted, &none, &noErrors), OPC_E_UNKNOWNITEMID);
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(noErrors, nullptr);
