@@ -1,6 +1,7 @@
 // The cache update, on the polling thread, allocates nothing, also when it
 // wakes the groups that watch the tags it changed: every heap allocation made
-// on the updating thread is counted (the delivery threads may allocate).
+// on the updating thread is counted (the delivery threads may allocate). And
+// a browse that runs out of memory leaves nothing allocated and hands out nothing.
 #include "../../common/posix/allocation_counter.h"
 
 #include "../opc_client.h"
@@ -32,6 +33,60 @@ TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
         ASSERT_FALSE(sink.Line(round + 1).empty());
     }
     EXPECT_EQ(allocation_counter::allocations.load(), 0);
+}
+
+// Each allocation of a call fails in turn, until the call makes it through:
+// a failed call answers E_OUTOFMEMORY and leaves nothing allocated; done
+// checks each answer and frees what it handed out, after which nothing stays.
+template <class Call, class Done>
+void EveryAllocationFails(const char *name, Call call, Done done) {
+    for (long n = 0;; ++n) {
+        allocation_counter::liveCount = 0;
+        allocation_counter::failIn = n;
+        allocation_counter::thisThread = true;
+        const HRESULT result = call();
+        const bool failed = allocation_counter::failIn < 0;
+        allocation_counter::failIn = -1;
+        done(result);
+        allocation_counter::thisThread = false;
+        EXPECT_EQ(allocation_counter::liveCount, 0) << name << " with allocation " << n << " failing";
+        if (!failed) return;
+        EXPECT_EQ(result, E_OUTOFMEMORY) << name << " with allocation " << n << " failing";
+    }
+}
+
+// A page of elements with their properties and a continuation point.
+TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
+    Ref<IOPCServer> server = Connect();
+    VARIANT text;
+    VariantInit(&text);
+    V_VT(&text) = VT_BSTR;
+    text.bstrVal = SysAllocString(u"text");
+    loTagId tag = 0;
+    ASSERT_EQ(loAddRealTag(service, &tag, nullptr, "Text", 0, 1, &text, 0, nullptr), 0);
+    VariantClear(&text);
+    Ref<IOPCBrowse> browse = Query<IOPCBrowse>(server.get(), IID_IOPCBrowse);
+    LPOLESTR next = nullptr;
+    BOOL more = FALSE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT *elements = nullptr;
+    EveryAllocationFails(
+        "Browse",
+        [&] {
+            next = nullptr;
+            return browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0, nullptr,
+                                  &more, &count, &elements);
+        },
+        [&](HRESULT result) {
+            if (FAILED(result)) return;
+            for (DWORD k = 0; k < count; ++k) {
+                CoTaskMemFree(elements[k].szName);
+                CoTaskMemFree(elements[k].szItemID);
+                FreeProperties(elements[k].ItemProperties);
+            }
+            CoTaskMemFree(elements);
+            CoTaskMemFree(next);
+        });
 }
 
 }  // namespace
