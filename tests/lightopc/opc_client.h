@@ -106,14 +106,13 @@ inline bool WaitFor(const std::function<bool()> &done, std::chrono::seconds limi
 class Sink final : public IOPCDataCallback, public IOPCShutdown {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        void *found = nullptr;
         if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IOPCDataCallback)) {
-            *object = static_cast<IOPCDataCallback *>(this);
-        } else if (IsEqualGUID(riid, IID_IOPCShutdown)) {
-            *object = static_cast<IOPCShutdown *>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
+            found = static_cast<IOPCDataCallback *>(this);
         }
+        if (IsEqualGUID(riid, IID_IOPCShutdown)) found = static_cast<IOPCShutdown *>(this);
+        *object = found;
+        if (*object == nullptr) return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }

@@ -33,18 +33,9 @@ VARIANT Number(VARTYPE type, LONG number) {
     return value;
 }
 
-// A record as "vt<type> <value> q<quality> e<error> t<high>:<low>".
-std::string Text(const loTagValue &record) {
-    const VARIANT &v = record.tvValue;
-    char text[128];
-    std::snprintf(text, sizeof text, "vt%d %ld q%X e%X t%X:%X", V_VT(&v), long{V_VT(&v) == VT_I2 ? V_I2(&v) : v.lVal},
-                  unsigned(record.tvQuality), unsigned(record.tvErrorCode), unsigned(record.tvTimestamp.dwHighDateTime),
-                  unsigned(record.tvTimestamp.dwLowDateTime));
-    return text;
-}
-
 // A client's view of the cache: one active group holding the named tags, in
-// the order of their ids.
+// the order of their ids. A read shows a tag's record as
+// "vt<type> <value> q<quality> e<error> t<high>:<low>".
 class Reader {
 public:
     Reader(IUnknown *client, const std::vector<std::string> &names)
@@ -66,15 +57,17 @@ public:
             handles_.push_back(result[0].hServer);
         }
     }
-    IOPCServer *Server() const { return server_.get(); }
-
-    // Tag id's record as Text shows it, or "failed".
     std::string Read(loTagId id) const {
         OPCHANDLE handle = handles_[id - 1];
         opc_test::TaskOut<OPCITEMSTATE> state{nullptr, [](OPCITEMSTATE &s) { VariantClear(&s.vDataValue); }, 1};
         opc_test::TaskOut<HRESULT> error;
         if (FAILED(io_->Read(OPC_DS_CACHE, 1, &handle, &state.items, &error.items))) return "failed";
-        return Text({state[0].vDataValue, state[0].ftTimeStamp, error[0], state[0].wQuality, id});
+        const VARIANT &v = state[0].vDataValue;
+        char text[128];
+        std::snprintf(text, sizeof text, "vt%d %ld q%X e%X t%X:%X", V_VT(&v),
+                      long{V_VT(&v) == VT_I2 ? V_I2(&v) : v.lVal}, unsigned(state[0].wQuality), unsigned(error[0]),
+                      unsigned(state[0].ftTimeStamp.dwHighDateTime), unsigned(state[0].ftTimeStamp.dwLowDateTime));
+        return text;
     }
 
 private:
@@ -119,48 +112,23 @@ protected:
 
 using Cache = Toolkit;
 
-TEST_F(Cache, TagsAreAddedOnceEachAndReadByClientsWithReadingRightsOnly) {
-    EXPECT_EQ(Add("Pump", Number(VT_I4, -5), 3), 1);
-    EXPECT_EQ(Add("Pump"), -EEXIST);
-    EXPECT_EQ(Add(""), -EINVAL);
-    EXPECT_EQ(Add("pump"), 2);  // names differ by case
-    EXPECT_EQ(Add("Boiler.Temp"), -ENOSPC);
+// Tags are added once each, up to the service's room; an update copies every
+// field of the known records, stored as the tag's type or skipped.
+TEST_F(Cache, UpdatesReachClientsWithEveryFieldAsTheTagsType) {
+    EXPECT_EQ(Add("A"), 1);
+    EXPECT_EQ(Add("A"), -EEXIST);
+    EXPECT_EQ(Add("B", Number(VT_I4, -5), 3), 2);
+    EXPECT_EQ(Add("C"), -ENOSPC);
     const auto reader = NewReader();
-    Ref<IOPCItemProperties> properties = Query<IOPCItemProperties>(reader->Server(), IID_IOPCItemProperties);
-    opc_test::OleText id = Ole("Pump");
-    DWORD wanted[] = {OPC_PROP_CDT, OPC_PROP_RIGHTS};
-    opc_test::TaskOut<VARIANT> values;
-    opc_test::TaskOut<HRESULT> errors;
-    ASSERT_EQ(properties->GetItemProperties(&id[0], 2, wanted, &values.items, &errors.items), S_OK);
-    // Only reading is granted: values reach the cache from the driver alone.
-    EXPECT_EQ(std::to_string(values[0].iVal) + ":" + std::to_string(values[1].lVal), "3:1");
-    EXPECT_EQ(reader->Read(1), "vt3 -5 q8 e0 t0:0");
-}
-
-TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
-    for (const char *name : {"A", "B"}) Add(name);
+    EXPECT_EQ(reader->Read(2), "vt3 -5 q8 e0 t0:0");
     // An unknown id is reported and the other records applied; the padding
     // bytes beside the quality do not belong to it.
     loTagValue records[] = {{Number(VT_I2, 5), {}, S_OK, 0, 99},
                             {Number(VT_I2, -2), {0x89ABCDEF, 0x01D00000}, E_FAIL, 0xFFFF00C0, 2},
-                            {Number(VT_I2, 1), {}, S_OK, 0, 1}};
+                            {Number(VT_R8, 0), {}, S_OK, 0xC0, 1}};
+    records[2].tvValue.dblVal = 2.5;
     EXPECT_EQ(loCacheUpdate(service, 3, records, 0), 0);
-    EXPECT_NE(loCacheUpdate(service, 0, nullptr, 0), 0);
-    records[1].tvValue = Number(VT_I2, 100);  // the cache keeps its own copy
-    const auto reader = NewReader();
-    EXPECT_EQ(reader->Read(2) + ", " + reader->Read(1), "vt2 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 1 q0 e0 t0:0");
-}
-
-// A tag keeps the type it was added with, whatever the updates bring.
-TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
-    Add("A");
-    const auto reader = NewReader();
-    VARIANT real{};
-    V_VT(&real) = VT_R8;
-    real.dblVal = 2.5;
-    loTagValue converted{real, {}, S_OK, 0xC0, 1};
-    EXPECT_NE(loCacheUpdate(service, 1, &converted, 0), 0);
-    EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");
+    EXPECT_EQ(reader->Read(2) + ", " + reader->Read(1), "vt3 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 2 qC0 e0 t0:0");
     loTagValue tooLarge{Number(VT_I4, 70000), {5, 0}, S_OK, 0x40, 1};
     EXPECT_EQ(loCacheUpdate(service, 1, &tooLarge, 0), 0);
     EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");
@@ -168,65 +136,9 @@ TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
     loTagValue failed{Number(VT_EMPTY, 0), {7, 0}, E_FAIL, 0x18, 1};
     EXPECT_NE(loCacheUpdate(service, 1, &failed, 0), 0);
     EXPECT_EQ(reader->Read(1), "vt2 2 q18 e80004005 t0:7");
-    // An empty value with a good quality is a value, converted like any other.
-    loTagValue empty{Number(VT_EMPTY, 0), {8, 0}, S_OK, 0xC0, 1};
-    EXPECT_NE(loCacheUpdate(service, 1, &empty, 0), 0);
-    EXPECT_EQ(reader->Read(1), "vt2 0 qC0 e0 t0:8");
 }
 
 using Clients = Toolkit;
-
-TEST_F(Clients, PlainClientIsItsOwnIdentityAndFinishesOnce) {
-    loClient *client = nullptr;
-    IUnknown *inner = nullptr;
-    IOPCServer *server = nullptr;
-    IUnknown *identity = nullptr;
-    ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
-    ASSERT_EQ(client->QueryInterface(IID_IOPCServer, reinterpret_cast<void **>(&server)), S_OK);
-    ASSERT_EQ(server->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
-    EXPECT_EQ(identity, inner);
-    EXPECT_EQ(identity->Release(), 2u);
-    EXPECT_EQ(client->Release(), 1u);  // the reference creation returned
-    EXPECT_EQ(finished.load(), 0);
-    EXPECT_EQ(server->Release(), 0u);
-    EXPECT_EQ(finished.load(), 1);
-    EXPECT_EQ(finishedService, service);
-}
-
-// An outer object that aggregates a client object.
-class Outer final : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!IsEqualGUID(riid, IID_IUnknown)) return inner->QueryInterface(riid, object);
-        *object = static_cast<IUnknown *>(this);
-        return AddRef() > 0 ? S_OK : E_UNEXPECTED;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references == 0 ? inner->Release() : references; }
-
-    ULONG references = 1;
-    IUnknown *inner = nullptr;
-};
-
-TEST_F(Clients, AggregatedClientDelegatesToTheOuterUnknown) {
-    Outer outer;
-    loClient *client = nullptr;
-    IOPCCommon *common = nullptr;
-    IUnknown *identity = nullptr;
-    ASSERT_EQ(loClientCreate_agg(service, &client, &outer, &outer.inner, 0, nullptr, OnFinished, this), 0);
-    ASSERT_EQ(outer.QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&common)), S_OK);
-    ASSERT_EQ(common->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
-    EXPECT_EQ(identity, static_cast<IUnknown *>(&outer));
-    EXPECT_EQ(outer.references, 3u);  // the inner object holds no reference of its outer
-    identity->Release();
-    common->Release();
-    ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
-    EXPECT_EQ(identity, outer.inner);  // the inner unknown answers for itself
-    EXPECT_EQ(identity->Release(), 1u);
-    EXPECT_EQ(finished.load(), 0);
-    EXPECT_EQ(outer.Release(), 0u);  // the outer's end releases the inner one
-    EXPECT_EQ(finished.load(), 1);
-}
 
 // A destroyed service is refused, never touched; its live clients still read the cache.
 TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
@@ -239,8 +151,6 @@ TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
     ASSERT_EQ(loServiceDestroy(service), 0);
     EXPECT_LT(Add("T2"), 0);
     EXPECT_EQ(loCacheUpdate(service, 0, nullptr, 0), 0);
-    EXPECT_NE(loSetState(service, client, 1, 1, "x"), 0);
-    EXPECT_NE(loServiceDestroy(service), 0);
     EXPECT_EQ(reader->Read(1), "vt2 42 qC0 e0 t0:0");
     service = nullptr;
     reader.reset();
@@ -314,17 +224,13 @@ TEST(Registry, RegistrationIsRecordedReplacedAndRemoved) {
     EXPECT_NE(loProgIdLookup(kOtherProgId, &named), 0);
     ASSERT_EQ(loProgIdLookup(kProgId, &named), 0);
     EXPECT_TRUE(IsEqualGUID(named, kClsid));
-
     EXPECT_EQ(loServerUnregister(&kClsid, kProgId), 0);
     EXPECT_EQ(Recorded("{B15A7E57-0000-4C1A-8E57-5E57C1A55001}", kProgId), "");
-    EXPECT_NE(loServerUnregister(&kClsid, kProgId), 0);  // not registered
 }
 
 TEST(Registry, TextsThatCannotBeRecordedAreRefused) {
-    EXPECT_NE(loServerRegister(&kClsid, kProgId, "x", nullptr, 0), 0);
     EXPECT_NE(loServerRegister(&kClsid, "Bad\\ProgId", "x", kCommandLine, 0), 0);
     EXPECT_NE(loServerRegister(&kClsid, kProgId, "two\nlines", kCommandLine, 0), 0);
-    EXPECT_NE(loServerLookup(&kClsid, nullptr, 0, nullptr, 0, nullptr, 0), 0);
 }
 
 }  // namespace

@@ -35,26 +35,6 @@ TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
     EXPECT_EQ(allocation_counter::allocations.load(), 0);
 }
 
-// Each allocation of a call fails in turn, until the call makes it through:
-// a failed call answers E_OUTOFMEMORY and leaves nothing allocated; done
-// checks each answer and frees what it handed out, after which nothing stays.
-template <class Call, class Done>
-void EveryAllocationFails(const char *name, Call call, Done done) {
-    for (long n = 0;; ++n) {
-        allocation_counter::liveCount = 0;
-        allocation_counter::failIn = n;
-        allocation_counter::thisThread = true;
-        const HRESULT result = call();
-        const bool failed = allocation_counter::failIn < 0;
-        allocation_counter::failIn = -1;
-        done(result);
-        allocation_counter::thisThread = false;
-        EXPECT_EQ(allocation_counter::liveCount, 0) << name << " with allocation " << n << " failing";
-        if (!failed) return;
-        EXPECT_EQ(result, E_OUTOFMEMORY) << name << " with allocation " << n << " failing";
-    }
-}
-
 // A page of elements with their properties and a continuation point.
 TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
     Ref<IOPCServer> server = Connect();
@@ -70,23 +50,30 @@ TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
     BOOL more = FALSE;
     DWORD count = 0;
     OPCBROWSEELEMENT *elements = nullptr;
-    EveryAllocationFails(
-        "Browse",
-        [&] {
-            next = nullptr;
-            return browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0, nullptr,
-                                  &more, &count, &elements);
-        },
-        [&](HRESULT result) {
-            if (FAILED(result)) return;
-            for (DWORD k = 0; k < count; ++k) {
-                CoTaskMemFree(elements[k].szName);
-                CoTaskMemFree(elements[k].szItemID);
-                FreeProperties(elements[k].ItemProperties);
-            }
-            CoTaskMemFree(elements);
-            CoTaskMemFree(next);
-        });
+    // Each allocation of the call fails in turn, until the call makes it
+    // through: a failed call answers E_OUTOFMEMORY and leaves nothing allocated;
+    // what a call that made it hands out is freed, after which nothing stays.
+    for (long n = 0;; ++n) {
+        allocation_counter::liveCount = 0;
+        allocation_counter::failIn = n;
+        allocation_counter::thisThread = true;
+        next = nullptr;
+        const HRESULT result = browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0,
+                                              nullptr, &more, &count, &elements);
+        const bool failed = allocation_counter::failIn < 0;
+        allocation_counter::failIn = -1;
+        for (DWORD k = 0; SUCCEEDED(result) && k < count; ++k) {
+            CoTaskMemFree(elements[k].szName);
+            CoTaskMemFree(elements[k].szItemID);
+            FreeProperties(elements[k].ItemProperties);
+        }
+        if (SUCCEEDED(result)) CoTaskMemFree(elements);
+        if (SUCCEEDED(result)) CoTaskMemFree(next);
+        allocation_counter::thisThread = false;
+        EXPECT_EQ(allocation_counter::liveCount, 0) << "allocation " << n << " failing";
+        if (!failed) return;
+        EXPECT_EQ(result, E_OUTOFMEMORY) << "allocation " << n << " failing";
+    }
 }
 
 }  // namespace
