@@ -39,8 +39,9 @@ TEST(ProxyRegistration, UnregistrationRemovesOnlyWhatItWrote) {
 TEST(ProxyRegistration, AFailedRegistrationLeavesNothingOfItself) {
     const CLSID clsid = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x09}};
     const std::string classKey = "CLSID\\" + GuidText(clsid);
-    const std::string blocking = "Interface\\" + GuidText(IID_IOPCSyncIO) + "\\ProxyStubClsid32";
-    DeleteTree("Interface\\" + GuidText(IID_IOPCSyncIO));
+    const std::string syncIo = "Interface\\" + GuidText(IID_IOPCSyncIO);
+    const std::string blocking = syncIo + "\\ProxyStubClsid32";
+    DeleteTree(syncIo);
     const DWORD number = 7;
     ASSERT_EQ(RegSetKeyValueA(HKEY_CLASSES_ROOT, blocking.c_str(), nullptr, REG_DWORD, &number, sizeof number),
               ERROR_SUCCESS);
@@ -59,7 +60,7 @@ TEST(ProxyRegistration, AFailedRegistrationLeavesNothingOfItself) {
     DeleteTree("AppID\\x.exe");
     EXPECT_FALSE(KeyExists("Interface\\" + GuidText(IID_IOPCServer) + "\\ProxyStubClsid32"));
     EXPECT_TRUE(KeyExists(blocking));
-    DeleteTree("Interface\\" + GuidText(IID_IOPCSyncIO));
+    DeleteTree(syncIo);
 }
 
 }  // namespace

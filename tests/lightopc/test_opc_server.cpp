@@ -1,5 +1,5 @@
-// The server object as an OPC client drives it: error texts, browsing, item
-// properties, the group table and the client handles.
+// The server object as an OPC client drives it: browsing, item properties,
+// the group table and the client handles.
 #include "opc_client.h"
 
 namespace {
@@ -7,17 +7,6 @@ namespace {
 using namespace opc_test;
 
 using Server = OpcTest;
-
-// One of the error texts users read in a client.
-TEST_F(Server, ErrorTextsOfOpc) {
-    Ref<IOPCServer> server = Connect();
-    Ref<IOPCCommon> common = Query<IOPCCommon>(server.get(), IID_IOPCCommon);
-    ASSERT_TRUE(common);
-    LPOLESTR found = nullptr;
-    ASSERT_EQ(common->GetErrorString(OPC_E_UNKNOWNITEMID, &found), S_OK);
-    EXPECT_EQ(Narrow(found), "The item is not defined in the server's address space.");
-    CoTaskMemFree(found);
-}
 
 // The wildcards clients filter names with: # ? * and [classes].
 TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {

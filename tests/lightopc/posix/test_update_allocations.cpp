@@ -11,17 +11,13 @@ namespace {
 using namespace opc_test;
 using CacheUpdates = OpcTest;
 
-// Two sessions: a subscribed group watching Pump1 twice and Pump2, and an
-// inactive one. Each round waits for the data change, so that every counted
+// A subscribed group watching Pump1 twice and Pump2. Each round waits for the data change, so that every counted
 // update wakes the subscribed group anew.
 TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
     Ref<IOPCServer> watching = Connect();
-    Ref<IOPCServer> idle = Connect();
     Ref<IOPCItemMgt> group = AddGroup(watching.get(), "G", 50, 1);
-    Ref<IOPCItemMgt> inactive = AddGroup(idle.get(), "I", 50, 2, FALSE);
     std::string errors;
     AddItems(group.get(), {"Pump1", "Pump1", "Pump2"}, &errors);
-    AddItems(inactive.get(), {"Pump1", "Pump2"}, &errors);
     Sink &sink = NewSink();
     Advise(group.get(), sink);
     ASSERT_FALSE(sink.Line(1).empty());
@@ -38,13 +34,6 @@ TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
 // A page of elements with their properties and a continuation point.
 TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
     Ref<IOPCServer> server = Connect();
-    VARIANT text;
-    VariantInit(&text);
-    V_VT(&text) = VT_BSTR;
-    text.bstrVal = SysAllocString(u"text");
-    loTagId tag = 0;
-    ASSERT_EQ(loAddRealTag(service, &tag, nullptr, "Text", 0, 1, &text, 0, nullptr), 0);
-    VariantClear(&text);
     Ref<IOPCBrowse> browse = Query<IOPCBrowse>(server.get(), IID_IOPCBrowse);
     LPOLESTR next = nullptr;
     BOOL more = FALSE;
