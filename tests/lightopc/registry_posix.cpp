@@ -33,6 +33,7 @@ std::string ReadFile(const fs::path &path) {
 }
 
 const CLSID kClass = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x03}};
+const CLSID kNewClass = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x04}};
 
 // Every file of the registry with its text, temporary ones included.
 std::map<std::string, std::string> Snapshot(const fs::path &root) {
@@ -71,6 +72,9 @@ TEST(PosixRegistry, ARegistrationWhoseSecondEntryFailsChangesNothing) {
     fs::create_directories(root / "ProgID/Brisvale.Blocked.1");
     const std::map<std::string, std::string> before = Snapshot(root);
     EXPECT_NE(loServerRegister(&kClass, "Brisvale.Blocked.1", "x", "\"/opt/new\"", 0), 0);
+    EXPECT_EQ(Snapshot(root), before);
+    // A class registered for the first time leaves no entry behind.
+    EXPECT_NE(loServerRegister(&kNewClass, "Brisvale.Blocked.1", "x", "\"/opt/new\"", 0), 0);
     EXPECT_EQ(Snapshot(root), before);
     fs::remove(root / "ProgID/Brisvale.Blocked.1");
     EXPECT_EQ(loServerUnregister(&kClass, "Brisvale.Whole.1"), 0);

@@ -113,6 +113,7 @@ using Cache = Toolkit;
 TEST_F(Cache, UpdatesReachClientsWithEveryFieldAsTheTagsType) {
     EXPECT_EQ(Add("A"), 1);
     EXPECT_EQ(Add("A"), -EEXIST);
+    EXPECT_LT(Add(nullptr), 0);
     EXPECT_EQ(Add("B", Number(VT_I4, -5), 3), 2);
     EXPECT_EQ(Add("C"), -ENOSPC);
     const auto reader = NewReader();
@@ -143,6 +144,7 @@ TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
     ASSERT_EQ(loServiceDestroy(service), 0);
     EXPECT_LT(Add("T2"), 0);
     EXPECT_EQ(loCacheUpdate(service, 0, nullptr, 0), 0);
+    EXPECT_NE(loServiceDestroy(service), 0);
     EXPECT_EQ(reader->Read(1), "vt2 42 q8 e0 t0:0");
     service = nullptr;
     reader.reset();

@@ -51,6 +51,12 @@ TEST_F(Group, SyncReadsComeFromTheCacheAsRequestedTypesAndOutOfServiceWhenInacti
     // A value the requested type cannot hold: no value, a bad quality and the conversion's error.
     EXPECT_EQ(SyncRead(group.get(), OPC_DS_DEVICE, {asByte}), "00000001 101=EMPTY/q0/8002000A");
 
+    // No handles to read: refused, not followed.
+    OPCITEMSTATE *states = nullptr;
+    HRESULT *refused = nullptr;
+    EXPECT_EQ(Query<IOPCSyncIO>(group.get(), IID_IOPCSyncIO)->Read(OPC_DS_CACHE, 1, nullptr, &states, &refused),
+              E_INVALIDARG);
+
     TaskOut<HRESULT> failures;
     ASSERT_EQ(group->SetActiveState(1, const_cast<OPCHANDLE *>(pumps.data()), FALSE, &failures.items), S_OK);
     EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, pumps), "00000000 101=I2:1234/q1C 102=I2:1234/qC0");
@@ -74,7 +80,11 @@ TEST_F(Group, WritesAreRefusedPerItemAndItemSettingsChange) {
     OPCHANDLE clients[] = {501, 502, 503};
     ASSERT_EQ(group->SetClientHandles(3, handles.data(), clients, &failures), S_FALSE);
     CoTaskMemFree(failures);
-    EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, {handles[0], handles[1]}), "00000000 501=I2:9/qC0 502=I2:0/q8");
+    VARTYPE types[] = {VT_R8};
+    ASSERT_EQ(group->SetDatatypes(1, handles.data(), types, &failures), S_OK);
+    CoTaskMemFree(failures);
+    EXPECT_EQ(SyncRead(group.get(), OPC_DS_CACHE, {handles[0], handles[1]}),
+              "00000000 501=R8:9.000000/qC0 502=I2:0/q8");
 }
 
 // A rename and the settings a clone takes, its items with it.

@@ -8,6 +8,22 @@ using namespace opc_test;
 
 using Server = OpcTest;
 
+ULONGLONG Units(const FILETIME &time) {
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// The times a client's status shows: the last update between the start and now.
+TEST_F(Server, StatusTellsTheLastUpdateTime) {
+    Ref<IOPCServer> server = Connect();
+    Update(1, 5);
+    OPCSERVERSTATUS *status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_GE(Units(status->ftLastUpdateTime), Units(status->ftStartTime));
+    EXPECT_LE(Units(status->ftLastUpdateTime), Units(status->ftCurrentTime));
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+}
+
 // The wildcards clients filter names with: # ? * and [classes].
 TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
     Ref<IOPCServer> server = Connect();

@@ -1,8 +1,11 @@
 // The cache update, on the polling thread, allocates nothing, also when it
 // wakes the groups that watch the tags it changed: every heap allocation made
 // on the updating thread is counted (the delivery threads may allocate). And
-// a browse that runs out of memory leaves nothing allocated and hands out nothing.
+// a call that runs out of memory leaves nothing allocated and hands out nothing.
 #include "../../common/posix/allocation_counter.h"
+
+#include <algorithm>
+#include <thread>
 
 #include "../opc_client.h"
 
@@ -31,6 +34,30 @@ TEST_F(CacheUpdates, WakingTheWatchingGroupsAllocatesNothing) {
     EXPECT_EQ(allocation_counter::allocations.load(), 0);
 }
 
+// Each allocation of a call fails in turn, until the call makes it through:
+// a failed call answers E_OUTOFMEMORY and leaves nothing allocated; done
+// checks each answer and frees what it handed out, after which (unless the
+// call hands its work to another thread) nothing stays. Returns the number of
+// failed attempts.
+template <class Call, class Done>
+long EveryAllocationFails(const char *name, Call call, Done done, bool handsOver = false) {
+    for (long n = 0;; ++n) {
+        allocation_counter::liveCount = 0;
+        allocation_counter::failIn = n;
+        allocation_counter::thisThread = true;
+        const HRESULT result = call();
+        const bool failed = allocation_counter::failIn < 0;
+        allocation_counter::failIn = -1;
+        done(result);
+        allocation_counter::thisThread = false;
+        if (failed || !handsOver) {
+            EXPECT_EQ(allocation_counter::liveCount, 0) << name << " with allocation " << n << " failing";
+        }
+        if (!failed) return n;
+        EXPECT_EQ(result, E_OUTOFMEMORY) << name << " with allocation " << n << " failing";
+    }
+}
+
 // A page of elements with their properties and a continuation point.
 TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
     Ref<IOPCServer> server = Connect();
@@ -39,30 +66,72 @@ TEST_F(CacheUpdates, BrowsingWithPropertiesLeavesNothingWhenMemoryRunsOut) {
     BOOL more = FALSE;
     DWORD count = 0;
     OPCBROWSEELEMENT *elements = nullptr;
-    // Each allocation of the call fails in turn, until the call makes it
-    // through: a failed call answers E_OUTOFMEMORY and leaves nothing allocated;
-    // what a call that made it hands out is freed, after which nothing stays.
-    for (long n = 0;; ++n) {
-        allocation_counter::liveCount = 0;
-        allocation_counter::failIn = n;
-        allocation_counter::thisThread = true;
-        next = nullptr;
-        const HRESULT result = browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0,
-                                              nullptr, &more, &count, &elements);
-        const bool failed = allocation_counter::failIn < 0;
-        allocation_counter::failIn = -1;
-        for (DWORD k = 0; SUCCEEDED(result) && k < count; ++k) {
-            CoTaskMemFree(elements[k].szName);
-            CoTaskMemFree(elements[k].szItemID);
-            FreeProperties(elements[k].ItemProperties);
-        }
-        if (SUCCEEDED(result)) CoTaskMemFree(elements);
-        if (SUCCEEDED(result)) CoTaskMemFree(next);
-        allocation_counter::thisThread = false;
-        EXPECT_EQ(allocation_counter::liveCount, 0) << "allocation " << n << " failing";
-        if (!failed) return;
-        EXPECT_EQ(result, E_OUTOFMEMORY) << "allocation " << n << " failing";
+    EveryAllocationFails(
+        "Browse",
+        [&] {
+            next = nullptr;
+            return browse->Browse(nullptr, &next, 3, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, TRUE, TRUE, 0, nullptr,
+                                  &more, &count, &elements);
+        },
+        [&](HRESULT result) {
+            if (FAILED(result)) return;
+            for (DWORD k = 0; k < count; ++k) {
+                CoTaskMemFree(elements[k].szName);
+                CoTaskMemFree(elements[k].szItemID);
+                FreeProperties(elements[k].ItemProperties);
+            }
+            CoTaskMemFree(elements);
+            CoTaskMemFree(next);
+        });
+}
+
+// An asynchronous read that cannot be queued (out of memory at any step, also
+// when the queue needs room while the session's thread is busy) answers
+// E_OUTOFMEMORY with no per-item errors and no transaction handed out.
+TEST_F(CacheUpdates, AReadThatCannotBeQueuedHandsOutNothing) {
+    Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
+    std::string added;
+    const std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &added);
+    static std::atomic<bool> busy;
+    busy = true;
+    struct Free {
+        ~Free() { busy = false; }
+    } free;
+    Sink &sink = NewSink();
+    sink.onChange = [] {
+        while (busy) std::this_thread::yield();
+    };
+    Advise(group.get(), sink);
+    ASSERT_TRUE(WaitFor([&] { return sink.Count() > 0; }));  // the session's thread waits in the callback now
+    Ref<IOPCAsyncIO2> io = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    OPCHANDLE handle = handles.at(0);
+    long mostRefusals = 0;
+    // Each read is refused at its first allocation, then its second, ... until it is queued.
+    for (int read = 0; read < 30; ++read) {
+        DWORD id = 0;
+        HRESULT *errors = nullptr;
+        const long refusals = EveryAllocationFails(
+            "IOPCAsyncIO2::Read",
+            [&] {
+                id = 0;
+                errors = nullptr;
+                return io->Read(1, &handle, 7, &id, &errors);
+            },
+            [&](HRESULT answer) {
+                if (answer != E_OUTOFMEMORY) {
+                    EXPECT_EQ(answer, S_OK) << read;
+                    EXPECT_NE(id, 0u) << read;
+                } else {
+                    EXPECT_EQ(errors, nullptr) << read;
+                    EXPECT_EQ(id, 0u) << read;
+                }
+                CoTaskMemFree(errors);
+            },
+            true);
+        mostRefusals = std::max(mostRefusals, refusals);
     }
+    EXPECT_GT(mostRefusals, 1);  // refused past its first allocation: by the queue
 }
 
 }  // namespace
