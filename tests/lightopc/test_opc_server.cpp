@@ -91,15 +91,26 @@ TEST_F(Server, TheSixStandardPropertiesOfATag) {
     EXPECT_EQ(noErrors, nullptr);
 }
 
-// A group the client still holds leaves the table when removed, and lives
-// until released.
+// A group is found by its name and listed; one the client still holds leaves the table
+// when removed, and lives until released.
 TEST_F(Server, ARemovedGroupInUseLivesOn) {
     Ref<IOPCServer> server = Connect();
     OPCHANDLE handle = 0;
     Ref<IOPCItemMgt> fast = AddGroup(server.get(), "Fast", 100, 1, TRUE, &handle);
+    IUnknown *found = nullptr;
+    ASSERT_EQ(server->GetGroupByName(Ole("Fast").c_str(), IID_IOPCItemMgt, &found), S_OK);
+    EXPECT_EQ(found, fast.get());
+    found->Release();
+    IEnumString *names = nullptr;
+    ASSERT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, reinterpret_cast<IUnknown **>(&names)),
+              S_OK);
+    LPOLESTR name = nullptr;
+    ASSERT_EQ(names->Next(1, &name, nullptr), S_OK);
+    EXPECT_EQ(Narrow(name), "Fast");
+    CoTaskMemFree(name);
+    names->Release();
     EXPECT_EQ(server->RemoveGroup(handle, FALSE), OPC_S_INUSE);
     EXPECT_EQ(server->RemoveGroup(handle, FALSE), E_INVALIDARG);
-    IUnknown *found = nullptr;
     EXPECT_EQ(server->GetGroupByName(Ole("Fast").c_str(), IID_IUnknown, &found), E_INVALIDARG);
     std::string errors;
     AddItems(fast.get(), {"Pump1"}, &errors);
