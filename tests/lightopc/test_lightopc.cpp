@@ -137,6 +137,37 @@ TEST_F(Cache, UpdatesReachClientsWithEveryFieldAsTheTagsType) {
 
 using Clients = Toolkit;
 
+// An outer object that aggregates a client object.
+class Outer final : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        if (!IsEqualGUID(riid, IID_IUnknown)) return inner->QueryInterface(riid, object);
+        *object = static_cast<IUnknown *>(this);
+        return AddRef() > 0 ? S_OK : E_UNEXPECTED;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references == 0 ? inner->Release() : references; }
+
+    ULONG references = 1;
+    IUnknown *inner = nullptr;
+};
+
+TEST_F(Clients, AggregatedClientDelegatesToTheOuterUnknown) {
+    Outer outer;
+    loClient *client = nullptr;
+    IOPCCommon *common = nullptr;
+    IUnknown *identity = nullptr;
+    ASSERT_EQ(loClientCreate_agg(service, &client, &outer, &outer.inner, 0, nullptr, OnFinished, this), 0);
+    ASSERT_EQ(outer.QueryInterface(IID_IOPCCommon, reinterpret_cast<void **>(&common)), S_OK);
+    ASSERT_EQ(common->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+    EXPECT_EQ(identity, static_cast<IUnknown *>(&outer));
+    EXPECT_EQ(outer.references, 3u);  // the inner object holds no reference of its outer
+    identity->Release();
+    common->Release();
+    EXPECT_EQ(outer.Release(), 0u);  // the outer's end releases the inner one
+    EXPECT_EQ(finished.load(), 1);
+}
+
 // A destroyed service is refused, never touched; its live clients still read the cache.
 TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
     Add("T1", Number(VT_I2, 42));
