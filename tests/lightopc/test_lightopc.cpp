@@ -193,11 +193,10 @@ TEST_F(Clients, HandlesOfDestroyedServicesAreNeverReused) {
         ASSERT_EQ(loServiceDestroy(gone), 0);
         destroyed.push_back(gone);
     }
-    for (loService *gone : destroyed) {
-        VARIANT value = Number(VT_I2, 0);
-        loTagId id = 0;
+    VARIANT value = Number(VT_I2, 0);
+    loTagId id = 0;
+    for (loService *gone : destroyed)
         EXPECT_EQ(loAddRealTag(gone, &id, nullptr, "T", 0, 1, &value, 0, nullptr), EINVAL);
-    }
     EXPECT_EQ(Add("T"), 1);  // the live service was never touched
 }
 

@@ -69,10 +69,9 @@ TEST_F(Group, WritesAreRefusedPerItemAndItemSettingsChange) {
     std::string errors;
     std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1", "Valve"}, &errors);
     handles.push_back(31337);
-    Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group.get(), IID_IOPCSyncIO);
     VARIANT values[3] = {};
     HRESULT *failures = nullptr;
-    ASSERT_EQ(io->Write(3, handles.data(), values, &failures), S_FALSE);
+    ASSERT_EQ(Query<IOPCSyncIO>(group.get(), IID_IOPCSyncIO)->Write(3, handles.data(), values, &failures), S_FALSE);
     EXPECT_EQ(Hex(failures[0]) + Hex(failures[1]) + Hex(failures[2]),
               Hex(OPC_E_BADRIGHTS) + Hex(OPC_E_BADRIGHTS) + Hex(OPC_E_INVALIDHANDLE));
     CoTaskMemFree(failures);

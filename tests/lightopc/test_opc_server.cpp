@@ -40,8 +40,7 @@ TEST_F(Server, BrowsingAFlatNameSpaceWithFilters) {
     };
     for (const Case &c : cases) {
         IEnumString *names = nullptr;
-        const OleText filter = Ole(c.filter);
-        const HRESULT result = browse->BrowseOPCItemIDs(OPC_FLAT, filter.c_str(), VT_EMPTY, 0, &names);
+        const HRESULT result = browse->BrowseOPCItemIDs(OPC_FLAT, Ole(c.filter).c_str(), VT_EMPTY, 0, &names);
         std::string listed = FAILED(result) ? Hex(result) : "";
         LPOLESTR name = nullptr;
         while (names != nullptr && names->Next(1, &name, nullptr) == S_OK) {
@@ -83,10 +82,9 @@ TEST_F(Server, TheSixStandardPropertiesOfATag) {
     EXPECT_EQ(shown, "I2:2 I2:-12 I2:192 DATE:-109205.000000 I4:1 R4:500.000000 C0040203 ");
 
     // A failed call hands out nothing, whatever the out pointers held before.
-    OleText unknown = Ole("Boiler");
     VARIANT *none = reinterpret_cast<VARIANT *>(1);
     HRESULT *noErrors = reinterpret_cast<HRESULT *>(1);
-    EXPECT_EQ(properties->GetItemProperties(&unknown[0], 1, wanted, &none, &noErrors), OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(properties->GetItemProperties(&Ole("Boiler")[0], 1, wanted, &none, &noErrors), OPC_E_UNKNOWNITEMID);
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(noErrors, nullptr);
 }

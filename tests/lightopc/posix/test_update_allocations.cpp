@@ -92,7 +92,7 @@ TEST_F(CacheUpdates, AReadThatCannotBeQueuedHandsOutNothing) {
     Ref<IOPCServer> server = Connect();
     Ref<IOPCItemMgt> group = AddGroup(server.get(), "G", 50);
     std::string added;
-    const std::vector<OPCHANDLE> handles = AddItems(group.get(), {"Pump1"}, &added);
+    OPCHANDLE handle = AddItems(group.get(), {"Pump1"}, &added).at(0);
     static std::atomic<bool> busy;
     busy = true;
     struct Free {
@@ -105,7 +105,6 @@ TEST_F(CacheUpdates, AReadThatCannotBeQueuedHandsOutNothing) {
     Advise(group.get(), sink);
     ASSERT_TRUE(WaitFor([&] { return sink.Count() > 0; }));  // the session's thread waits in the callback now
     Ref<IOPCAsyncIO2> io = Query<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
-    OPCHANDLE handle = handles.at(0);
     long mostRefusals = 0;
     // Each read is refused at its first allocation, then its second, ... until it is queued.
     for (int read = 0; read < 30; ++read) {
