@@ -63,9 +63,7 @@ struct TaskOut {
     std::function<void(T &)> clear;
     DWORD count = 0;
     ~TaskOut() {
-        if (items != nullptr && clear) {
-            for (DWORD k = 0; k < count; ++k) clear(items[k]);
-        }
+        for (DWORD k = 0; items != nullptr && clear && k < count; ++k) clear(items[k]);
         CoTaskMemFree(items);
     }
     T &operator[](DWORD k) { return items[k]; }
@@ -106,14 +104,11 @@ inline bool WaitFor(const std::function<bool()> &done, std::chrono::seconds limi
 class Sink final : public IOPCDataCallback, public IOPCShutdown {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IOPCDataCallback)) {
+        *object = nullptr;
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IOPCDataCallback))
             *object = static_cast<IOPCDataCallback *>(this);
-        } else if (IsEqualGUID(riid, IID_IOPCShutdown)) {
-            *object = static_cast<IOPCShutdown *>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
+        if (IsEqualGUID(riid, IID_IOPCShutdown)) *object = static_cast<IOPCShutdown *>(this);
+        if (*object == nullptr) return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
@@ -205,17 +200,14 @@ protected:
         driver.ldRefreshRate = 500;
         ASSERT_EQ(loServiceCreate(&service, &driver, 8), 0);
         for (const char *name : {"Pump1", "Pump2", "Valve", "Tank.Level"}) {
-            VARIANT zero;
-            VariantInit(&zero);
+            VARIANT zero{};
             V_VT(&zero) = VT_I2;
             loTagId id = 0;
             ASSERT_EQ(loAddRealTag(service, &id, nullptr, name, 0, 1, &zero, 0, nullptr), 0);
         }
     }
     void TearDown() override {
-        if (service != nullptr) {
-            EXPECT_EQ(loServiceDestroy(service), 0);
-        }
+        EXPECT_TRUE(service == nullptr || loServiceDestroy(service) == 0);
         // A session's thread may still hold a sink for a moment after the
         // objects that call it are gone: the sinks are freed after that.
         for (const std::unique_ptr<Sink> &sink : sinks) EXPECT_TRUE(WaitFor([&] { return sink->references == 1; }));
@@ -223,13 +215,9 @@ protected:
 
     // Sets tag id (1-based) to value with quality and timestamp (low word).
     void Update(loTagId id, SHORT value, DWORD quality = OPC_QUALITY_GOOD, DWORD time = 1) {
-        loTagValue record{};
-        VariantInit(&record.tvValue);
+        loTagValue record{{}, FILETIME{time, 0}, S_OK, quality, id};
         V_VT(&record.tvValue) = VT_I2;
         V_I2(&record.tvValue) = value;
-        record.tvTimestamp = FILETIME{time, 0};
-        record.tvQuality = quality;
-        record.tvTi = id;
         ASSERT_NE(loCacheUpdate(service, 1, &record, 0), 0);
     }
 
@@ -251,9 +239,8 @@ protected:
         OPCHANDLE handle = 0;
         DWORD revised = 0;
         IUnknown *group = nullptr;
-        const OleText text = Ole(name);
-        EXPECT_TRUE(SUCCEEDED(server->AddGroup(text.c_str(), active, rate, client, nullptr, nullptr, 0x0409, &handle,
-                                               &revised, IID_IOPCItemMgt, &group)));
+        EXPECT_TRUE(SUCCEEDED(server->AddGroup(Ole(name).c_str(), active, rate, client, nullptr, nullptr, 0x0409,
+                                               &handle, &revised, IID_IOPCItemMgt, &group)));
         if (serverHandle != nullptr) *serverHandle = handle;
         return Ref<IOPCItemMgt>(static_cast<IOPCItemMgt *>(group));
     }
@@ -286,9 +273,8 @@ protected:
     // A sync read as "RESULT client=value/qQ[/error] ...".
     std::string SyncRead(IOPCItemMgt *group, OPCDATASOURCE source, const std::vector<OPCHANDLE> &handles) {
         Ref<IOPCSyncIO> io = Query<IOPCSyncIO>(group, IID_IOPCSyncIO);
-        TaskOut<OPCITEMSTATE> states;
-        states.clear = [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); };
-        states.count = static_cast<DWORD>(handles.size());
+        TaskOut<OPCITEMSTATE> states{nullptr, [](OPCITEMSTATE &state) { VariantClear(&state.vDataValue); },
+                                     static_cast<DWORD>(handles.size())};
         TaskOut<HRESULT> errors;
         const HRESULT result = io->Read(source, static_cast<DWORD>(handles.size()),
                                         const_cast<OPCHANDLE *>(handles.data()), &states.items, &errors.items);
@@ -306,9 +292,8 @@ protected:
 
     // Advises callback on group; returns the cookie.
     DWORD Advise(IUnknown *group, IOPCDataCallback *callback) {
-        Ref<IConnectionPoint> point = DataCallbackPoint(group);
         DWORD cookie = 0;
-        EXPECT_EQ(point->Advise(callback, &cookie), S_OK);
+        EXPECT_EQ(DataCallbackPoint(group)->Advise(callback, &cookie), S_OK);
         return cookie;
     }
     DWORD Advise(IUnknown *group, Sink &sink) { return Advise(group, static_cast<IOPCDataCallback *>(&sink)); }

@@ -5,15 +5,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "lightopc.h"
 #include "opc_client.h"
-#include "opc_da.h"
 
 // What the platform's registry holds for a class and a ProgID, as lines
 // "name=value" (the key's default value named "@"), the class's first.
@@ -33,18 +30,9 @@ VARIANT Number(VARTYPE type, LONG number) {
     return value;
 }
 
-// A record as "vt<type> <value> q<quality> e<error> t<high>:<low>".
-std::string Text(const loTagValue &record) {
-    const VARIANT &v = record.tvValue;
-    char text[128];
-    std::snprintf(text, sizeof text, "vt%d %ld q%X e%X t%X:%X", V_VT(&v), long{V_VT(&v) == VT_I2 ? V_I2(&v) : v.lVal},
-                  unsigned(record.tvQuality), unsigned(record.tvErrorCode), unsigned(record.tvTimestamp.dwHighDateTime),
-                  unsigned(record.tvTimestamp.dwLowDateTime));
-    return text;
-}
-
 // A client's view of the cache: one active group holding the named tags, in
-// the order of their ids.
+// the order of their ids. A read shows a tag's record as
+// "vt<type> <value> q<quality> e<error> t<high>:<low>".
 class Reader {
 public:
     Reader(IUnknown *client, const std::vector<std::string> &names)
@@ -56,31 +44,26 @@ public:
             server_->AddGroup(nullptr, TRUE, 1000, 0, nullptr, nullptr, 0, &handle, &rate, IID_IOPCSyncIO, &group),
             S_OK);
         io_.reset(static_cast<IOPCSyncIO *>(group));
-        Ref<IOPCItemMgt> items = Query<IOPCItemMgt>(io_.get(), IID_IOPCItemMgt);
         for (const std::string &name : names) {
             opc_test::OleText id = Ole(name);
             OPCITEMDEF definition{nullptr, &id[0], TRUE, 0, 0, nullptr, VT_EMPTY, 0};
-            OPCITEMRESULT *result = nullptr;
-            HRESULT *error = nullptr;
-            EXPECT_EQ(items->AddItems(1, &definition, &result, &error), S_OK);
+            opc_test::TaskOut<OPCITEMRESULT> result;
+            opc_test::TaskOut<HRESULT> error;
+            EXPECT_EQ(Query<IOPCItemMgt>(group, IID_IOPCItemMgt)->AddItems(1, &definition, &result.items, &error.items),
+                      S_OK);
             handles_.push_back(result[0].hServer);
-            CoTaskMemFree(result);
-            CoTaskMemFree(error);
         }
     }
-    IOPCServer *Server() const { return server_.get(); }
-
-    // Tag id's record as Text shows it, or "failed".
     std::string Read(loTagId id) const {
-        if (id == 0 || id > handles_.size()) return "failed";
         OPCHANDLE handle = handles_[id - 1];
-        OPCITEMSTATE *state = nullptr;
-        HRESULT *error = nullptr;
-        if (FAILED(io_->Read(OPC_DS_CACHE, 1, &handle, &state, &error))) return "failed";
-        const std::string text = Text({state->vDataValue, state->ftTimeStamp, error[0], state->wQuality, id});
-        VariantClear(&state->vDataValue);
-        CoTaskMemFree(state);
-        CoTaskMemFree(error);
+        opc_test::TaskOut<OPCITEMSTATE> state{nullptr, [](OPCITEMSTATE &s) { VariantClear(&s.vDataValue); }, 1};
+        opc_test::TaskOut<HRESULT> error;
+        if (FAILED(io_->Read(OPC_DS_CACHE, 1, &handle, &state.items, &error.items))) return "failed";
+        const VARIANT &v = state[0].vDataValue;
+        char text[128];
+        std::snprintf(text, sizeof text, "vt%d %ld q%X e%X t%X:%X", V_VT(&v),
+                      long{V_VT(&v) == VT_I2 ? V_I2(&v) : v.lVal}, unsigned(state[0].wQuality), unsigned(error[0]),
+                      unsigned(state[0].ftTimeStamp.dwHighDateTime), unsigned(state[0].ftTimeStamp.dwLowDateTime));
         return text;
     }
 
@@ -92,7 +75,7 @@ private:
 
 class Toolkit : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(loServiceCreate(&service, &driver, 3), 0); }
+    void SetUp() override { ASSERT_EQ(loServiceCreate(&service, &driver, 2), 0); }
     void TearDown() override { EXPECT_TRUE(service == nullptr || loServiceDestroy(service) == 0); }
     int Add(const char *name, VARIANT value = Number(VT_I2, 0), unsigned access = 1) {
         loTagId id = 0;
@@ -101,13 +84,12 @@ protected:
         return result == 0 ? static_cast<int>(id) : -result;
     }
     // A plain client object's reader; the reference creation returned is given back.
-    std::unique_ptr<Reader> NewReader(loClient **client = nullptr) {
+    std::unique_ptr<Reader> NewReader() {
         loClient *created = nullptr;
         IUnknown *inner = nullptr;
         EXPECT_EQ(loClientCreate_agg(service, &created, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
         auto reader = std::make_unique<Reader>(created, names);
         created->Release();
-        if (client != nullptr) *client = created;
         return reader;
     }
 
@@ -126,57 +108,24 @@ protected:
 
 using Cache = Toolkit;
 
-TEST_F(Cache, TagsAreAddedOnceEachAndListedAndReadByClients) {
-    EXPECT_EQ(Add("Pump", Number(VT_I4, -5), 3), 1);
-    EXPECT_EQ(Add("Pump"), -EEXIST);
-    EXPECT_LT(Add(""), 0);
+// Tags are added once each, up to the service's room; an update copies every
+// field of the known records, stored as the tag's type or skipped.
+TEST_F(Cache, UpdatesReachClientsWithEveryFieldAsTheTagsType) {
+    EXPECT_EQ(Add("A"), 1);
+    EXPECT_EQ(Add("A"), -EEXIST);
     EXPECT_LT(Add(nullptr), 0);
-    EXPECT_EQ(Add("pump"), 2);  // names differ by case
-    EXPECT_EQ(Add("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), 3);
-    EXPECT_EQ(Add("Boiler.Temp"), -ENOSPC);
+    EXPECT_EQ(Add("B", Number(VT_I4, -5), 3), 2);
+    EXPECT_EQ(Add("C"), -ENOSPC);
     const auto reader = NewReader();
-    Ref<IOPCItemProperties> properties = Query<IOPCItemProperties>(reader->Server(), IID_IOPCItemProperties);
-    std::string listing;
-    for (const std::string &name : names) {
-        opc_test::OleText id = Ole(name);
-        DWORD wanted[] = {OPC_PROP_CDT, OPC_PROP_RIGHTS};
-        VARIANT *values = nullptr;
-        HRESULT *errors = nullptr;
-        ASSERT_EQ(properties->GetItemProperties(&id[0], 2, wanted, &values, &errors), S_OK);
-        listing += " " + name + ":" + std::to_string(values[0].iVal) + ":" + std::to_string(values[1].lVal);
-        CoTaskMemFree(values);
-        CoTaskMemFree(errors);
-    }
-    // Only reading is granted: values reach the cache from the driver alone.
-    EXPECT_EQ(listing, " Pump:3:1 pump:2:1 ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789:2:1");
-    EXPECT_EQ(reader->Read(1), "vt3 -5 q8 e0 t0:0");
-    EXPECT_EQ(reader->Read(0) + reader->Read(4), "failedfailed");
-}
-
-TEST_F(Cache, UpdatesCopyEveryFieldOfTheKnownRecords) {
-    for (const char *name : {"A", "B"}) Add(name);
+    EXPECT_EQ(reader->Read(2), "vt3 -5 q8 e0 t0:0");
     // An unknown id is reported and the other records applied; the padding
     // bytes beside the quality do not belong to it.
     loTagValue records[] = {{Number(VT_I2, 5), {}, S_OK, 0, 99},
                             {Number(VT_I2, -2), {0x89ABCDEF, 0x01D00000}, E_FAIL, 0xFFFF00C0, 2},
-                            {Number(VT_I2, 1), {}, S_OK, 0, 1}};
+                            {Number(VT_R8, 0), {}, S_OK, 0xC0, 1}};
+    records[2].tvValue.dblVal = 2.5;
     EXPECT_EQ(loCacheUpdate(service, 3, records, 0), 0);
-    EXPECT_NE(loCacheUpdate(service, 0, nullptr, 0), 0);
-    records[1].tvValue = Number(VT_I2, 100);  // the cache keeps its own copy
-    const auto reader = NewReader();
-    EXPECT_EQ(reader->Read(2) + ", " + reader->Read(1), "vt2 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 1 q0 e0 t0:0");
-}
-
-// A tag keeps the type it was added with, whatever the updates bring.
-TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
-    Add("A");
-    const auto reader = NewReader();
-    VARIANT real{};
-    V_VT(&real) = VT_R8;
-    real.dblVal = 2.5;
-    loTagValue converted{real, {}, S_OK, 0xC0, 1};
-    EXPECT_NE(loCacheUpdate(service, 1, &converted, 0), 0);
-    EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");  // rounded half to even
+    EXPECT_EQ(reader->Read(2) + ", " + reader->Read(1), "vt3 -2 qC0 e80004005 t1D00000:89ABCDEF, vt2 2 qC0 e0 t0:0");
     loTagValue tooLarge{Number(VT_I4, 70000), {5, 0}, S_OK, 0x40, 1};
     EXPECT_EQ(loCacheUpdate(service, 1, &tooLarge, 0), 0);
     EXPECT_EQ(reader->Read(1), "vt2 2 qC0 e0 t0:0");
@@ -184,30 +133,9 @@ TEST_F(Cache, UpdatesAreStoredAsTheTagsTypeOrSkipped) {
     loTagValue failed{Number(VT_EMPTY, 0), {7, 0}, E_FAIL, 0x18, 1};
     EXPECT_NE(loCacheUpdate(service, 1, &failed, 0), 0);
     EXPECT_EQ(reader->Read(1), "vt2 2 q18 e80004005 t0:7");
-    // An empty value with a good quality is a value, converted like any other.
-    loTagValue empty{Number(VT_EMPTY, 0), {8, 0}, S_OK, 0xC0, 1};
-    EXPECT_NE(loCacheUpdate(service, 1, &empty, 0), 0);
-    EXPECT_EQ(reader->Read(1), "vt2 0 qC0 e0 t0:8");
 }
 
 using Clients = Toolkit;
-
-TEST_F(Clients, PlainClientIsItsOwnIdentityAndFinishesOnce) {
-    loClient *client = nullptr;
-    IUnknown *inner = nullptr;
-    IOPCServer *server = nullptr;
-    IUnknown *identity = nullptr;
-    ASSERT_EQ(loClientCreate_agg(service, &client, nullptr, &inner, 0, nullptr, OnFinished, this), 0);
-    ASSERT_EQ(client->QueryInterface(IID_IOPCServer, reinterpret_cast<void **>(&server)), S_OK);
-    ASSERT_EQ(server->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
-    EXPECT_EQ(identity, inner);
-    EXPECT_EQ(identity->Release(), 2u);
-    EXPECT_EQ(client->Release(), 1u);  // the reference creation returned
-    EXPECT_EQ(finished.load(), 0);
-    EXPECT_EQ(server->Release(), 0u);
-    EXPECT_EQ(finished.load(), 1);
-    EXPECT_EQ(finishedService, service);
-}
 
 // An outer object that aggregates a client object.
 class Outer final : public IUnknown {
@@ -236,28 +164,19 @@ TEST_F(Clients, AggregatedClientDelegatesToTheOuterUnknown) {
     EXPECT_EQ(outer.references, 3u);  // the inner object holds no reference of its outer
     identity->Release();
     common->Release();
-    ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
-    EXPECT_EQ(identity, outer.inner);  // the inner unknown answers for itself
-    EXPECT_EQ(identity->Release(), 1u);
-    EXPECT_EQ(finished.load(), 0);
     EXPECT_EQ(outer.Release(), 0u);  // the outer's end releases the inner one
     EXPECT_EQ(finished.load(), 1);
 }
 
 // A destroyed service is refused, never touched; its live clients still read the cache.
 TEST_F(Clients, CacheOutlivesItsServiceForLiveClients) {
-    loTagValue record{Number(VT_I2, 42), {}, S_OK, 0xC0, 1};
-    loClient *client = nullptr;
-    Add("T1");
-    ASSERT_NE(loCacheUpdate(service, 1, &record, 0), 0);
-    auto reader = NewReader(&client);
-    EXPECT_EQ(loSetState(service, client, 1, 1, "Finished by client"), 0);
+    Add("T1", Number(VT_I2, 42));
+    auto reader = NewReader();
     ASSERT_EQ(loServiceDestroy(service), 0);
     EXPECT_LT(Add("T2"), 0);
     EXPECT_EQ(loCacheUpdate(service, 0, nullptr, 0), 0);
-    EXPECT_NE(loSetState(service, client, 1, 1, "x"), 0);
     EXPECT_NE(loServiceDestroy(service), 0);
-    EXPECT_EQ(reader->Read(1), "vt2 42 qC0 e0 t0:0");
+    EXPECT_EQ(reader->Read(1), "vt2 42 q8 e0 t0:0");
     service = nullptr;
     reader.reset();
     EXPECT_EQ(finished.load(), 1);
@@ -274,12 +193,10 @@ TEST_F(Clients, HandlesOfDestroyedServicesAreNeverReused) {
         ASSERT_EQ(loServiceDestroy(gone), 0);
         destroyed.push_back(gone);
     }
-    for (loService *gone : destroyed) {
-        EXPECT_NE(gone, service);
-        VARIANT value = Number(VT_I2, 0);
-        loTagId id = 0;
+    VARIANT value = Number(VT_I2, 0);
+    loTagId id = 0;
+    for (loService *gone : destroyed)
         EXPECT_EQ(loAddRealTag(gone, &id, nullptr, "T", 0, 1, &value, 0, nullptr), EINVAL);
-    }
     EXPECT_EQ(Add("T"), 1);  // the live service was never touched
 }
 
@@ -308,13 +225,10 @@ TEST_F(Clients, ManyThreadsReleasingOneClientFinishItOnce) {
 // Test-only class id and ProgIDs, so that no test touches a real registration.
 const CLSID kClsid = {0xB15A7E57, 0x0000, 0x4C1A, {0x8E, 0x57, 0x5E, 0x57, 0xC1, 0xA5, 0x50, 0x01}};
 constexpr char kProgId[] = "Brisvale.RegistryTest.1";
-constexpr char kOtherProgId[] = "Brisvale.RegistryTest.2";
 constexpr char kCommandLine[] = "\"C:\\Program Files\\Brisvale\\brisvale-opc.exe\" /c";
 
-TEST(Registry, RegistrationIsRecordedReplacedAndRemoved) {
-    for (const char *progId : {kProgId, kOtherProgId}) loServerUnregister(&kClsid, progId);
-    ASSERT_EQ(loServerRegister(&kClsid, kOtherProgId, "Brisvale OPC server", "\"/opt/a\"", 0), 0);
-    // Registering again replaces the entries: the old ProgID no longer leads to the class.
+TEST(Registry, RegistrationIsRecordedAndRemoved) {
+    loServerUnregister(&kClsid, kProgId);
     ASSERT_EQ(loServerRegister(&kClsid, kProgId, "Brisvale OPC server", kCommandLine, 0), 0);
     EXPECT_EQ(Recorded("{B15A7E57-0000-4C1A-8E57-5E57C1A55001}", kProgId),
               "@=Brisvale OPC server\n"
@@ -327,20 +241,16 @@ TEST(Registry, RegistrationIsRecordedReplacedAndRemoved) {
               "@=Brisvale OPC server\n"
               "CLSID={B15A7E57-0000-4C1A-8E57-5E57C1A55001}\n");
     CLSID named{};
-    EXPECT_NE(loProgIdLookup(kOtherProgId, &named), 0);
     ASSERT_EQ(loProgIdLookup(kProgId, &named), 0);
     EXPECT_TRUE(IsEqualGUID(named, kClsid));
-
     EXPECT_EQ(loServerUnregister(&kClsid, kProgId), 0);
     EXPECT_EQ(Recorded("{B15A7E57-0000-4C1A-8E57-5E57C1A55001}", kProgId), "");
     EXPECT_NE(loServerUnregister(&kClsid, kProgId), 0);  // not registered
 }
 
 TEST(Registry, TextsThatCannotBeRecordedAreRefused) {
-    EXPECT_NE(loServerRegister(&kClsid, kProgId, "x", nullptr, 0), 0);
     EXPECT_NE(loServerRegister(&kClsid, "Bad\\ProgId", "x", kCommandLine, 0), 0);
     EXPECT_NE(loServerRegister(&kClsid, kProgId, "two\nlines", kCommandLine, 0), 0);
-    EXPECT_NE(loServerLookup(&kClsid, nullptr, 0, nullptr, 0, nullptr, 0), 0);
 }
 
 }  // namespace
