@@ -121,23 +121,6 @@ TEST_F(Callbacks, InactiveDisabledOrRemovedGroupsSendNoDataChanges) {
     // Enabled again: the last value that changed since the last callback.
     ASSERT_EQ(async->SetEnable(TRUE), S_OK);
     EXPECT_EQ(loudSink.Line(2), "change t0 g2 00000000/00000000 101=I2:6/qC0");
-
-    IEnumString *names = nullptr;
-    ASSERT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, reinterpret_cast<IUnknown **>(&names)),
-              S_OK);
-    LPOLESTR listed[4] = {};
-    ULONG fetched = 0;
-    EXPECT_EQ(names->Next(4, listed, &fetched), S_FALSE);
-    std::vector<std::string> shown;
-    for (ULONG k = 0; k < fetched; ++k) shown.push_back(Narrow(listed[k]));
-    for (ULONG k = 0; k < fetched; ++k) CoTaskMemFree(listed[k]);
-    names->Release();
-    std::sort(shown.begin(), shown.end());
-    EXPECT_EQ(shown, (std::vector<std::string>{"Loud", "Quiet", "Witness"}));
-    IUnknown *found = nullptr;
-    ASSERT_EQ(server->GetGroupByName(Ole("Loud").c_str(), IID_IUnknown, &found), S_OK);
-    EXPECT_EQ(found, Query<IUnknown>(loud.get(), IID_IUnknown).get());
-    found->Release();
 }
 
 // The toolkit's thread is held inside another group's callback while a
