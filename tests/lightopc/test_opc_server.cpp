@@ -12,12 +12,15 @@ ULONGLONG Units(const FILETIME &time) {
     return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-// The times a client's status shows: the last update between the start and now.
-TEST_F(Server, StatusTellsTheLastUpdateTime) {
+// The times a client's status shows (the last update between the start and
+// now) and the groups it holds.
+TEST_F(Server, StatusTellsTheTimesAndTheGroups) {
     Ref<IOPCServer> server = Connect();
+    Ref<IOPCItemMgt> group = AddGroup(server.get(), "Fast", 100, 1);
     Update(1, 5);
     OPCSERVERSTATUS *status = nullptr;
     ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(status->dwGroupCount, 1u);
     EXPECT_GE(Units(status->ftLastUpdateTime), Units(status->ftStartTime));
     EXPECT_LE(Units(status->ftLastUpdateTime), Units(status->ftCurrentTime));
     CoTaskMemFree(status->szVendorInfo);
